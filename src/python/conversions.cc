@@ -1,0 +1,250 @@
+#include "python/conversions.h"
+
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "python/borrow_flag.h"
+#include "python/entry_object.h"
+
+namespace sorvid::python {
+namespace {
+
+// A double rounded to the nearest 32-bit float; beyond the float range this
+// gives an infinity, and NaN stays NaN.
+inline float to_float32(double value) { return static_cast<float>(value); }
+
+// The float a 32-bit buffer item becomes on the sequence path, where it is
+// widened to double and narrowed again: identical bits, except that a
+// signalling NaN comes back quiet.
+inline float requantise_float32(float value) {
+  if (!std::isnan(value)) return value;
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  bits |= 0x00400000u;
+  std::memcpy(&value, &bits, sizeof bits);
+  return value;
+}
+
+bool raise_str_to_vec() {
+  PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  return false;
+}
+
+// The checks shared by float vectors and entry lists: no str, and a sequence.
+bool check_vector_source(PyObject* object) {
+  if (PyUnicode_Check(object)) return raise_str_to_vec();
+  if (!PySequence_Check(object)) {
+    raise_not_instance(object, "Sequence");
+    return false;
+  }
+  return true;
+}
+
+// Room to reserve: the length when the object reports one, else 0.
+std::size_t length_hint(PyObject* object) {
+  const Py_ssize_t length = PyObject_Size(object);
+  if (length < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<std::size_t>(length);
+}
+
+bool append_float_item(PyObject* item, std::vector<float>& out) {
+  if (PyFloat_CheckExact(item)) {
+    out.push_back(to_float32(PyFloat_AS_DOUBLE(item)));
+    return true;
+  }
+  const double value = PyFloat_AsDouble(item);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  out.push_back(to_float32(value));
+  return true;
+}
+
+// Calls `each(item)` for every item of `object`'s iteration; stops at the
+// first failure of iteration or of `each`.
+template <class Each>
+bool for_each_item(PyObject* object, Each&& each) {
+  PyObject* iterator = PyObject_GetIter(object);
+  if (iterator == nullptr) return false;
+  PyObject* item;
+  int status;
+  while ((status = PyIter_NextItem(iterator, &item)) == 1) {
+    const bool ok = each(item);
+    Py_DECREF(item);
+    if (!ok) {
+      Py_DECREF(iterator);
+      return false;
+    }
+  }
+  Py_DECREF(iterator);
+  return status == 0;
+}
+
+// Item format of a buffer of native 32- or 64-bit floats, or 0.
+char native_float_format(const Py_buffer& view) {
+  const char* format = view.format;
+  if (format == nullptr) return 0;
+  if (format[0] == '@' || format[0] == '=' || (format[0] == '<' && PY_LITTLE_ENDIAN)) ++format;
+  if (format[0] == 'f' && format[1] == '\0' && view.itemsize == 4) return 'f';
+  if (format[0] == 'd' && format[1] == '\0' && view.itemsize == 8) return 'd';
+  return 0;
+}
+
+// Reads a C-contiguous one-dimensional buffer of floats or doubles (NumPy
+// arrays, array.array) directly. Returns false, with no exception set, when
+// the object offers no such buffer; the caller then iterates it.
+bool read_float_buffer(PyObject* object, std::vector<float>& out) {
+  if (!PyObject_CheckBuffer(object)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const char format = view.ndim == 1 ? native_float_format(view) : 0;
+  if (format != 0) {
+    const std::size_t count = static_cast<std::size_t>(view.len / view.itemsize);
+    out.resize(count);
+    if (format == 'f') {
+      const float* items = static_cast<const float*>(view.buf);
+      for (std::size_t i = 0; i < count; ++i) out[i] = requantise_float32(items[i]);
+    } else {
+      const double* items = static_cast<const double*>(view.buf);
+      for (std::size_t i = 0; i < count; ++i) out[i] = to_float32(items[i]);
+    }
+  }
+  PyBuffer_Release(&view);
+  return format != 0;
+}
+
+// Applies the prefixing rule to the exception that is set: a plain TypeError
+// is replaced by TypeError("argument '<name>': <message>") with the same
+// __cause__; every other exception is left as it is.
+void prefix_type_error(const char* name) {
+  PyObject* caught = PyErr_GetRaisedException();
+  if (caught == nullptr || Py_TYPE(caught) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(caught);
+    return;
+  }
+  PyObject* text = PyObject_Str(caught);
+  if (text == nullptr) {
+    Py_DECREF(caught);
+    return;
+  }
+  PyObject* message = PyUnicode_FromFormat("argument '%s': %U", name, text);
+  Py_DECREF(text);
+  if (message == nullptr) {
+    Py_DECREF(caught);
+    return;
+  }
+  PyObject* replacement = PyObject_CallOneArg(PyExc_TypeError, message);
+  Py_DECREF(message);
+  if (replacement == nullptr) {
+    Py_DECREF(caught);
+    return;
+  }
+  PyException_SetCause(replacement, PyException_GetCause(caught));  // steals the new reference
+  Py_DECREF(caught);
+  PyErr_SetObject(PyExc_TypeError, replacement);
+  Py_DECREF(replacement);
+}
+
+}  // namespace
+
+void raise_not_instance(PyObject* object, const char* wanted) {
+  if (object == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", wanted);
+    return;
+  }
+  PyObject* qualname = PyType_GetQualName(Py_TYPE(object));
+  if (qualname == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'",
+                 wanted);
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname, wanted);
+  Py_DECREF(qualname);
+}
+
+bool convert_text(PyObject* object, std::string& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_not_instance(object, "str");
+    return false;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  if (utf8 == nullptr) return false;
+  out.assign(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_float_vector(PyObject* object, std::vector<float>& out) {
+  out.clear();
+  if (!check_vector_source(object)) return false;
+  if (read_float_buffer(object, out)) return true;
+  out.reserve(length_hint(object));
+  return for_each_item(object, [&](PyObject* item) { return append_float_item(item, out); });
+}
+
+bool convert_entry(PyObject* object, VectorEntry& out) {
+  EntryObject* entry = as_entry_object(object);
+  if (entry == nullptr) {
+    raise_not_instance(object, "VectorEntry");
+    return false;
+  }
+  AccessGuard access(entry->borrow_flag, Access::kShared);
+  if (!access) return false;
+  out = entry->value;
+  return true;
+}
+
+bool convert_entry_list(PyObject* object, std::vector<VectorEntry>& out) {
+  out.clear();
+  if (!check_vector_source(object)) return false;
+  out.reserve(length_hint(object));
+  return for_each_item(object, [&](PyObject* item) {
+    out.emplace_back();
+    return convert_entry(item, out.back());
+  });
+}
+
+bool convert_unsigned(PyObject* object, std::uint64_t& out) {
+  PyObject* integer = PyLong_Check(object) ? Py_NewRef(object) : PyNumber_Index(object);
+  if (integer == nullptr) return false;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
+  Py_DECREF(integer);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool convert_argument(const char* name, ArgKind kind, PyObject* object, ArgValue& out) {
+  bool ok = false;
+  switch (kind) {
+    case ArgKind::kText: ok = convert_text(object, out.emplace<std::string>()); break;
+    case ArgKind::kFloatVector: ok = convert_float_vector(object, out.emplace<std::vector<float>>()); break;
+    case ArgKind::kEntry: ok = convert_entry(object, out.emplace<VectorEntry>()); break;
+    case ArgKind::kEntryList: ok = convert_entry_list(object, out.emplace<std::vector<VectorEntry>>()); break;
+    case ArgKind::kUnsigned: ok = convert_unsigned(object, out.emplace<std::uint64_t>()); break;
+  }
+  if (!ok) prefix_type_error(name);
+  return ok;
+}
+
+bool convert_arguments(const Signature& signature, PyObject* const* slots, ArgValue* values) {
+  for (std::size_t i = 0; i < signature.params.size(); ++i) {
+    const ParamSpec& param = signature.params[i];
+    if (slots[i] != nullptr) {
+      if (!convert_argument(param.name, param.kind, slots[i], values[i])) return false;
+    } else if (param.kind == ArgKind::kUnsigned) {
+      values[i] = param.default_unsigned;
+    } else {
+      values[i] = std::string(param.default_text);
+    }
+  }
+  return true;
+}
+
+}  // namespace sorvid::python

@@ -1,0 +1,41 @@
+// Conversion of bound Python arguments into engine values.
+//
+// Five kinds cover every parameter of the module: text, float vector, entry,
+// entry list and unsigned. A conversion failure leaves a Python exception
+// set; convert_arguments() puts "argument '<name>': " in front of a plain
+// TypeError so that the caller sees which parameter was wrong.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/vector_entry.h"
+#include "python/argument_binding.h"
+#include "python/compat.h"
+
+namespace sorvid::python {
+
+using ArgValue = std::variant<std::monostate, std::string, std::vector<float>, VectorEntry,
+                              std::vector<VectorEntry>, std::uint64_t>;
+
+bool convert_text(PyObject* object, std::string& out);
+bool convert_float_vector(PyObject* object, std::vector<float>& out);
+bool convert_entry(PyObject* object, VectorEntry& out);
+bool convert_entry_list(PyObject* object, std::vector<VectorEntry>& out);
+bool convert_unsigned(PyObject* object, std::uint64_t& out);
+
+// Converts one value of `kind`; on failure applies the prefixing rule for
+// parameter `name` and returns false.
+bool convert_argument(const char* name, ArgKind kind, PyObject* object, ArgValue& out);
+
+// Converts every bound slot in parameter order (or takes its default); the
+// first failure ends the conversion.
+bool convert_arguments(const Signature& signature, PyObject* const* slots, ArgValue* values);
+
+// Raises TypeError "'<type>' object is not an instance of '<wanted>'"
+// ("'None' is not an instance of '<wanted>'" for None).
+void raise_not_instance(PyObject* object, const char* wanted);
+
+}  // namespace sorvid::python

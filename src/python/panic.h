@@ -1,0 +1,53 @@
+// Internal failures and the exception they become.
+//
+// A broken invariant inside a call must not bring the interpreter down: the
+// call is abandoned at the module boundary, the failure is reported on
+// standard error, and PanicException (a direct subclass of BaseException, so
+// `except Exception` does not swallow it) is raised with the failure's text.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <source_location>
+#include <string>
+
+#include "python/compat.h"
+
+namespace sorvid::python {
+
+// A small number that tells the calling operating-system thread apart from
+// every other thread of the process (1 for the first thread that asks).
+std::uint64_t current_thread_number();
+
+// Reports `text` on standard error and sets PanicException(text). Returns
+// nullptr so callers can `return raise_panic(...)`.
+PyObject* raise_panic(const std::string& text,
+                      std::source_location where = std::source_location::current());
+
+// Runs `body` (which returns a new reference or nullptr with an exception
+// set) and turns any C++ exception that escapes it into PanicException.
+template <class Body>
+PyObject* run_at_boundary(Body&& body, std::source_location where = std::source_location::current()) {
+  try {
+    return body();
+  } catch (const std::exception& failure) {
+    return raise_panic(failure.what(), where);
+  } catch (...) {
+    return raise_panic("internal failure of unknown kind", where);
+  }
+}
+
+// The same for slots that return an int or Py_ssize_t status (-1 on error).
+template <class Status, class Body>
+Status run_at_boundary_status(Body&& body, std::source_location where = std::source_location::current()) {
+  try {
+    return body();
+  } catch (const std::exception& failure) {
+    raise_panic(failure.what(), where);
+  } catch (...) {
+    raise_panic("internal failure of unknown kind", where);
+  }
+  return Status(-1);
+}
+
+}  // namespace sorvid::python
