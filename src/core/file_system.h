@@ -1,0 +1,71 @@
+// FileSystem: every file operation of the engine goes through this interface.
+//
+// The engine uses the process-wide POSIX implementation (default_file_system);
+// tests substitute their own to make any single operation fail or to simulate
+// a power cut. Each operation reports failure as the operating system's error
+// code, so that messages read the same whichever implementation produced them.
+// An interrupted open, read or write (EINTR) is reported, not retried, here: the
+// callers in File decide to repeat it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "core/result.h"
+
+namespace sorvid {
+
+// An operating-system error code (errno value).
+struct OsError {
+  int code = 0;
+};
+
+// Opaque handle of an open file, valid until passed to close().
+using FileHandle = int;
+
+enum class OpenMode {
+  Read,              // read only; the file must exist
+  ReadAppend,        // reads anywhere, writes land at the end; created when missing
+  CreateTruncate,    // write only; created when missing, cut to length 0
+};
+
+struct FileAttributes {
+  std::uint64_t size = 0;
+  bool is_directory = false;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  [[nodiscard]] virtual Result<FileHandle, OsError> open(const std::string& path, OpenMode mode) = 0;
+  // Closing never fails visibly: the data was handed over by write() already.
+  virtual void close(FileHandle file) = 0;
+
+  // Sequential read from the file's own position; 0 bytes means end of file.
+  [[nodiscard]] virtual Result<std::size_t, OsError> read(FileHandle file, std::span<char> out) = 0;
+  // Positioned read that leaves the file's position alone.
+  [[nodiscard]] virtual Result<std::size_t, OsError> read_at(FileHandle file, std::uint64_t offset,
+                                                              std::span<char> out) = 0;
+  // Writes some prefix of `data` and returns its length (possibly 0).
+  [[nodiscard]] virtual Result<std::size_t, OsError> write(FileHandle file, std::span<const char> data) = 0;
+  [[nodiscard]] virtual Result<std::uint64_t, OsError> size(FileHandle file) = 0;
+  [[nodiscard]] virtual Result<void, OsError> truncate(FileHandle file, std::uint64_t length) = 0;
+  // Forces the file's data to stable storage (fsync).
+  [[nodiscard]] virtual Result<void, OsError> sync(FileHandle file) = 0;
+
+  // Attributes of the file a path names, following symbolic links.
+  [[nodiscard]] virtual Result<FileAttributes, OsError> attributes(const std::string& path) = 0;
+  // Atomically replaces `to` (if present) by `from`.
+  [[nodiscard]] virtual Result<void, OsError> rename(const std::string& from, const std::string& to) = 0;
+  [[nodiscard]] virtual Result<void, OsError> remove(const std::string& path) = 0;
+  // Forces the directory's entries (creations, renames, removals) to stable storage.
+  [[nodiscard]] virtual Result<void, OsError> sync_directory(const std::string& path) = 0;
+};
+
+// The real file system of the process; lives until the process ends.
+FileSystem& default_file_system();
+
+}  // namespace sorvid

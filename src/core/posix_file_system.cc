@@ -1,0 +1,95 @@
+#include "core/posix_file_system.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace sorvid {
+namespace {
+
+int open_flags(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::Read:
+      return O_RDONLY | O_CLOEXEC;
+    case OpenMode::ReadAppend:
+      return O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
+    case OpenMode::CreateTruncate:
+      return O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  }
+  return O_RDONLY | O_CLOEXEC;
+}
+
+// Files are created with 0666, narrowed by the process umask.
+constexpr mode_t kCreateMode = 0666;
+
+Result<void, OsError> status_of(int rc) {
+  if (rc != 0) return fail(OsError{errno});
+  return {};
+}
+
+Result<std::size_t, OsError> count_of(ssize_t rc) {
+  if (rc < 0) return fail(OsError{errno});
+  return static_cast<std::size_t>(rc);
+}
+
+}  // namespace
+
+Result<FileHandle, OsError> PosixFileSystem::open(const std::string& path, OpenMode mode) {
+  const int fd = ::open(path.c_str(), open_flags(mode), kCreateMode);
+  if (fd < 0) return fail(OsError{errno});
+  return fd;
+}
+
+void PosixFileSystem::close(FileHandle file) { ::close(file); }
+
+Result<std::size_t, OsError> PosixFileSystem::read(FileHandle file, std::span<char> out) {
+  return count_of(::read(file, out.data(), out.size()));
+}
+
+Result<std::size_t, OsError> PosixFileSystem::read_at(FileHandle file, std::uint64_t offset, std::span<char> out) {
+  return count_of(::pread(file, out.data(), out.size(), static_cast<off_t>(offset)));
+}
+
+Result<std::size_t, OsError> PosixFileSystem::write(FileHandle file, std::span<const char> data) {
+  return count_of(::write(file, data.data(), data.size()));
+}
+
+Result<std::uint64_t, OsError> PosixFileSystem::size(FileHandle file) {
+  struct stat info {};
+  if (::fstat(file, &info) != 0) return fail(OsError{errno});
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+Result<void, OsError> PosixFileSystem::truncate(FileHandle file, std::uint64_t length) {
+  return status_of(::ftruncate(file, static_cast<off_t>(length)));
+}
+
+Result<void, OsError> PosixFileSystem::sync(FileHandle file) { return status_of(::fsync(file)); }
+
+Result<FileAttributes, OsError> PosixFileSystem::attributes(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return fail(OsError{errno});
+  return FileAttributes{static_cast<std::uint64_t>(info.st_size), S_ISDIR(info.st_mode)};
+}
+
+Result<void, OsError> PosixFileSystem::rename(const std::string& from, const std::string& to) {
+  return status_of(std::rename(from.c_str(), to.c_str()));
+}
+
+Result<void, OsError> PosixFileSystem::remove(const std::string& path) { return status_of(::unlink(path.c_str())); }
+
+Result<void, OsError> PosixFileSystem::sync_directory(const std::string& path) {
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(OsError{errno});
+  Result<void, OsError> synced = status_of(::fsync(fd));
+  ::close(fd);
+  return synced;
+}
+
+}  // namespace sorvid

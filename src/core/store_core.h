@@ -1,0 +1,70 @@
+// StoreCore: the live state of one store and its operations.
+//
+// The store keeps its log ahead of memory: every mutation appends its record
+// lines to the write-ahead log first and changes the entries only after the
+// lines are in the file. A mutation never touches the search index; it marks
+// the index stale (`dirty`), and the next search rebuilds it.
+//
+// Not thread-safe: the caller makes sure that calls never overlap.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/entry_map.h"
+#include "core/file_system.h"
+#include "core/result.h"
+#include "core/store_error.h"
+#include "core/vector_entry.h"
+
+namespace sorvid {
+
+class StoreCore {
+ public:
+  // A fresh store on the two paths (kept exactly as given). Reads nothing and
+  // creates no file; the log comes into being with the first append.
+  StoreCore(std::string snapshot_path, std::string wal_path, FileSystem& fs = default_file_system());
+
+  // Inserts the entry, or replaces the one with the same id.
+  [[nodiscard]] Result<void, StoreError> upsert(VectorEntry entry);
+  // All entries or none: every entry is checked before anything is written,
+  // and the whole batch is appended through one open of the log.
+  [[nodiscard]] Result<void, StoreError> upsert_batch(std::vector<VectorEntry> entries);
+  // Deletes the entry with this id; an absent id is no error and writes nothing.
+  [[nodiscard]] Result<void, StoreError> remove(std::string_view id);
+
+  // The stored entry, or nullptr; valid until the next mutation.
+  const VectorEntry* get(std::string_view id) const;
+  std::uint64_t len() const { return entries_.size(); }
+  std::optional<std::uint64_t> dim() const { return dim_; }
+  std::uint64_t wal_pending() const { return wal_pending_; }
+  // True when the entries may differ from what the search index was built from.
+  bool dirty() const { return dirty_; }
+  const std::string& snapshot_path() const { return snapshot_path_; }
+  const std::string& wal_path() const { return wal_path_; }
+
+ private:
+  // Appends `count` record lines through one open of the log; `encode_line`
+  // appends the text of line i (without line feed) to its empty argument.
+  [[nodiscard]] Result<void, StoreError> append_wal(std::size_t count,
+                                                    const std::function<void(std::size_t, std::string&)>& encode_line);
+  // The check every incoming embedding passes: not empty, only finite values,
+  // and the store's dimension, which the first admitted embedding fixes.
+  [[nodiscard]] Result<void, StoreError> admit_embedding(std::span<const float> embedding);
+  void insert(VectorEntry entry);
+
+  std::string snapshot_path_;
+  std::string wal_path_;
+  FileSystem* fs_;
+  EntryMap entries_;
+  std::optional<std::uint64_t> dim_;  // once set, never cleared
+  std::uint64_t wal_pending_ = 0;     // records appended or replayed since the last compaction
+  bool dirty_ = false;
+};
+
+}  // namespace sorvid

@@ -1,0 +1,43 @@
+#include "core/store_error.h"
+
+#include <cstring>
+#include <utility>
+
+namespace sorvid {
+namespace {
+
+// strerror_r comes in two flavours: the XSI one fills the buffer and returns
+// an int, the GNU one returns a pointer that may or may not be the buffer.
+// Overloads on the return type pick the right text for either.
+[[maybe_unused]] const char* strerror_text(int /*xsi_status*/, const char* buffer) { return buffer; }
+[[maybe_unused]] const char* strerror_text(const char* gnu_text, const char* /*buffer*/) { return gnu_text; }
+
+std::string describe_os_error(int code) {
+  char buffer[256] = {};
+  return strerror_text(strerror_r(code, buffer, sizeof buffer), buffer);
+}
+
+}  // namespace
+
+StoreError StoreError::from_os_error(int code) {
+  return {StoreErrorKind::Io, describe_os_error(code) + " (os error " + std::to_string(code) + ")"};
+}
+
+StoreError StoreError::io(std::string text) { return {StoreErrorKind::Io, std::move(text)}; }
+
+StoreError StoreError::json(std::string message) { return {StoreErrorKind::Json, std::move(message)}; }
+
+StoreError StoreError::dimension_mismatch(std::uint64_t dim, std::uint64_t length) {
+  return {StoreErrorKind::DimensionMismatch,
+          "Dimension mismatch: store is " + std::to_string(dim) + "D, got " + std::to_string(length) + "D"};
+}
+
+StoreError StoreError::empty_embedding() {
+  return {StoreErrorKind::EmptyEmbedding, "Embedding must not be empty"};
+}
+
+StoreError StoreError::non_finite_embedding() {
+  return {StoreErrorKind::NonFiniteEmbedding, "Embedding must contain only finite values"};
+}
+
+}  // namespace sorvid
