@@ -1,0 +1,525 @@
+#include "formats/json_reader.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "formats/quoted_text.h"
+#include "formats/utf8.h"
+
+namespace sorvid {
+namespace {
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Bytes that end a run of plain string content.
+bool is_string_special(char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; }
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+bool is_high_surrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+constexpr char kEofInValue[] = "EOF while parsing a value";
+constexpr char kEofInString[] = "EOF while parsing a string";
+constexpr char kEofInList[] = "EOF while parsing a list";
+constexpr char kEofInObject[] = "EOF while parsing an object";
+
+}  // namespace
+
+ReadError unplaced_error(std::string text) { return ReadError{std::move(text), ReadError::kUnplaced}; }
+
+JsonError to_json_error(std::string_view input, const ReadError& error) {
+  const std::size_t consumed = std::min(error.consumed, input.size());
+  const std::string_view before = input.substr(0, consumed);
+  const std::size_t last_line_feed = before.rfind('\n');
+  const std::size_t line_start = last_line_feed == std::string_view::npos ? 0 : last_line_feed + 1;
+  const auto line_feeds = static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
+  return JsonError{error.text, line_feeds + 1, consumed - line_start};
+}
+
+std::string invalid_type_text(std::string_view found, std::string_view expected) {
+  std::string text = "invalid type: ";
+  text.append(found).append(", expected ").append(expected);
+  return text;
+}
+
+JsonReader::JsonReader(std::string_view text)
+    : begin_(text.data()), cursor_(text.data()), end_(text.data() + text.size()) {}
+
+// ---------------------------------------------------------------- errors
+
+ReadError JsonReader::error_at_last(std::string text) const { return ReadError{std::move(text), consumed()}; }
+
+ReadError JsonReader::error_at_next(std::string text) const {
+  return ReadError{std::move(text), cursor_ == end_ ? consumed() : consumed() + 1};
+}
+
+ReadError JsonReader::place(ReadError error) const {
+  if (!error.placed()) error.consumed = consumed();
+  return error;
+}
+
+ReadError JsonReader::invalid_type(std::string_view expected) {
+  std::string found;
+  switch (peek()) {
+    case 'n':
+    case 't':
+    case 'f': {
+      const char letter = *cursor_;
+      advance();
+      const std::string_view rest = letter == 'n' ? "ull" : letter == 't' ? "rue" : "alse";
+      if (auto literal = expect_literal_rest(rest); !literal) return std::move(literal).error();
+      found = letter == 'n' ? "null" : letter == 't' ? "boolean `true`" : "boolean `false`";
+      break;
+    }
+    case '"': {
+      if (auto text = read_string(scratch_); !text) return std::move(text).error();
+      found = "string " + quote_text(scratch_);
+      break;
+    }
+    case '[': found = "sequence"; break;
+    case '{': found = "map"; break;
+    default: {
+      if (peek() != '-' && !is_digit(peek())) return error_at_next("expected value");
+      auto number = read_number();
+      if (!number) return std::move(number).error();
+      found = describe_number(number.value());
+    }
+  }
+  return error_at_last(invalid_type_text(found, expected));
+}
+
+// ---------------------------------------------------------------- nesting
+
+ReadResult<void> JsonReader::enter_nested() {
+  if (--remaining_depth_ == 0) return fail(error_at_next("recursion limit exceeded"));
+  return {};
+}
+
+// ---------------------------------------------------------------- scalars
+
+ReadResult<void> JsonReader::expect_literal_rest(std::string_view rest) {
+  for (const char expected : rest) {
+    if (cursor_ == end_) return fail(error_at_last(kEofInValue));
+    if (*cursor_++ != expected) return fail(error_at_last("expected ident"));
+  }
+  return {};
+}
+
+ReadResult<void> JsonReader::read_string(std::string& out) {
+  out.clear();
+  advance();  // the opening quote
+  const char* run = cursor_;
+  for (;;) {
+    while (cursor_ != end_ && !is_string_special(*cursor_)) ++cursor_;
+    if (cursor_ == end_) return fail(error_at_last(kEofInString));
+    const char c = *cursor_;
+    out.append(run, cursor_);
+    advance();
+    if (c == '"') break;
+    if (c != '\\') return fail(error_at_last("control character (\\u0000-\\u001F) found while parsing a string"));
+    if (auto escape = read_escape(out); !escape) return escape;
+    run = cursor_;
+  }
+  // Escapes only ever add whole characters, so checking the result checks
+  // the raw bytes of the text.
+  if (!is_valid_utf8(out)) return fail(error_at_last("invalid unicode code point"));
+  return {};
+}
+
+ReadResult<void> JsonReader::read_escape(std::string& out) {
+  if (cursor_ == end_) return fail(error_at_last(kEofInString));
+  const char c = *cursor_++;
+  switch (c) {
+    case '"': out.push_back('"'); break;
+    case '\\': out.push_back('\\'); break;
+    case '/': out.push_back('/'); break;
+    case 'b': out.push_back('\b'); break;
+    case 'f': out.push_back('\f'); break;
+    case 'n': out.push_back('\n'); break;
+    case 'r': out.push_back('\r'); break;
+    case 't': out.push_back('\t'); break;
+    case 'u': return read_unicode_escape(out);
+    default: return fail(error_at_last("invalid escape"));
+  }
+  return {};
+}
+
+ReadResult<unsigned> JsonReader::read_hex4() {
+  if (end_ - cursor_ < 4) {
+    cursor_ = end_;
+    return fail(error_at_last(kEofInString));
+  }
+  unsigned unit = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = hex_value(*cursor_++);
+    if (digit < 0) return fail(error_at_last("invalid escape"));
+    unit = unit * 16 + static_cast<unsigned>(digit);
+  }
+  return unit;
+}
+
+// After "\u": one UTF-16 unit, or a high surrogate and the low surrogate
+// that must follow it at once as another "\u" escape.
+ReadResult<void> JsonReader::read_unicode_escape(std::string& out) {
+  auto unit = read_hex4();
+  if (!unit) return fail(std::move(unit).error());
+  const unsigned high = unit.value();
+  if (is_low_surrogate(high)) return fail(error_at_last("lone leading surrogate in hex escape"));
+  if (!is_high_surrogate(high)) {
+    append_utf8(out, high);
+    return {};
+  }
+  for (const char expected : {'\\', 'u'}) {
+    if (cursor_ == end_) return fail(error_at_last(kEofInString));
+    if (*cursor_++ != expected) return fail(error_at_last("unexpected end of hex escape"));
+  }
+  auto low = read_hex4();
+  if (!low) return fail(std::move(low).error());
+  if (!is_low_surrogate(low.value())) return fail(error_at_last("lone leading surrogate in hex escape"));
+  append_utf8(out, 0x10000 + ((high - 0xD800) << 10) + (low.value() - 0xDC00));
+  return {};
+}
+
+ReadResult<void> JsonReader::skip_string() {
+  advance();  // the opening quote
+  for (;;) {
+    while (cursor_ != end_ && !is_string_special(*cursor_)) ++cursor_;
+    if (cursor_ == end_) return fail(error_at_last(kEofInString));
+    const char c = *cursor_++;
+    if (c == '"') return {};
+    if (c != '\\') return fail(error_at_last("control character (\\u0000-\\u001F) found while parsing a string"));
+    if (auto escape = skip_escape(); !escape) return escape;
+  }
+}
+
+// An escape in a skipped string: its letter and hex digits are checked, the
+// pairing of surrogates is not (nothing is decoded).
+ReadResult<void> JsonReader::skip_escape() {
+  if (cursor_ == end_) return fail(error_at_last(kEofInString));
+  switch (*cursor_++) {
+    case '"':
+    case '\\':
+    case '/':
+    case 'b':
+    case 'f':
+    case 'n':
+    case 'r':
+    case 't': return {};
+    case 'u': {
+      auto unit = read_hex4();
+      if (!unit) return fail(std::move(unit).error());
+      return {};
+    }
+    default: return fail(error_at_last("invalid escape"));
+  }
+}
+
+// The number grammar: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
+// A byte that breaks it is "invalid number"; the end of the text where a
+// digit must follow is "EOF while parsing a value".
+ReadResult<void> JsonReader::scan_number() {
+  const auto expect_digit = [this]() -> ReadResult<void> {
+    if (cursor_ == end_) return fail(error_at_next(kEofInValue));
+    if (!is_digit(*cursor_)) return fail(error_at_next("invalid number"));
+    return {};
+  };
+  const auto skip_digits = [this] {
+    while (cursor_ != end_ && is_digit(*cursor_)) ++cursor_;
+  };
+  if (peek() == '-') advance();
+  if (auto digit = expect_digit(); !digit) return digit;
+  if (*cursor_ == '0') {
+    advance();
+    if (is_digit(peek())) return fail(error_at_next("invalid number"));
+  } else {
+    skip_digits();
+  }
+  if (peek() == '.') {
+    advance();
+    if (auto digit = expect_digit(); !digit) return digit;
+    skip_digits();
+  }
+  if (peek() == 'e' || peek() == 'E') {
+    advance();
+    if (peek() == '+' || peek() == '-') advance();
+    if (auto digit = expect_digit(); !digit) return digit;
+    skip_digits();
+  }
+  return {};
+}
+
+ReadResult<JsonNumber> JsonReader::read_number() {
+  const char* start = cursor_;
+  if (auto scanned = scan_number(); !scanned) return fail(std::move(scanned).error());
+  const std::optional<JsonNumber> number = evaluate_number(std::string_view(start, cursor_));
+  if (!number) return fail(error_at_last("number out of range"));
+  return *number;
+}
+
+ReadResult<float> JsonReader::read_float() {
+  const int c = peek_token();
+  if (c == kEnd) return fail(error_at_next(kEofInValue));
+  if (c != '-' && !is_digit(c)) return fail(invalid_type("f32"));
+  auto number = read_number();
+  if (!number) return fail(std::move(number).error());
+  return number_to_float(number.value());
+}
+
+// The fast path for embedding values: a well-formed number of at most 19
+// digits whose value is an integer up to 2^53 times or divided by an exact
+// power of ten up to 10^22. Both factors are exact doubles, so one division
+// or multiplication gives the nearest double (Clinger's fast path), which is
+// then rounded to float. Anything else is left, unconsumed, to the general
+// path (returns false).
+bool JsonReader::read_plain_float(float& value) {
+  const char* p = cursor_;
+  const bool negative = p != end_ && *p == '-';
+  if (negative) ++p;
+  if (p == end_ || !is_digit(*p)) return false;
+  std::uint64_t significand = 0;
+  int digits = 0;
+  if (*p == '0') {
+    ++p;
+    if (p != end_ && is_digit(*p)) return false;
+  } else {
+    for (; p != end_ && is_digit(*p); ++p, ++digits) significand = significand * 10 + static_cast<unsigned>(*p - '0');
+  }
+  int exponent = 0;
+  if (p != end_ && *p == '.') {
+    const char* fraction = ++p;
+    for (; p != end_ && is_digit(*p); ++p, ++digits) significand = significand * 10 + static_cast<unsigned>(*p - '0');
+    if (p == fraction) return false;
+    exponent = -static_cast<int>(p - fraction);
+  }
+  if (p != end_ && (*p == 'e' || *p == 'E')) {
+    ++p;
+    const bool negative_exponent = p != end_ && *p == '-';
+    if (p != end_ && (*p == '-' || *p == '+')) ++p;
+    const char* exponent_digits = p;
+    int written = 0;
+    for (; p != end_ && is_digit(*p) && p - exponent_digits < 3; ++p) written = written * 10 + (*p - '0');
+    if (p == exponent_digits || (p != end_ && is_digit(*p))) return false;
+    exponent += negative_exponent ? -written : written;
+  }
+  if (digits > 19 || significand > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
+  double magnitude = static_cast<double>(significand);
+  magnitude = exponent < 0 ? magnitude / kExactPowersOfTen[-exponent] : magnitude * kExactPowersOfTen[exponent];
+  // At most 2^53 * 10^22, well inside the float range.
+  value = static_cast<float>(negative ? -magnitude : magnitude);
+  cursor_ = p;
+  return true;
+}
+
+ReadResult<void> JsonReader::read_float_elements(std::vector<float>& out) {
+  bool first = true;
+  for (;;) {
+    int c = peek_token();
+    if (c == ']') return {};
+    if (first) {
+      if (c == kEnd) return fail(error_at_next(kEofInList));
+      first = false;
+    } else {
+      if (c != ',') return fail(error_at_next(c == kEnd ? kEofInList : "expected `,` or `]`"));
+      advance();
+      if (peek_token() == ']') return fail(error_at_next("trailing comma"));
+    }
+    float value;
+    if (!read_plain_float(value)) {
+      auto general = read_float();
+      if (!general) return fail(std::move(general).error());
+      value = general.value();
+    }
+    out.push_back(value);
+  }
+}
+
+// ---------------------------------------------------------------- skipping
+
+ReadResult<void> JsonReader::skip_scalar(int first_byte) {
+  switch (first_byte) {
+    case 'n': advance(); return expect_literal_rest("ull");
+    case 't': advance(); return expect_literal_rest("rue");
+    case 'f': advance(); return expect_literal_rest("alse");
+    case '"': return skip_string();
+    case kEnd: return fail(error_at_next(kEofInValue));
+    default:
+      if (first_byte == '-' || is_digit(first_byte)) return scan_number();
+      return fail(error_at_next("expected value"));
+  }
+}
+
+// A key and its colon inside a skipped object.
+ReadResult<void> JsonReader::skip_object_key(bool after_comma) {
+  const int c = peek_token();
+  if (c == kEnd) return fail(error_at_next(after_comma ? kEofInValue : kEofInObject));
+  if (c == '}' && after_comma) return fail(error_at_next("trailing comma"));
+  if (c != '"') return fail(error_at_next("key must be a string"));
+  if (auto key = skip_string(); !key) return key;
+  return expect_colon();
+}
+
+// Iterative, with the open brackets on an explicit stack, so that input
+// nested arbitrarily deep cannot exhaust the call stack.
+ReadResult<void> JsonReader::skip_value() {
+  std::vector<char> open;
+  for (;;) {
+    const int c = peek_token();
+    if (c == '[' || c == '{') {
+      advance();
+      open.push_back(static_cast<char>(c));
+      const int next = peek_token();
+      if (next != (c == '[' ? ']' : '}')) {  // not empty: the first element follows
+        if (c == '{') {
+          if (auto key = skip_object_key(false); !key) return key;
+        } else if (next == kEnd) {
+          return fail(error_at_next(kEofInList));
+        }
+        continue;
+      }
+    } else if (auto scalar = skip_scalar(c); !scalar) {
+      return scalar;
+    }
+    // A value has ended: close the containers that end with it, or step
+    // over the comma before the next element.
+    for (;;) {
+      if (open.empty()) return {};
+      const bool in_array = open.back() == '[';
+      const int after = peek_token();
+      if (after == (in_array ? ']' : '}')) {
+        advance();
+        open.pop_back();
+        continue;
+      }
+      if (after == ',') {
+        advance();
+        break;
+      }
+      if (after == kEnd) return fail(error_at_next(in_array ? kEofInList : kEofInObject));
+      return fail(error_at_next(in_array ? "expected `,` or `]`" : "expected `,` or `}`"));
+    }
+    if (open.back() == '{') {
+      if (auto key = skip_object_key(true); !key) return key;
+    } else if (peek_token() == ']') {
+      return fail(error_at_next("trailing comma"));
+    }
+  }
+}
+
+// ---------------------------------------------------------------- containers
+
+ReadResult<bool> JsonReader::next_element(bool& first) {
+  const int c = peek_token();
+  if (c == ']') return false;
+  if (first) {
+    if (c == kEnd) return fail(error_at_next(kEofInList));
+    first = false;
+    return true;
+  }
+  if (c == kEnd) return fail(error_at_next(kEofInList));
+  if (c != ',') return fail(error_at_next("expected `,` or `]`"));
+  advance();
+  const int next = peek_token();
+  if (next == ']') return fail(error_at_next("trailing comma"));
+  if (next == kEnd) return fail(error_at_next(kEofInValue));
+  return true;
+}
+
+ReadResult<bool> JsonReader::next_key(bool& first, std::string& key) {
+  int c = peek_token();
+  if (c == '}') return false;
+  if (c == kEnd) return fail(error_at_next(kEofInObject));
+  if (first) {
+    first = false;
+  } else {
+    if (c != ',') return fail(error_at_next("expected `,` or `}`"));
+    advance();
+    c = peek_token();
+    if (c == kEnd) return fail(error_at_next(kEofInValue));
+    if (c == '}') return fail(error_at_next("trailing comma"));
+  }
+  if (c != '"') return fail(error_at_next("key must be a string"));
+  if (auto text = read_string(key); !text) return fail(std::move(text).error());
+  return true;
+}
+
+ReadResult<void> JsonReader::expect_colon() {
+  const int c = peek_token();
+  if (c == ':') {
+    advance();
+    return {};
+  }
+  return fail(error_at_next(c == kEnd ? kEofInObject : "expected `:`"));
+}
+
+ReadResult<void> JsonReader::end_array() {
+  const int c = peek_token();
+  if (c == ']') {
+    advance();
+    return {};
+  }
+  if (c == kEnd) return fail(error_at_next(kEofInList));
+  if (c == ',') {
+    advance();
+    if (peek_token() == ']') return fail(error_at_next("trailing comma"));
+  }
+  return fail(error_at_next("trailing characters"));
+}
+
+ReadResult<void> JsonReader::end_object() {
+  const int c = peek_token();
+  if (c == '}') {
+    advance();
+    return {};
+  }
+  if (c == kEnd) return fail(error_at_next(kEofInObject));
+  return fail(error_at_next(c == ',' ? "trailing comma" : "trailing characters"));
+}
+
+void JsonReader::settle_failed_array() {
+  const int c = peek_token();
+  if (c == ']') {
+    advance();
+  } else if (c == ',') {
+    advance();
+    peek_token();
+  }
+}
+
+void JsonReader::settle_failed_object() {
+  if (peek_token() == '}') advance();
+}
+
+ReadResult<void> JsonReader::end_text() {
+  if (peek_token() != kEnd) return fail(error_at_next("trailing characters"));
+  return {};
+}
+
+}  // namespace sorvid

@@ -1,0 +1,90 @@
+#include "formats/snapshot.h"
+
+#include "formats/entry_json.h"
+#include "formats/json_reader.h"
+#include "formats/json_writer.h"
+#include "formats/record_reader.h"
+#include "formats/wal_record.h"
+
+namespace sorvid {
+namespace {
+
+constexpr FieldNames<2> kSnapshotFields = {"dim", "entries"};
+
+// The dimension: an unsigned integer only.
+ReadResult<void> read_dim(JsonReader& reader, std::uint64_t& dim) {
+  const int c = reader.peek_token();
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c != '-' && (c < '0' || c > '9')) return fail(reader.invalid_type("usize"));
+  auto number = reader.read_number();
+  if (!number) return fail(std::move(number).error());
+  switch (number.value().kind) {
+    case JsonNumber::Kind::kUnsigned: dim = number.value().unsigned_value; return {};
+    case JsonNumber::Kind::kSigned:
+      return fail(reader.error_at_last("invalid value: " + describe_number(number.value()) + ", expected usize"));
+    case JsonNumber::Kind::kFloat: break;
+  }
+  return fail(reader.error_at_last(invalid_type_text(describe_number(number.value()), "usize")));
+}
+
+ReadResult<void> read_entries(JsonReader& reader, std::vector<VectorEntry>& entries) {
+  const int c = reader.peek_token();
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c != '[') return fail(reader.invalid_type("a sequence"));
+  if (auto entered = reader.enter_nested(); !entered) return entered;
+  reader.advance();
+  bool first = true;
+  for (;;) {
+    auto more = reader.next_element(first);
+    if (!more) return fail(std::move(more).error());
+    if (!more.value()) break;
+    // Entries of one store share their length; reserve the last one's.
+    const std::size_t capacity = entries.empty() ? 0 : entries.back().embedding.size();
+    if (auto entry = read_entry(reader, entries.emplace_back(), capacity); !entry) return entry;
+  }
+  if (auto closed = reader.end_array(); !closed) return closed;
+  reader.leave_nested();
+  return {};
+}
+
+// Room for the document, so that the buffer is not regrown and copied
+// while a large store is written.
+std::size_t estimated_size(std::span<const VectorEntry* const> entries) {
+  std::size_t size = 64;
+  for (const VectorEntry* entry : entries) {
+    size += 64 + entry->id.size() + entry->metadata.size() + entry->created_at.size() +
+            entry->embedding.size() * 12;
+  }
+  return size;
+}
+
+}  // namespace
+
+void encode_snapshot(std::uint64_t dim, std::span<const VectorEntry* const> entries, std::string& out) {
+  out.reserve(out.size() + estimated_size(entries));
+  out.append("{\"dim\":");
+  append_json_uint(out, dim);
+  out.append(",\"entries\":[");
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i != 0) out.push_back(',');
+    encode_entry(*entries[i], out);
+  }
+  out.append("]}");
+}
+
+Result<Snapshot, JsonError> decode_snapshot(std::string_view text) {
+  JsonReader reader(text);
+  Snapshot snapshot;
+  const auto read_field = [&](std::size_t index) {
+    return index == 0 ? read_dim(reader, snapshot.dim) : read_entries(reader, snapshot.entries);
+  };
+  ReadResult<void> decoded = read_record(
+      reader, "struct Snapshot",
+      [&] { return visit_array_fields<2>(reader, "struct Snapshot with 2 elements", read_field); },
+      [&] { return visit_object_fields(reader, kSnapshotFields, read_field); });
+  if (decoded) decoded = reader.end_text();
+  if (!decoded) return fail(to_json_error(text, reader.place(std::move(decoded).error())));
+  return snapshot;
+}
+
+}  // namespace sorvid

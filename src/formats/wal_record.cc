@@ -1,0 +1,233 @@
+#include "formats/wal_record.h"
+
+#include "formats/entry_json.h"
+#include "formats/json_reader.h"
+#include "formats/json_value.h"
+#include "formats/json_writer.h"
+#include "formats/record_reader.h"
+
+namespace sorvid {
+namespace {
+
+enum class Variant { kUpsert, kDelete };
+
+constexpr std::string_view kRecordExpected = "adjacently tagged enum WalRecord";
+constexpr std::string_view kDeleteExpected = "struct variant WalRecord::Delete";
+constexpr FieldNames<1> kDeleteFields = {"id"};
+
+ReadResult<Variant> variant_named(const std::string& name) {
+  if (name == "upsert") return Variant::kUpsert;
+  if (name == "delete") return Variant::kDelete;
+  return fail(unplaced_error("unknown variant `" + name + "`, expected `upsert` or `delete`"));
+}
+
+// A variant named by a JSON string (the first element of the array form,
+// and the key of the one-member object form of "op").
+ReadResult<Variant> read_variant_identifier(JsonReader& reader) {
+  const int c = reader.peek_token();
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c != '"') return fail(reader.invalid_type("variant identifier"));
+  std::string name;
+  if (auto text = reader.read_string(name); !text) return fail(std::move(text).error());
+  auto variant = variant_named(name);
+  if (!variant) return fail(reader.place(std::move(variant).error()));
+  return variant;
+}
+
+// The null inside the one-member object form of "op".
+ReadResult<void> read_unit(JsonReader& reader) {
+  const int c = reader.peek_token();
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c != 'n') return fail(reader.invalid_type("unit"));
+  reader.advance();
+  return reader.expect_literal_rest("ull");
+}
+
+// The value of "op": "upsert", "delete", or {"upsert":null} / {"delete":null}.
+// Any other value is "expected value".
+ReadResult<Variant> read_op(JsonReader& reader) {
+  const int c = reader.peek_token();
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c == '"') return read_variant_identifier(reader);
+  if (c != '{') return fail(reader.error_at_next("expected value"));
+  if (auto entered = reader.enter_nested(); !entered) return fail(std::move(entered).error());
+  reader.advance();
+  auto variant = read_variant_identifier(reader);
+  if (!variant) return variant;
+  if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
+  if (auto unit = read_unit(reader); !unit) return fail(std::move(unit).error());
+  reader.leave_nested();
+  // A second member, or anything else before the brace, stands where the
+  // brace should: reported at the last byte read.
+  const int after = reader.peek_token();
+  if (after == '}') {
+    reader.advance();
+    return variant;
+  }
+  return fail(reader.error_at_last(after == JsonReader::kEnd ? "EOF while parsing an object" : "expected value"));
+}
+
+// The content of a delete: an object with the member "id", never an array.
+ReadResult<DeleteRecord> read_delete_content(JsonReader& reader) {
+  DeleteRecord record;
+  ReadResult<void> decoded = read_record(
+      reader, kDeleteExpected,
+      [&]() -> ReadResult<void> { return fail(unplaced_error(invalid_type_text("sequence", kDeleteExpected))); },
+      [&] { return visit_object_fields(reader, kDeleteFields, [&](std::size_t) { return read_string_field(reader, record.id); }); });
+  if (!decoded) return fail(std::move(decoded).error());
+  return record;
+}
+
+ReadResult<WalRecord> read_content(JsonReader& reader, Variant variant) {
+  if (variant == Variant::kDelete) {
+    auto record = read_delete_content(reader);
+    if (!record) return fail(std::move(record).error());
+    return WalRecord(std::move(record).value());
+  }
+  UpsertRecord record;
+  if (auto entry = read_entry(reader, record.entry); !entry) return fail(std::move(entry).error());
+  return WalRecord(std::move(record));
+}
+
+// The content of a variant from the value kept when "data" came first.
+ReadResult<WalRecord> content_from_value(const JsonValue& value, Variant variant) {
+  if (variant == Variant::kUpsert) {
+    auto entry = entry_from_value(value);
+    if (!entry) return fail(std::move(entry).error());
+    return WalRecord(UpsertRecord{std::move(entry).value()});
+  }
+  if (value.kind != JsonValue::Kind::kObject) {
+    return fail(unplaced_error(invalid_type_text(describe_value(value), kDeleteExpected)));
+  }
+  const JsonValue* id = nullptr;
+  for (const JsonMember& member : value.members) {
+    if (member.key != "id") continue;
+    if (id != nullptr) return fail(unplaced_error("duplicate field `id`"));
+    if (member.value.kind != JsonValue::Kind::kString) {
+      return fail(unplaced_error(invalid_type_text(describe_value(member.value), "a string")));
+    }
+    id = &member.value;
+  }
+  if (id == nullptr) return fail(unplaced_error("missing field `id`"));
+  return WalRecord(DeleteRecord{id->string});
+}
+
+enum class RecordKey { kOp, kData, kEnd };
+
+// Reads members up to the next "op" or "data" key (skipping others) and
+// stands after that key, or at the closing brace (kEnd).
+ReadResult<RecordKey> next_record_key(JsonReader& reader, bool& first, std::string& key) {
+  for (;;) {
+    auto more = reader.next_key(first, key);
+    if (!more) return fail(std::move(more).error());
+    if (!more.value()) return RecordKey::kEnd;
+    if (key == "op") return RecordKey::kOp;
+    if (key == "data") return RecordKey::kData;
+    if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
+    if (auto skipped = reader.skip_value(); !skipped) return fail(std::move(skipped).error());
+  }
+}
+
+ReadError duplicate_or_missing(RecordKey key, const char* missing) {
+  if (key == RecordKey::kOp) return unplaced_error("duplicate field `op`");
+  if (key == RecordKey::kData) return unplaced_error("duplicate field `data`");
+  return unplaced_error(std::string("missing field `") + missing + "`");
+}
+
+// Object form. With "op" first the data decodes straight into its variant;
+// with "data" first it is kept as a value until "op" names the variant.
+ReadResult<WalRecord> visit_record_object(JsonReader& reader) {
+  bool first = true;
+  std::string key;
+  auto first_key = next_record_key(reader, first, key);
+  if (!first_key) return fail(std::move(first_key).error());
+  if (first_key.value() == RecordKey::kEnd) return fail(unplaced_error("missing field `op`"));
+  if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
+
+  ReadResult<WalRecord> record = fail(unplaced_error(""));
+  if (first_key.value() == RecordKey::kOp) {
+    auto variant = read_op(reader);
+    if (!variant) return fail(std::move(variant).error());
+    auto second_key = next_record_key(reader, first, key);
+    if (!second_key) return fail(std::move(second_key).error());
+    if (second_key.value() != RecordKey::kData) return fail(duplicate_or_missing(second_key.value(), "data"));
+    if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
+    record = read_content(reader, variant.value());
+  } else {
+    auto kept = read_json_value(reader);
+    if (!kept) return fail(std::move(kept).error());
+    auto second_key = next_record_key(reader, first, key);
+    if (!second_key) return fail(std::move(second_key).error());
+    if (second_key.value() != RecordKey::kOp) return fail(duplicate_or_missing(second_key.value(), "op"));
+    if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
+    auto variant = read_op(reader);
+    if (!variant) return fail(std::move(variant).error());
+    record = content_from_value(kept.value(), variant.value());
+  }
+  if (!record) return record;
+  auto rest = next_record_key(reader, first, key);
+  if (!rest) return fail(std::move(rest).error());
+  if (rest.value() != RecordKey::kEnd) return fail(duplicate_or_missing(rest.value(), ""));
+  return record;
+}
+
+// Array form: ["upsert", entry] or ["delete", {"id": ...}].
+ReadResult<WalRecord> visit_record_array(JsonReader& reader) {
+  bool first = true;
+  auto more = reader.next_element(first);
+  if (!more) return fail(std::move(more).error());
+  if (!more.value()) return fail(unplaced_error("invalid length 0, expected " + std::string(kRecordExpected)));
+  auto variant = read_variant_identifier(reader);
+  if (!variant) return fail(std::move(variant).error());
+  more = reader.next_element(first);
+  if (!more) return fail(std::move(more).error());
+  if (!more.value()) return fail(unplaced_error("invalid length 1, expected " + std::string(kRecordExpected)));
+  return read_content(reader, variant.value());
+}
+
+}  // namespace
+
+void encode_upsert_record(const VectorEntry& entry, std::string& out) {
+  out.append("{\"op\":\"upsert\",\"data\":");
+  encode_entry(entry, out);
+  out.push_back('}');
+}
+
+void encode_delete_record(std::string_view id, std::string& out) {
+  out.append("{\"op\":\"delete\",\"data\":{\"id\":");
+  append_json_string(out, id);
+  out.append("}}");
+}
+
+std::string encode_record(const WalRecord& record) {
+  std::string out;
+  out.reserve(128);
+  if (const auto* upsert = std::get_if<UpsertRecord>(&record)) {
+    encode_upsert_record(upsert->entry, out);
+  } else {
+    encode_delete_record(std::get<DeleteRecord>(record).id, out);
+  }
+  return out;
+}
+
+Result<WalRecord, JsonError> decode_record(std::string_view line) {
+  JsonReader reader(line);
+  ReadResult<WalRecord> record = fail(unplaced_error(""));
+  ReadResult<void> decoded = read_record(
+      reader, kRecordExpected,
+      [&]() -> ReadResult<void> {
+        record = visit_record_array(reader);
+        if (!record) return fail(record.error());
+        return {};
+      },
+      [&]() -> ReadResult<void> {
+        record = visit_record_object(reader);
+        if (!record) return fail(record.error());
+        return {};
+      });
+  if (decoded) decoded = reader.end_text();
+  if (!decoded) return fail(to_json_error(line, reader.place(std::move(decoded).error())));
+  return std::move(record).value();
+}
+
+}  // namespace sorvid
