@@ -1,0 +1,200 @@
+#include "hnsw/dot_batch.h"
+
+#include <array>
+
+#include "hnsw/cosine_distance.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define SORVID_HAVE_X86 1
+#else
+#define SORVID_HAVE_X86 0
+#endif
+
+namespace sorvid::hnsw {
+
+void dot_batch_portable(const float* query, const float* const* rows, std::size_t count,
+                        std::size_t length, float* out) {
+  std::size_t j = 0;
+  // Four independent sums per pass so the adds of different rows overlap.
+  for (; j + 4 <= count; j += 4) {
+    const float* r0 = rows[j];
+    const float* r1 = rows[j + 1];
+    const float* r2 = rows[j + 2];
+    const float* r3 = rows[j + 3];
+    float s0 = -0.0f, s1 = -0.0f, s2 = -0.0f, s3 = -0.0f;
+    for (std::size_t i = 0; i < length; ++i) {
+      const float q = query[i];
+      const float p0 = q * r0[i];
+      const float p1 = q * r1[i];
+      const float p2 = q * r2[i];
+      const float p3 = q * r3[i];
+      s0 += p0;
+      s1 += p1;
+      s2 += p2;
+      s3 += p3;
+    }
+    out[j] = s0;
+    out[j + 1] = s1;
+    out[j + 2] = s2;
+    out[j + 3] = s3;
+  }
+  for (; j < count; ++j) out[j] = dot_in_order(query, rows[j], length);
+}
+
+#if SORVID_HAVE_X86
+
+namespace {
+
+// Loads eight floats from each of eight rows at `offset` and transposes them:
+// column t holds element offset + t of rows 0..7, one row per lane.
+__attribute__((target("avx2"))) inline void load_columns(const float* const* rows,
+                                                         std::size_t offset, __m256 column[8]) {
+  __m256 low[4];
+  __m256 high[4];
+  for (int k = 0; k < 4; ++k) {
+    low[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[k] + offset)),
+                                  _mm_loadu_ps(rows[k + 4] + offset), 1);
+    high[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[k] + offset + 4)),
+                                   _mm_loadu_ps(rows[k + 4] + offset + 4), 1);
+  }
+  for (int half = 0; half < 2; ++half) {
+    const __m256* t = half == 0 ? low : high;
+    const __m256 u0 = _mm256_unpacklo_ps(t[0], t[1]);
+    const __m256 u1 = _mm256_unpackhi_ps(t[0], t[1]);
+    const __m256 u2 = _mm256_unpacklo_ps(t[2], t[3]);
+    const __m256 u3 = _mm256_unpackhi_ps(t[2], t[3]);
+    column[4 * half + 0] = _mm256_shuffle_ps(u0, u2, 0x44);
+    column[4 * half + 1] = _mm256_shuffle_ps(u0, u2, 0xEE);
+    column[4 * half + 2] = _mm256_shuffle_ps(u1, u3, 0x44);
+    column[4 * half + 3] = _mm256_shuffle_ps(u1, u3, 0xEE);
+  }
+}
+
+// Like load_columns for the last `remaining` (< 8) elements: masked loads read
+// nothing past the end of a row, and the unused columns are never added.
+__attribute__((target("avx2"))) inline void load_tail_columns(const float* const* rows,
+                                                              std::size_t offset,
+                                                              std::size_t remaining,
+                                                              __m256 column[8]) {
+  alignas(16) std::array<int, 8> lane_mask{};
+  for (std::size_t t = 0; t < 8; ++t) lane_mask[t] = t < remaining ? -1 : 0;
+  const __m128i mask_low = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_mask.data()));
+  const __m128i mask_high =
+      _mm_load_si128(reinterpret_cast<const __m128i*>(lane_mask.data() + 4));
+  __m256 low[4];
+  __m256 high[4];
+  for (int k = 0; k < 4; ++k) {
+    low[k] = _mm256_insertf128_ps(
+        _mm256_castps128_ps256(_mm_maskload_ps(rows[k] + offset, mask_low)),
+        _mm_maskload_ps(rows[k + 4] + offset, mask_low), 1);
+    high[k] = _mm256_insertf128_ps(
+        _mm256_castps128_ps256(_mm_maskload_ps(rows[k] + offset + 4, mask_high)),
+        _mm_maskload_ps(rows[k + 4] + offset + 4, mask_high), 1);
+  }
+  for (int half = 0; half < 2; ++half) {
+    const __m256* t = half == 0 ? low : high;
+    const __m256 u0 = _mm256_unpacklo_ps(t[0], t[1]);
+    const __m256 u1 = _mm256_unpackhi_ps(t[0], t[1]);
+    const __m256 u2 = _mm256_unpacklo_ps(t[2], t[3]);
+    const __m256 u3 = _mm256_unpackhi_ps(t[2], t[3]);
+    column[4 * half + 0] = _mm256_shuffle_ps(u0, u2, 0x44);
+    column[4 * half + 1] = _mm256_shuffle_ps(u0, u2, 0xEE);
+    column[4 * half + 2] = _mm256_shuffle_ps(u1, u3, 0x44);
+    column[4 * half + 3] = _mm256_shuffle_ps(u1, u3, 0xEE);
+  }
+}
+
+// Dot products of `query` with Groups * 8 rows. Each group's lanes form one
+// chain of dependent adds; several groups let those chains overlap.
+template <int Groups>
+__attribute__((target("avx2"))) void dot_groups_avx2(const float* query, const float* const* rows,
+                                                     std::size_t length, float* out) {
+  __m256 sum[Groups];
+  for (int g = 0; g < Groups; ++g) sum[g] = _mm256_set1_ps(-0.0f);
+  std::size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    if (i % 16 == 0) {
+      // One prefetch per cache line and row, two lines ahead of the reads.
+      for (int r = 0; r < 8 * Groups; ++r) _mm_prefetch(reinterpret_cast<const char*>(rows[r] + i + 32), _MM_HINT_T0);
+    }
+    for (int g = 0; g < Groups; ++g) {
+      __m256 column[8];
+      load_columns(rows + 8 * g, i, column);
+      for (int t = 0; t < 8; ++t) {
+        const __m256 product = _mm256_mul_ps(_mm256_broadcast_ss(query + i + t), column[t]);
+        sum[g] = _mm256_add_ps(sum[g], product);
+      }
+    }
+  }
+  if (i < length) {
+    const std::size_t remaining = length - i;
+    for (int g = 0; g < Groups; ++g) {
+      __m256 column[8];
+      load_tail_columns(rows + 8 * g, i, remaining, column);
+      for (std::size_t t = 0; t < remaining; ++t) {
+        const __m256 product = _mm256_mul_ps(_mm256_broadcast_ss(query + i + t), column[t]);
+        sum[g] = _mm256_add_ps(sum[g], product);
+      }
+    }
+  }
+  for (int g = 0; g < Groups; ++g) _mm256_storeu_ps(out + 8 * g, sum[g]);
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void dot_batch_avx2(const float* query, const float* const* rows,
+                                                    std::size_t count, std::size_t length,
+                                                    float* out) {
+  std::size_t j = 0;
+  for (; j + 32 <= count; j += 32) dot_groups_avx2<4>(query, rows + j, length, out + j);
+  if (j + 16 <= count) {
+    dot_groups_avx2<2>(query, rows + j, length, out + j);
+    j += 16;
+  }
+  if (j + 8 <= count) {
+    dot_groups_avx2<1>(query, rows + j, length, out + j);
+    j += 8;
+  }
+  if (j < count) {
+    // Fill the spare lanes with the first row again and keep only real ones.
+    std::array<const float*, 8> padded_rows;
+    for (std::size_t k = 0; k < 8; ++k) padded_rows[k] = rows[j + (j + k < count ? k : 0)];
+    alignas(32) std::array<float, 8> lanes;
+    dot_groups_avx2<1>(query, padded_rows.data(), length, lanes.data());
+    for (std::size_t k = 0; j + k < count; ++k) out[j + k] = lanes[k];
+  }
+}
+
+bool avx2_available() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+#else  // no x86
+
+void dot_batch_avx2(const float* query, const float* const* rows, std::size_t count,
+                    std::size_t length, float* out) {
+  dot_batch_portable(query, rows, count, length, out);
+}
+
+bool avx2_available() { return false; }
+
+#endif
+
+namespace {
+
+using DotBatchFunction = void (*)(const float*, const float* const*, std::size_t, std::size_t,
+                                  float*);
+
+// Chosen once, at load time, for the processor the program runs on.
+const DotBatchFunction chosen_dot_batch = avx2_available() ? dot_batch_avx2 : dot_batch_portable;
+
+}  // namespace
+
+void dot_batch(const float* query, const float* const* rows, std::size_t count,
+               std::size_t length, float* out) {
+  chosen_dot_batch(query, rows, count, length, out);
+}
+
+}  // namespace sorvid::hnsw

@@ -1,0 +1,27 @@
+// Many dot products against one query at once, each bit-identical to
+// dot_in_order.
+//
+// A single dot product may not be split into partial sums, but several
+// independent ones can run side by side: the vector kernel gives each row one
+// lane and adds that row's products in index order, so every lane repeats the
+// scalar definition exactly while the processor overlaps the lanes.
+#pragma once
+
+#include <cstddef>
+
+namespace sorvid::hnsw {
+
+// out[j] = dot_in_order(query, rows[j], length) for j < count. Reads exactly
+// `length` floats of the query and of every row.
+void dot_batch(const float* query, const float* const* rows, std::size_t count,
+               std::size_t length, float* out);
+
+// The two implementations behind dot_batch, exposed so tests can hold each to
+// the definition. dot_batch_avx2 may only run where avx2_available().
+void dot_batch_portable(const float* query, const float* const* rows, std::size_t count,
+                        std::size_t length, float* out);
+void dot_batch_avx2(const float* query, const float* const* rows, std::size_t count,
+                    std::size_t length, float* out);
+bool avx2_available();
+
+}  // namespace sorvid::hnsw

@@ -1,0 +1,138 @@
+#include "hnsw/index_builder.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "hnsw/fatal_error.h"
+#include "hnsw/layer_sizes.h"
+#include "hnsw/worker_pool.h"
+
+namespace sorvid::hnsw {
+
+std::vector<NodeId> build_permutation(std::size_t n, BuildRng& rng) {
+  std::vector<std::pair<std::uint32_t, NodeId>> keyed(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    keyed[i] = {rng.uniform_below(static_cast<std::uint32_t>(n)), static_cast<NodeId>(i)};
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<NodeId> order(n);
+  for (std::size_t j = 0; j < n; ++j) order[j] = keyed[j].second;
+  return order;
+}
+
+IndexBuilder::IndexBuilder(std::vector<std::vector<float>> points,
+                           std::vector<std::uint64_t> values, std::uint64_t seed)
+    : sizes_(hnsw::layer_sizes(points.size())), base_(points.size()), scratch_(points.size()) {
+  // The generator is seeded even when there is nothing to permute.
+  BuildRng rng = BuildRng::from_seed(seed);
+  const std::size_t n = points.size();
+  if (n >= std::size_t{EMPTY_SLOT}) fatal_error("an index holds fewer than 4294967295 points");
+  if (values.size() != n) fatal_error("an index needs exactly one value per point");
+
+  const std::vector<NodeId> order = build_permutation(n, rng);
+  points_ = PointStore(points, order);
+  values_.resize(n);
+  for (std::size_t j = 0; j < n; ++j) values_[j] = values[order[j]];
+  // The inputs are consumed: release them before the heavy work starts.
+  std::vector<std::vector<float>>().swap(points);
+  std::vector<std::uint64_t>().swap(values);
+}
+
+std::size_t IndexBuilder::first_inserted(std::size_t k) const {
+  const std::size_t above = k + 1 < sizes_.size() ? sizes_[k + 1] : 0;
+  return std::max<std::size_t>(above, 1);
+}
+
+void IndexBuilder::insert_layer(std::size_t k) {
+  const std::size_t first = first_inserted(k);
+  const std::size_t end = sizes_[k];
+  if (k == top()) {
+    for (std::size_t id = first; id < end; ++id) insert_node(static_cast<NodeId>(id), k);
+    return;
+  }
+  WorkerPool::instance().parallel_for(first, end, 1, [this, k](std::size_t id) {
+    insert_node(static_cast<NodeId>(id), k);
+  });
+}
+
+void IndexBuilder::snapshot_layer(std::size_t k) {
+  // Runs between parallel loops, when no insertion holds a lock.
+  LinkLayer layer(sizes_[k], kUpperLinks);
+  for (std::size_t node = 0; node < sizes_[k]; ++node) {
+    const auto from = base_.list(static_cast<NodeId>(node)).first(kUpperLinks);
+    std::copy(from.begin(), from.end(), layer.list(static_cast<NodeId>(node)).begin());
+  }
+  upper_.resize(std::max(upper_.size(), k));
+  upper_[k - 1] = std::move(layer);
+}
+
+void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
+  // v's own list is written throughout; anyone who found v early and wants to
+  // read its list waits until the insertion ends.
+  WriteGuard own_list(base_.lock(v));
+  ScratchPool::Lease scratch = scratch_.take();
+  SearchState& walk = scratch->walk;
+  SearchState& update = scratch->update;
+  update.set_width(ef_build);
+
+  const QueryPoint q = points_.query_for(v);
+  walk.reset();
+  walk.visit(0, points_, q);
+  // While an upper layer is being built, the base lists stand for it; only
+  // its first 32 slots per node will be kept, so only those are followed.
+  const std::size_t max_links = highest_layer == 0 ? kBaseLinks : kUpperLinks;
+  for (std::size_t k = top(); k > highest_layer; --k) {
+    walk.set_width(1);
+    walk.expand_layer(upper_[k - 1], points_, q, max_links);
+    walk.narrow();
+  }
+  walk.set_width(ef_build);
+  walk.expand_layer(base_, points_, q, max_links);
+  walk.select_neighbours(points_);
+
+  const std::span<const ScoredNode> chosen = walk.results();
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    const NodeId u = chosen[i].node;
+    link_back(v, u, update);
+    base_.list(v)[i] = u;  // under v's own write lock
+  }
+}
+
+void IndexBuilder::link_back(NodeId v, NodeId u, SearchState& update) {
+  std::array<NodeId, kBaseLinks + 1> candidates;
+  candidates[0] = v;
+  // u's list never holds u itself, nor v: v is linked to u only here.
+  const std::size_t listed = base_.read_list(u, kBaseLinks, candidates.data() + 1);
+
+  const QueryPoint from_u = points_.query_for(u);
+  update.reset();
+  update.score_distinct({candidates.data(), listed + 1}, points_, from_u);
+  update.select_neighbours(points_);
+
+  WriteGuard guard(base_.lock(u));
+  const std::span<NodeId> slots = base_.list(u);
+  const std::span<const ScoredNode> chosen_for_u = update.results();
+  std::size_t j = 0;
+  for (; j < chosen_for_u.size(); ++j) slots[j] = chosen_for_u[j].node;
+  for (; j < slots.size() && slots[j] != EMPTY_SLOT; ++j) slots[j] = EMPTY_SLOT;
+}
+
+HnswIndex IndexBuilder::finish() && {
+  return HnswIndex(std::move(points_), std::move(values_), std::move(base_).release_lists(),
+                   std::move(upper_));
+}
+
+HnswIndex build_index(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values,
+                      std::uint64_t seed) {
+  IndexBuilder builder(std::move(points), std::move(values), seed);
+  if (builder.size() == 0) return std::move(builder).finish();
+  for (std::size_t k = builder.top();; --k) {
+    builder.insert_layer(k);
+    if (k >= 1) builder.snapshot_layer(k);
+    if (k == 0) break;
+  }
+  return std::move(builder).finish();
+}
+
+}  // namespace sorvid::hnsw

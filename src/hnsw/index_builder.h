@@ -1,0 +1,79 @@
+// IndexBuilder: builds an HnswIndex from scratch with the fixed parameters.
+//
+// A seeded random permutation gives the points their node ids, and a node's
+// id alone fixes its highest layer (layer k holds nodes 0 to n_k - 1). Layers
+// are inserted from the top down: the top layer one node at a time on the
+// calling thread, every lower layer as a parallel loop on the worker pool.
+// After a layer k >= 1 is inserted, the first 32 slots of its nodes' base
+// lists are frozen as upper layer k. Node 0 is the entry point and is never
+// inserted; it gains links when other nodes choose it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "hnsw/build_rng.h"
+#include "hnsw/hnsw_index.h"
+#include "hnsw/link_layer.h"
+#include "hnsw/locked_link_lists.h"
+#include "hnsw/node_id.h"
+#include "hnsw/point_store.h"
+#include "hnsw/scratch_pool.h"
+
+namespace sorvid::hnsw {
+
+// The input position of each node: for each position i a key is drawn from
+// 0 to n - 1, and node j is the position of the j-th (key, i) pair in
+// ascending order.
+std::vector<NodeId> build_permutation(std::size_t n, BuildRng& rng);
+
+class IndexBuilder {
+ public:
+  // Width of an insertion's walk on the layer it is inserted into.
+  static constexpr std::size_t ef_build = 100;
+
+  // Seeds the generator, permutes the points and prepares empty lists. Aborts
+  // the process when there are 4294967295 points or more, or when points and
+  // values differ in number.
+  IndexBuilder(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values,
+               std::uint64_t seed);
+
+  std::size_t size() const { return sizes_[0]; }
+  std::size_t top() const { return sizes_.size() - 1; }
+  const std::vector<std::size_t>& layer_sizes() const { return sizes_; }
+  // Layer k's share of the plan: ids max(n_(k+1), 1) to n_k - 1.
+  std::size_t first_inserted(std::size_t k) const;
+
+  // Inserts layer k's ids: on the calling thread in increasing order for the
+  // top layer, as a parallel loop on the worker pool below it.
+  void insert_layer(std::size_t k);
+  // Freezes layer k >= 1: the first 32 slots of nodes 0 to n_k - 1.
+  void snapshot_layer(std::size_t k);
+  // Links node v (>= 1), whose highest layer is `highest_layer`, into the
+  // graph.
+  void insert_node(NodeId v, std::size_t highest_layer);
+
+  const LockedLinkLists& base_lists() const { return base_; }
+  std::size_t scratch_pairs_created() const { return scratch_.pairs_created(); }
+
+  // The finished index; the builder is spent.
+  HnswIndex finish() &&;
+
+ private:
+  // Re-selects u's list with v as a new candidate and writes it back.
+  void link_back(NodeId v, NodeId u, SearchState& update);
+
+  std::vector<std::size_t> sizes_;
+  PointStore points_;
+  std::vector<std::uint64_t> values_;
+  LockedLinkLists base_;
+  std::vector<LinkLayer> upper_;  // layer k at upper_[k - 1], filled top down
+  ScratchPool scratch_;
+};
+
+// Builds an index over `points` (consumed) with `values` attached to them.
+HnswIndex build_index(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values,
+                      std::uint64_t seed);
+
+}  // namespace sorvid::hnsw

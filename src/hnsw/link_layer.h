@@ -1,0 +1,38 @@
+// LinkLayer: the link lists of one layer, a fixed number of NodeId slots per
+// node in one flat array, allocated once.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "hnsw/node_id.h"
+
+namespace sorvid::hnsw {
+
+class LinkLayer {
+ public:
+  LinkLayer() = default;
+  // `node_count` lists of `slots_per_list` slots, all EMPTY_SLOT.
+  LinkLayer(std::size_t node_count, std::size_t slots_per_list);
+
+  std::size_t node_count() const { return slots_per_list_ == 0 ? 0 : slots_.size() / slots_per_list_; }
+  std::size_t slots_per_list() const { return slots_per_list_; }
+
+  std::span<NodeId> list(NodeId node) {
+    return {slots_.data() + std::size_t{node} * slots_per_list_, slots_per_list_};
+  }
+  std::span<const NodeId> list(NodeId node) const {
+    return {slots_.data() + std::size_t{node} * slots_per_list_, slots_per_list_};
+  }
+
+  // Copies the used slots of `node`'s list, at most `max_links` of them, into
+  // `out` and returns how many were copied.
+  std::size_t read_list(NodeId node, std::size_t max_links, NodeId* out) const;
+
+ private:
+  std::vector<NodeId> slots_;
+  std::size_t slots_per_list_ = 0;
+};
+
+}  // namespace sorvid::hnsw

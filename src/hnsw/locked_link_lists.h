@@ -1,0 +1,45 @@
+// LockedLinkLists: the base-layer lists while a build runs, each guarded by
+// its node's reader-writer lock.
+//
+// Insertions run in parallel: a list is read under its node's read lock and
+// rewritten under its write lock. The build's last step hands out the bare
+// lists as the finished base layer.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+
+#include "hnsw/link_layer.h"
+#include "hnsw/node_id.h"
+#include "hnsw/rw_spin_lock.h"
+
+namespace sorvid::hnsw {
+
+class LockedLinkLists {
+ public:
+  explicit LockedLinkLists(std::size_t node_count);
+
+  RwSpinLock& lock(NodeId node) { return locks_[node]; }
+
+  // Copies the used slots of `node`'s list (at most `max_links`) under the
+  // node's read lock. Scoring the copied ids needs no lock, so the lock is
+  // held only for the copy.
+  std::size_t read_list(NodeId node, std::size_t max_links, NodeId* out) const;
+
+  // The list itself, for a caller that holds the node's lock (or runs when no
+  // insertion does).
+  std::span<NodeId> list(NodeId node) { return lists_.list(node); }
+  std::span<const NodeId> list(NodeId node) const { return lists_.list(node); }
+
+  std::size_t node_count() const { return lists_.node_count(); }
+
+  // The bare lists, for the finished index.
+  LinkLayer release_lists() && { return std::move(lists_); }
+
+ private:
+  LinkLayer lists_;
+  std::unique_ptr<RwSpinLock[]> locks_;
+};
+
+}  // namespace sorvid::hnsw

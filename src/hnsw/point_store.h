@@ -1,0 +1,64 @@
+// PointStore: the points of an index in one contiguous aligned array, with
+// each point's norm computed once.
+//
+// A norm is the same computation whenever it is made, so computing it once
+// per point gives the very bits that recomputing it at every distance would.
+// Points normally share one length; entries loaded unchecked from a snapshot
+// may not, and then every distance takes the scalar path that handles any
+// pair of lengths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "hnsw/aligned_floats.h"
+#include "hnsw/node_id.h"
+
+namespace sorvid::hnsw {
+
+// The point a walk searches for: a query or a stored point, with its norm.
+struct QueryPoint {
+  const float* data = nullptr;
+  std::size_t length = 0;
+  float norm = 0.0f;
+};
+
+class PointStore {
+ public:
+  PointStore() = default;
+  // Row j is a copy of points[order[j]].
+  PointStore(const std::vector<std::vector<float>>& points, std::span<const NodeId> order);
+
+  std::size_t size() const { return norms_.size(); }
+  std::span<const float> point(NodeId node) const { return {row(node), length(node)}; }
+  float norm(NodeId node) const { return norms_[node]; }
+  QueryPoint query_for(NodeId node) const { return {row(node), length(node), norms_[node]}; }
+
+  // cosine_distance(q, point of node).
+  float distance_to(const QueryPoint& q, NodeId node) const;
+  // out[j] = cosine_distance(q, point of ids[j]) for j < count.
+  void distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
+
+ private:
+  // Rows start at multiples of 16 floats, one cache line.
+  static constexpr std::size_t kRowAlignment = 16;
+
+  const float* row(NodeId node) const {
+    return data_.data() + (uniform_ ? std::size_t{node} * stride_ : offsets_[node]);
+  }
+  std::size_t length(NodeId node) const { return uniform_ ? uniform_length_ : lengths_[node]; }
+
+  AlignedFloats data_;
+  std::vector<float> norms_;
+  // All points have uniform_length_ floats, row j at j * stride_; otherwise
+  // row j starts at offsets_[j] and has lengths_[j] floats.
+  bool uniform_ = true;
+  std::size_t uniform_length_ = 0;
+  std::size_t stride_ = 0;
+  std::vector<std::size_t> offsets_;
+  std::vector<std::size_t> lengths_;
+};
+
+}  // namespace sorvid::hnsw

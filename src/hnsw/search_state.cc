@@ -1,0 +1,132 @@
+#include "hnsw/search_state.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "hnsw/cosine_distance.h"
+
+namespace sorvid::hnsw {
+
+SearchState::SearchState(std::size_t node_count) : marks_(node_count, 0) {}
+
+void SearchState::clear_marks() {
+  if (generation_ < kLastGeneration) {
+    ++generation_;
+    return;
+  }
+  std::fill(marks_.begin(), marks_.end(), std::uint8_t{0});
+  generation_ = 1;
+}
+
+void SearchState::reset() {
+  clear_marks();
+  frontier_.clear();
+  results_.clear();
+  selection_input_.clear();
+  rejected_.clear();
+}
+
+void SearchState::size_marks(std::size_t node_count) {
+  // generation - 1 is never the current generation: not visited.
+  marks_.resize(node_count, static_cast<std::uint8_t>(generation_ - 1));
+}
+
+void SearchState::visit(NodeId node, const PointStore& points, const QueryPoint& q) {
+  if (marks_[node] == generation_) return;
+  marks_[node] = generation_;
+  offer({points.distance_to(q, node), node});
+}
+
+void SearchState::score_distinct(std::span<const NodeId> nodes, const PointStore& points,
+                                 const QueryPoint& q) {
+  for (std::size_t start = 0; start < nodes.size(); start += fresh_distances_.size()) {
+    const std::size_t count = std::min(fresh_distances_.size(), nodes.size() - start);
+    points.distances_to(q, nodes.data() + start, count, fresh_distances_.data());
+    for (std::size_t j = 0; j < count; ++j) offer({fresh_distances_[j], nodes[start + j]});
+  }
+}
+
+void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointStore& points,
+                             const QueryPoint& q) {
+  // Scoring does not depend on the results, so the unvisited ids are scored
+  // together and then offered in slot order, exactly as one visit per slot.
+  std::size_t fresh = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const NodeId id = ids[i];
+    if (marks_[id] == generation_) continue;
+    marks_[id] = generation_;
+    fresh_ids_[fresh++] = id;
+  }
+  points.distances_to(q, fresh_ids_.data(), fresh, fresh_distances_.data());
+  for (std::size_t j = 0; j < fresh; ++j) offer({fresh_distances_[j], fresh_ids_[j]});
+}
+
+void SearchState::offer(ScoredNode scored) {
+  // Fast rejection: with `width` results already ahead of it, the node's
+  // position is at least the width. Nodes are distinct, so no ties.
+  if (results_.size() >= width_ && (width_ == 0 || results_[width_ - 1] < scored)) return;
+  const auto position = std::lower_bound(results_.begin(), results_.end(), scored);
+  if (static_cast<std::size_t>(position - results_.begin()) >= width_) return;
+  results_.insert(position, scored);
+  frontier_.push_back(scored);
+  std::push_heap(frontier_.begin(), frontier_.end(), SortsAfter{});
+}
+
+ScoredNode SearchState::pop_frontier() {
+  std::pop_heap(frontier_.begin(), frontier_.end(), SortsAfter{});
+  const ScoredNode top = frontier_.back();
+  frontier_.pop_back();
+  return top;
+}
+
+void SearchState::narrow() {
+  // Ascending results already satisfy the min-heap property.
+  frontier_.assign(results_.begin(), results_.end());
+  clear_marks();
+  for (const ScoredNode& result : results_) marks_[result.node] = generation_;
+}
+
+bool SearchState::closer_to_a_kept_neighbour(const ScoredNode& candidate,
+                                             const PointStore& points) {
+  const QueryPoint from_candidate = points.query_for(candidate.node);
+  // Scored a few at a time so that an early rejection skips the rest.
+  constexpr std::size_t kChunk = 16;
+  std::array<NodeId, kChunk> kept_ids;
+  std::array<float, kChunk> distances;
+  for (std::size_t start = 0; start < results_.size(); start += kChunk) {
+    const std::size_t count = std::min(kChunk, results_.size() - start);
+    for (std::size_t j = 0; j < count; ++j) kept_ids[j] = results_[start + j].node;
+    points.distances_to(from_candidate, kept_ids.data(), count, distances.data());
+    for (std::size_t j = 0; j < count; ++j) {
+      if (distance_less(distances[j], candidate.distance)) return true;
+    }
+  }
+  return false;
+}
+
+void SearchState::select_neighbours(const PointStore& points) {
+  selection_input_.assign(results_.begin(), results_.end());
+  results_.clear();
+  rejected_.clear();
+  for (const ScoredNode& candidate : selection_input_) {
+    if (results_.size() >= kMaxNeighbours) break;
+    if (closer_to_a_kept_neighbour(candidate, points)) {
+      rejected_.push_back(candidate);
+    } else {
+      results_.push_back(candidate);
+    }
+  }
+  for (std::size_t i = 0; i < rejected_.size() && results_.size() < kMaxNeighbours; ++i) {
+    results_.push_back(rejected_[i]);
+  }
+  selection_input_.clear();
+  rejected_.clear();
+}
+
+QueryPoint SearchState::load_query(std::span<const float> query) {
+  if (query_buffer_.size() < query.size()) query_buffer_ = AlignedFloats(query.size());
+  if (!query.empty()) std::memcpy(query_buffer_.data(), query.data(), query.size() * sizeof(float));
+  return {query_buffer_.data(), query.size(), point_norm(query)};
+}
+
+}  // namespace sorvid::hnsw

@@ -1,0 +1,122 @@
+// SearchState: the scratch state of one graph walk, and the walking steps that
+// construction and queries share.
+//
+// A walk looks for the nodes nearest to a point q. `results` holds the best
+// nodes found so far in ScoredNode order (at most `width` of them between
+// expansions); `frontier` is a min-heap of found nodes still to expand; a node
+// is visited in the current walk when its mark equals `generation`.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "hnsw/aligned_floats.h"
+#include "hnsw/hit.h"
+#include "hnsw/node_id.h"
+#include "hnsw/point_store.h"
+#include "hnsw/scored_node.h"
+
+namespace sorvid::hnsw {
+
+class SearchState {
+ public:
+  // The last generation before the mark array is wiped and counting restarts.
+  static constexpr std::uint8_t kLastGeneration = 249;
+  // The most entries select_neighbours returns: one base-layer list.
+  static constexpr std::size_t kMaxNeighbours = kBaseLinks;
+
+  // A fresh state: no marks, generation 1, width 1, empty lists.
+  SearchState() = default;
+  // A fresh state whose mark array already holds `node_count` zero marks.
+  explicit SearchState(std::size_t node_count);
+
+  // Starts a new generation, wiping the marks once in 249 calls.
+  void clear_marks();
+  // clear_marks, then empties every list; the width stays.
+  void reset();
+  // Makes the mark array exactly `node_count` long; new marks read unvisited.
+  void size_marks(std::size_t node_count);
+
+  // Scores `node` against q unless already visited, and keeps it when it
+  // ranks within the width.
+  void visit(NodeId node, const PointStore& points, const QueryPoint& q);
+  // Scores nodes that are known to be distinct and unvisited, in order, as
+  // visit would, without touching the marks.
+  void score_distinct(std::span<const NodeId> nodes, const PointStore& points,
+                      const QueryPoint& q);
+
+  // The best-first walk over one layer. `links` provides
+  // read_list(node, max_links, out) -> count; at most `max_links` slots of a
+  // list are read.
+  template <class Links>
+  void expand_layer(const Links& links, const PointStore& points, const QueryPoint& q,
+                    std::size_t max_links);
+
+  // Between layers: the results become the frontier and the only visited
+  // nodes of a new generation.
+  void narrow();
+
+  // Turns the results (candidates ascending by distance to q) into a
+  // neighbour list of at most 64: first the candidates that no kept
+  // neighbour is closer to, nearest first, then the pruned ones, nearest first.
+  void select_neighbours(const PointStore& points);
+
+  std::size_t width() const { return width_; }
+  void set_width(std::size_t width) { width_ = width; }
+  std::span<const ScoredNode> results() const { return results_; }
+  std::uint8_t generation() const { return generation_; }
+  std::span<const std::uint8_t> marks() const { return marks_; }
+  bool is_visited(NodeId node) const { return marks_[node] == generation_; }
+  std::size_t frontier_size() const { return frontier_.size(); }
+
+  // Copies a query into the state's aligned buffer and measures its norm; the
+  // returned point is valid until the next call.
+  QueryPoint load_query(std::span<const float> query);
+  // Where a query's hits are kept, so they outlive the call that found them.
+  std::vector<Hit>& hits() { return hits_; }
+
+ private:
+  // Puts a scored node into the results and the frontier if it ranks within
+  // the width (the results may exceed the width until the expansion ends).
+  void offer(ScoredNode scored);
+  ScoredNode pop_frontier();
+  // Marks the unvisited ids among `ids` and offers them in order.
+  void visit_list(const NodeId* ids, std::size_t count, const PointStore& points,
+                  const QueryPoint& q);
+  // Whether some kept neighbour is closer to `candidate` than q is.
+  bool closer_to_a_kept_neighbour(const ScoredNode& candidate, const PointStore& points);
+
+  std::vector<std::uint8_t> marks_;
+  std::uint8_t generation_ = 1;
+  std::vector<ScoredNode> frontier_;
+  std::vector<ScoredNode> results_;
+  std::vector<ScoredNode> selection_input_;
+  std::vector<ScoredNode> rejected_;
+  std::size_t width_ = 1;
+
+  // Working space of one expansion, sized for the longest list.
+  std::array<NodeId, kBaseLinks> link_buffer_;
+  std::array<NodeId, kBaseLinks + 1> fresh_ids_;
+  std::array<float, kBaseLinks + 1> fresh_distances_;
+
+  AlignedFloats query_buffer_;
+  std::vector<Hit> hits_;
+};
+
+template <class Links>
+void SearchState::expand_layer(const Links& links, const PointStore& points, const QueryPoint& q,
+                               std::size_t max_links) {
+  while (!frontier_.empty()) {
+    const ScoredNode nearest = pop_frontier();
+    // Equal distances do not stop the walk; NaN is farther than any number.
+    if (!results_.empty() && distance_less(results_.back().distance, nearest.distance)) break;
+    const std::size_t count = links.read_list(nearest.node, max_links, link_buffer_.data());
+    visit_list(link_buffer_.data(), count, points, q);
+    if (results_.size() > width_) results_.resize(width_);
+  }
+}
+
+}  // namespace sorvid::hnsw

@@ -1,0 +1,250 @@
+// The distance, its fast batched form, and the order of scored nodes.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "hnsw/cosine_distance.h"
+#include "hnsw/dot_batch.h"
+#include "hnsw/point_store.h"
+#include "hnsw/scored_node.h"
+
+namespace sorvid::hnsw {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// Equal bits, or both NaN (a NaN's payload carries no meaning here).
+::testing::AssertionResult same_bits(float expected, float actual) {
+  if (std::isnan(expected) && std::isnan(actual)) return ::testing::AssertionSuccess();
+  if (std::bit_cast<std::uint32_t>(expected) == std::bit_cast<std::uint32_t>(actual)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "expected " << expected << " (0x" << std::hex
+                                       << std::bit_cast<std::uint32_t>(expected) << "), got "
+                                       << actual << " (0x" << std::bit_cast<std::uint32_t>(actual)
+                                       << ")";
+}
+
+struct DistanceCase {
+  const char* name;
+  std::vector<float> a;
+  std::vector<float> b;
+  float expected;  // NaN means "NaN expected"
+};
+
+class CosineDistanceTest : public ::testing::TestWithParam<DistanceCase> {};
+
+TEST_P(CosineDistanceTest, GivesExpectedValueBothWays) {
+  const DistanceCase& c = GetParam();
+  EXPECT_TRUE(same_bits(c.expected, cosine_distance(c.a, c.b))) << c.name;
+  EXPECT_TRUE(same_bits(c.expected, cosine_distance(c.b, c.a))) << c.name << " (swapped)";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EdgeCases, CosineDistanceTest,
+    ::testing::Values(
+        DistanceCase{"zero vector to point", {0, 0, 0}, {1, 2, 3}, 2.0f},
+        DistanceCase{"zero vector to itself", {0, 0}, {0, 0}, 2.0f},
+        DistanceCase{"empty to point", {}, {1, 2}, 2.0f},
+        DistanceCase{"empty to empty", {}, {}, 2.0f},
+        DistanceCase{"orthogonal", {1, 0}, {0, 5}, 1.0f},
+        DistanceCase{"same direction", {3, 4}, {6, 8}, 0.0f},
+        DistanceCase{"opposite", {3, 4}, {-6, -8}, 2.0f},
+        // Rounding puts 1 - dot/p at -1.19e-7 here: raised to 0.
+        DistanceCase{"rounding below zero is raised", {0.4f, 0.4f, 0.7f}, {0.8f, 0.8f, 1.4f}, 0.0f},
+        // Norms of 1e-30 multiply to 1e-60, which underflows to 0.
+        DistanceCase{"underflowing norm product", {1e-30f}, {1e-30f}, 2.0f},
+        DistanceCase{"NaN element", {kNaN, 1}, {1, 1}, kNaN},
+        DistanceCase{"infinite element", {kInf, 1}, {1, 1}, kNaN},
+        // Dot over the common prefix (1), norms over full lengths (1 and 2).
+        DistanceCase{"unequal lengths", {1}, {1, 0}, 0.0f},
+        DistanceCase{"unequal lengths, extra weight", {1}, {1, 1}, 1.0f - 1.0f / std::sqrt(2.0f)}));
+
+TEST(CosineDistance, ClampsRoundingBelowZero) {
+  const float a[] = {0.4f, 0.4f, 0.7f};
+  const float b[] = {0.8f, 0.8f, 1.4f};
+  const float raw = 1.0f - dot_in_order(a, b, 3) / (point_norm(a) * point_norm(b));
+  ASSERT_LT(raw, 0.0f);
+  EXPECT_TRUE(same_bits(0.0f, distance_from_parts(dot_in_order(a, b, 3), point_norm(a), point_norm(b))));
+}
+
+TEST(CosineDistance, SumsStartAtNegativeZeroInIndexOrder) {
+  EXPECT_TRUE(same_bits(-0.0f, dot_in_order(nullptr, nullptr, 0)));
+  // In index order 1e8 + 1 - 1e8 loses the 1; a reassociated sum would not.
+  const float a[] = {1e8f, 1.0f, -1e8f};
+  const float b[] = {1.0f, 1.0f, 1.0f};
+  EXPECT_EQ(0.0f, dot_in_order(a, b, 3));
+  EXPECT_EQ(0.0f, point_norm({}));
+}
+
+TEST(CosineDistance, StaysWithinBoundsForNearParallelPoints) {
+  std::mt19937 rng(7);
+  std::normal_distribution<float> normal;
+  for (int trial = 0; trial < 2000; ++trial) {
+    std::vector<float> a(1 + trial % 50);
+    for (float& x : a) x = normal(rng);
+    std::vector<float> scaled = a;
+    std::vector<float> flipped = a;
+    const float factor = 1.0f + static_cast<float>(trial % 13);
+    for (float& x : scaled) x *= factor;
+    for (float& x : flipped) x *= -factor;
+    const float near = cosine_distance(a, scaled);
+    const float far = cosine_distance(a, flipped);
+    EXPECT_GE(near, 0.0f);
+    EXPECT_LT(near, 1e-5f);
+    EXPECT_LE(far, 2.0f);
+    EXPECT_GT(far, 2.0f - 1e-5f);
+  }
+}
+
+// Values that stress the definition: ordinary, tiny, huge, subnormal, zero of
+// both signs, infinities and NaN.
+float awkward_value(std::mt19937& rng, int kind) {
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  switch (kind % 8) {
+    case 0:
+    case 1:
+    case 2:
+      return unit(rng);
+    case 3:
+      return unit(rng) * 1e-20f;  // squares underflow
+    case 4:
+      return unit(rng) * 1e19f;   // squares overflow
+    case 5:
+      return std::bit_cast<float>(static_cast<std::uint32_t>(rng() & 0x807FFFFFu));  // subnormal
+    case 6:
+      return (rng() & 1) != 0 ? -0.0f : 0.0f;
+    default: {
+      const float specials[] = {kNaN, kInf, -kInf, 1.0f};
+      return specials[rng() % 4];
+    }
+  }
+}
+
+std::vector<float> random_point(std::mt19937& rng, std::size_t length, int style) {
+  std::vector<float> point(length);
+  for (float& x : point) {
+    // Style 0: plain values; 1: mostly plain with rare awkward ones; 2: any.
+    const int kind = style == 0 ? 0 : style == 1 ? (rng() % 50 == 0 ? static_cast<int>(rng()) : 0)
+                                                 : static_cast<int>(rng());
+    x = awkward_value(rng, kind);
+  }
+  return point;
+}
+
+class DotBatchTest : public ::testing::TestWithParam<int> {};
+
+// Every kernel gives each row's dot product the exact bits of dot_in_order,
+// whatever the number of rows (lane tails) and length (element tails).
+TEST_P(DotBatchTest, KernelsMatchDefinitionBitForBit) {
+  using Kernel = void (*)(const float*, const float* const*, std::size_t, std::size_t, float*);
+  std::vector<Kernel> kernels = {dot_batch, dot_batch_portable};
+  if (avx2_available()) kernels.push_back(dot_batch_avx2);
+  std::mt19937 rng(1234 + GetParam());
+  const int style = GetParam();
+  for (std::size_t length : {0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 64u, 100u, 128u, 385u}) {
+    for (std::size_t count : {1u, 5u, 8u, 13u, 16u, 31u, 32u, 45u, 64u, 65u}) {
+      // Each row its own allocation of exactly `length` floats, so reading
+      // past a row's end shows up under AddressSanitizer.
+      const std::vector<float> query = random_point(rng, length, style);
+      std::vector<std::vector<float>> rows;
+      std::vector<const float*> row_pointers;
+      for (std::size_t j = 0; j < count; ++j) rows.push_back(random_point(rng, length, style));
+      for (const auto& row : rows) row_pointers.push_back(row.data());
+      for (Kernel kernel : kernels) {
+        std::vector<float> out(count);
+        kernel(query.data(), row_pointers.data(), count, length, out.data());
+        for (std::size_t j = 0; j < count; ++j) {
+          ASSERT_TRUE(same_bits(dot_in_order(query.data(), rows[j].data(), length), out[j]))
+              << "length " << length << " count " << count << " row " << j;
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(InputStyles, DotBatchTest, ::testing::Values(0, 1, 2));
+
+PointStore store_of(const std::vector<std::vector<float>>& points) {
+  std::vector<NodeId> identity(points.size());
+  for (std::size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<NodeId>(i);
+  return PointStore(points, identity);
+}
+
+// The store's distances (cached norms, batched dots) against the definition,
+// for stores of equal and of unequal lengths, and queries of either length.
+TEST(PointStore, DistancesMatchDefinitionBitForBit) {
+  std::mt19937 rng(99);
+  for (int style = 0; style < 3; ++style) {
+    for (bool mixed_lengths : {false, true}) {
+      std::vector<std::vector<float>> points;
+      for (int i = 0; i < 150; ++i) {
+        const std::size_t length = mixed_lengths ? rng() % 40 : 24;
+        points.push_back(random_point(rng, length, style));
+      }
+      const PointStore store = store_of(points);
+      std::vector<NodeId> all(points.size());
+      for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<NodeId>(i);
+      for (std::size_t query_length : {24u, 23u, 30u, 0u}) {
+        const std::vector<float> query = random_point(rng, query_length, style);
+        const QueryPoint q{query.data(), query.size(), point_norm(query)};
+        std::vector<float> out(all.size());
+        store.distances_to(q, all.data(), all.size(), out.data());
+        for (std::size_t i = 0; i < all.size(); ++i) {
+          const float expected = cosine_distance(query, points[i]);
+          ASSERT_TRUE(same_bits(expected, out[i])) << "style " << style << " point " << i;
+          ASSERT_TRUE(same_bits(expected, store.distance_to(q, all[i])));
+        }
+        // Stored points against each other, as neighbour selection scores them.
+        const QueryPoint from_stored = store.query_for(3);
+        store.distances_to(from_stored, all.data(), all.size(), out.data());
+        for (std::size_t i = 0; i < all.size(); ++i) {
+          ASSERT_TRUE(same_bits(cosine_distance(points[3], points[i]), out[i]));
+        }
+      }
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        ASSERT_TRUE(same_bits(point_norm(points[i]), store.norm(static_cast<NodeId>(i))));
+        ASSERT_EQ(points[i].size(), store.point(static_cast<NodeId>(i)).size());
+      }
+    }
+  }
+}
+
+struct OrderCase {
+  ScoredNode first;
+  ScoredNode second;
+  bool first_before_second;
+};
+
+class ScoredNodeOrderTest : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(ScoredNodeOrderTest, OrdersByDistanceThenNode) {
+  const OrderCase& c = GetParam();
+  EXPECT_EQ(c.first_before_second, c.first < c.second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, ScoredNodeOrderTest,
+    ::testing::Values(OrderCase{{0.1f, 9}, {0.2f, 1}, true},
+                      OrderCase{{0.2f, 1}, {0.1f, 9}, false},
+                      OrderCase{{0.5f, 1}, {0.5f, 2}, true},   // tie: smaller id first
+                      OrderCase{{0.5f, 2}, {0.5f, 1}, false},
+                      OrderCase{{0.5f, 2}, {0.5f, 2}, false},  // irreflexive
+                      OrderCase{{-0.0f, 2}, {0.0f, 1}, false},  // -0 equals +0
+                      OrderCase{{0.0f, 1}, {-0.0f, 2}, true},
+                      OrderCase{{2.0f, 5}, {kNaN, 1}, true},   // NaN after every number
+                      OrderCase{{kNaN, 1}, {2.0f, 5}, false},
+                      OrderCase{{kNaN, 1}, {-kNaN, 2}, true},  // NaNs equal: by id
+                      OrderCase{{-kNaN, 2}, {kNaN, 1}, false},
+                      OrderCase{{kInf, 1}, {kNaN, 0}, true},
+                      OrderCase{{0x1.0p-149f, 1}, {0.0f, 0}, false},
+                      OrderCase{{0.0f, 3}, {0x1.0p-149f, 0}, true}));
+
+}  // namespace
+}  // namespace sorvid::hnsw
