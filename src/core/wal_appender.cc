@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/file.h"
-#include "core/utf8.h"
+#include "formats/utf8.h"
 #include "formats/wal_record.h"
 
 namespace sorvid {

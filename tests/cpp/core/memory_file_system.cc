@@ -1,0 +1,253 @@
+#include "memory_file_system.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/paths.h"
+
+namespace sorvid::testing {
+namespace {
+
+const char* op_name(FsOp op) {
+  switch (op) {
+    case FsOp::Open: return "open";
+    case FsOp::Read: return "read";
+    case FsOp::ReadAt: return "read_at";
+    case FsOp::Write: return "write";
+    case FsOp::Size: return "size";
+    case FsOp::Truncate: return "truncate";
+    case FsOp::Sync: return "sync";
+    case FsOp::Attributes: return "attributes";
+    case FsOp::Rename: return "rename";
+    case FsOp::Remove: return "remove";
+    case FsOp::SyncDirectory: return "sync_directory";
+  }
+  return "?";
+}
+
+bool writable(OpenMode mode) { return mode != OpenMode::Read; }
+bool readable(OpenMode mode) { return mode != OpenMode::CreateTruncate; }
+
+}  // namespace
+
+// --- Setting up and inspecting.
+
+void MemoryFileSystem::put_file(const std::string& path, const std::string& bytes) {
+  auto node = std::make_shared<Node>();
+  node->data = bytes;
+  node->synced_data = bytes;
+  node->synced_then_cut = bytes;
+  names_[path] = node;
+  durable_names_[path] = node;
+}
+
+void MemoryFileSystem::make_directory(const std::string& path) {
+  auto node = std::make_shared<Node>();
+  node->is_directory = true;
+  names_[path] = node;
+  durable_names_[path] = node;
+}
+
+bool MemoryFileSystem::exists(const std::string& path) const { return names_.count(path) != 0; }
+
+std::optional<std::string> MemoryFileSystem::contents(const std::string& path) const {
+  auto found = names_.find(path);
+  if (found == names_.end()) return std::nullopt;
+  return found->second->data;
+}
+
+std::vector<std::string> MemoryFileSystem::paths() const {
+  std::vector<std::string> all;
+  for (const auto& [path, node] : names_) all.push_back(path);
+  return all;
+}
+
+void MemoryFileSystem::sync_everything() {
+  durable_names_ = names_;
+  for (auto& [path, node] : names_) node->synced_data = node->synced_then_cut = node->data;
+}
+
+std::unique_ptr<MemoryFileSystem> MemoryFileSystem::after_power_cut(PowerCut model) const {
+  auto survivor = std::make_unique<MemoryFileSystem>();
+  const bool keep_metadata = model == PowerCut::KeepMetadata;
+  // A node reachable under two names stays one node.
+  std::map<const Node*, NodePtr> copies;
+  for (const auto& [path, node] : keep_metadata ? names_ : durable_names_) {
+    NodePtr& copy = copies[node.get()];
+    if (!copy) {
+      copy = std::make_shared<Node>();
+      copy->data = keep_metadata ? node->synced_then_cut : node->synced_data;
+      copy->synced_data = copy->synced_then_cut = copy->data;
+      copy->is_directory = node->is_directory;
+    }
+    survivor->names_[path] = copy;
+    survivor->durable_names_[path] = copy;
+  }
+  return survivor;
+}
+
+// --- Faults.
+
+void MemoryFileSystem::fail_operation(std::uint64_t number, int code) {
+  numbered_faults_[fault_base_ + number] = code;
+}
+
+void MemoryFileSystem::fail_every(FsOp op, int code) { kind_faults_[op] = code; }
+
+void MemoryFileSystem::halt_after(std::uint64_t operations) { halt_after_ = fault_base_ + operations; }
+
+void MemoryFileSystem::reset_faults() {
+  fault_base_ = operation_count_;
+  numbered_faults_.clear();
+  kind_faults_.clear();
+  halt_after_.reset();
+  write_limit_.reset();
+  log_.clear();
+}
+
+int MemoryFileSystem::begin(FsOp op, const std::string& what) {
+  const std::uint64_t number = ++operation_count_;
+  log_.push_back(std::string(op_name(op)) + " " + what);
+  if (halt_after_ && number > *halt_after_) return EIO;
+  if (auto found = numbered_faults_.find(number); found != numbered_faults_.end()) return found->second;
+  if (auto found = kind_faults_.find(op); found != kind_faults_.end()) return found->second;
+  return 0;
+}
+
+void MemoryFileSystem::cut(Node& node, std::uint64_t length) {
+  node.data.resize(length, '\0');
+  if (node.synced_then_cut.size() > length) node.synced_then_cut.resize(length);
+}
+
+std::size_t MemoryFileSystem::copy_out(const Node& node, std::uint64_t offset, std::span<char> out) {
+  if (offset >= node.data.size()) return 0;
+  const std::size_t count = std::min<std::size_t>(out.size(), node.data.size() - offset);
+  std::memcpy(out.data(), node.data.data() + offset, count);
+  return count;
+}
+
+MemoryFileSystem::OpenFile* MemoryFileSystem::find_handle(FileHandle file) {
+  auto found = handles_.find(file);
+  return found == handles_.end() ? nullptr : &found->second;
+}
+
+// --- FileSystem.
+
+Result<FileHandle, OsError> MemoryFileSystem::open(const std::string& path, OpenMode mode) {
+  if (int code = begin(FsOp::Open, path)) return fail(OsError{code});
+  auto found = names_.find(path);
+  NodePtr node;
+  if (found != names_.end()) {
+    node = found->second;
+    if (node->is_directory && writable(mode)) return fail(OsError{EISDIR});
+    if (mode == OpenMode::CreateTruncate) cut(*node, 0);
+  } else {
+    if (mode == OpenMode::Read) return fail(OsError{ENOENT});
+    node = std::make_shared<Node>();
+    names_[path] = node;
+  }
+  const FileHandle handle = next_handle_++;
+  handles_[handle] = OpenFile{node, mode, path, 0};
+  return handle;
+}
+
+void MemoryFileSystem::close(FileHandle file) { handles_.erase(file); }
+
+Result<std::size_t, OsError> MemoryFileSystem::read(FileHandle file, std::span<char> out) {
+  OpenFile* open_file = find_handle(file);
+  if (int code = begin(FsOp::Read, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (!open_file || !readable(open_file->mode)) return fail(OsError{EBADF});
+  if (open_file->node->is_directory) return fail(OsError{EISDIR});
+  const std::size_t count = copy_out(*open_file->node, open_file->position, out);
+  open_file->position += count;
+  return count;
+}
+
+Result<std::size_t, OsError> MemoryFileSystem::read_at(FileHandle file, std::uint64_t offset, std::span<char> out) {
+  OpenFile* open_file = find_handle(file);
+  if (int code = begin(FsOp::ReadAt, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (!open_file || !readable(open_file->mode)) return fail(OsError{EBADF});
+  if (open_file->node->is_directory) return fail(OsError{EISDIR});
+  return copy_out(*open_file->node, offset, out);
+}
+
+Result<std::size_t, OsError> MemoryFileSystem::write(FileHandle file, std::span<const char> data) {
+  OpenFile* open_file = find_handle(file);
+  if (int code = begin(FsOp::Write, (open_file ? open_file->path : "?") + " " + std::to_string(data.size()))) {
+    return fail(OsError{code});
+  }
+  if (!open_file || !writable(open_file->mode)) return fail(OsError{EBADF});
+  std::size_t count = data.size();
+  if (write_limit_) count = std::min(count, *write_limit_);
+  std::string& bytes = open_file->node->data;
+  if (open_file->mode == OpenMode::ReadAppend) open_file->position = bytes.size();
+  if (bytes.size() < open_file->position + count) bytes.resize(open_file->position + count, '\0');
+  std::memcpy(bytes.data() + open_file->position, data.data(), count);
+  open_file->position += count;
+  return count;
+}
+
+Result<std::uint64_t, OsError> MemoryFileSystem::size(FileHandle file) {
+  OpenFile* open_file = find_handle(file);
+  if (int code = begin(FsOp::Size, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (!open_file) return fail(OsError{EBADF});
+  return static_cast<std::uint64_t>(open_file->node->data.size());
+}
+
+Result<void, OsError> MemoryFileSystem::truncate(FileHandle file, std::uint64_t length) {
+  OpenFile* open_file = find_handle(file);
+  if (int code = begin(FsOp::Truncate, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (!open_file || !writable(open_file->mode)) return fail(OsError{EBADF});
+  cut(*open_file->node, length);
+  return {};
+}
+
+Result<void, OsError> MemoryFileSystem::sync(FileHandle file) {
+  OpenFile* open_file = find_handle(file);
+  if (int code = begin(FsOp::Sync, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (!open_file) return fail(OsError{EBADF});
+  open_file->node->synced_data = open_file->node->synced_then_cut = open_file->node->data;
+  return {};
+}
+
+Result<FileAttributes, OsError> MemoryFileSystem::attributes(const std::string& path) {
+  if (int code = begin(FsOp::Attributes, path)) return fail(OsError{code});
+  auto found = names_.find(path);
+  if (found == names_.end()) return fail(OsError{ENOENT});
+  return FileAttributes{found->second->data.size(), found->second->is_directory};
+}
+
+Result<void, OsError> MemoryFileSystem::rename(const std::string& from, const std::string& to) {
+  if (int code = begin(FsOp::Rename, from + " " + to)) return fail(OsError{code});
+  auto found = names_.find(from);
+  if (found == names_.end()) return fail(OsError{ENOENT});
+  NodePtr node = found->second;
+  names_.erase(found);
+  names_[to] = node;
+  return {};
+}
+
+Result<void, OsError> MemoryFileSystem::remove(const std::string& path) {
+  if (int code = begin(FsOp::Remove, path)) return fail(OsError{code});
+  if (names_.erase(path) == 0) return fail(OsError{ENOENT});
+  return {};
+}
+
+Result<void, OsError> MemoryFileSystem::sync_directory(const std::string& path) {
+  if (int code = begin(FsOp::SyncDirectory, path)) return fail(OsError{code});
+  // Every name in this directory becomes durable as it stands now.
+  for (auto it = durable_names_.begin(); it != durable_names_.end();) {
+    if (directory_of(it->first) == path && names_.count(it->first) == 0) {
+      it = durable_names_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const auto& [name, node] : names_) {
+    if (directory_of(name) == path) durable_names_[name] = node;
+  }
+  return {};
+}
+
+}  // namespace sorvid::testing

@@ -1,0 +1,311 @@
+// The log append path under failures: injected faults at every file
+// operation, torn tails left by a crash, and real failing files.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "core/store_core.h"
+#include "memory_file_system.h"
+#include "store_test_support.h"
+
+namespace sorvid::testing {
+namespace {
+
+// A mutation run on a store that holds entry a and whose log starts with
+// `initial_log`; `logged` is the log after the mutation succeeded.
+struct AppendScenario {
+  const char* name;
+  std::string initial_log;
+  std::function<Result<void, StoreError>(StoreCore&)> mutate;
+  std::string logged;
+  // The log may also be left with a torn tail cut away (the repair is no
+  // trace of the failed append); empty when the repair cuts nothing.
+  std::string repaired_log;
+};
+
+std::vector<VectorEntry> large_batch() {
+  std::vector<VectorEntry> batch;
+  for (int i = 0; i < 400; ++i) batch.push_back(make_entry("bulk-" + std::to_string(i), {1.0f, 2.0f, 3.0f}));
+  return batch;
+}
+
+std::string large_batch_lines() {
+  std::string lines;
+  for (int i = 0; i < 400; ++i) {
+    lines += R"({"op":"upsert","data":{"id":"bulk-)" + std::to_string(i) +
+             R"(","embedding":[1.0,2.0,3.0],"metadata":"","created_at":""}})"
+             "\n";
+  }
+  return lines;
+}
+
+const std::string kTornValid = kLineB.substr(0, kLineB.size() - 1);  // a whole record, no line feed
+const std::string kTornPartial = R"({"op":"upsert","data":{"id":"z","embe)";
+
+std::vector<AppendScenario> append_scenarios() {
+  auto upsert_b = [](StoreCore& s) { return s.upsert(entry_b()); };
+  return {
+      {"UpsertIntoMissingLog", "", upsert_b, kLineB, ""},
+      {"UpsertAfterWholeLines", kLineA, upsert_b, kLineA + kLineB, ""},
+      {"UpsertAfterTornValidLine", kLineA + kTornValid, upsert_b, kLineA + kTornValid + "\n" + kLineB, ""},
+      {"UpsertAfterTornPartialLine", kLineA + kTornPartial, upsert_b, kLineA + kLineB, kLineA},
+      {"LargeBatch", kLineA, [](StoreCore& s) { return s.upsert_batch(large_batch()); }, kLineA + large_batch_lines(),
+       ""},
+      {"BatchAfterTornPartialLine", kLineA + kTornPartial,
+       [](StoreCore& s) { return s.upsert_batch({entry_b(), entry_b()}); }, kLineA + kLineB + kLineB, kLineA},
+      {"Delete", kLineA, [](StoreCore& s) { return s.remove("a"); }, kLineA + kDeleteA, ""},
+  };
+}
+
+class AppendUnderFaults : public ::testing::TestWithParam<AppendScenario> {
+ protected:
+  // A store holding entry a (added by an earlier, successful upsert) on a
+  // file system whose log then holds exactly the scenario's initial bytes.
+  std::unique_ptr<MemoryFileSystem> prepare(StoreCore*& store_out) {
+    auto fs = std::make_unique<MemoryFileSystem>();
+    store_ = std::make_unique<StoreCore>("store.snap", "store.wal", *fs);
+    EXPECT_TRUE(succeeded(store_->upsert(entry_a())));
+    if (GetParam().initial_log.empty()) {
+      EXPECT_TRUE(fs->remove("store.wal").ok());
+    } else {
+      fs->put_file("store.wal", GetParam().initial_log);
+    }
+    fs->reset_faults();
+    store_out = store_.get();
+    return fs;
+  }
+
+  std::uint64_t operations_of_clean_run() {
+    StoreCore* store = nullptr;
+    auto fs = prepare(store);
+    EXPECT_TRUE(succeeded(GetParam().mutate(*store)));
+    EXPECT_EQ(fs->contents("store.wal"), GetParam().logged);
+    return fs->operation_count();
+  }
+
+  std::unique_ptr<StoreCore> store_;
+};
+
+TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
+  const std::uint64_t operations = operations_of_clean_run();
+  ASSERT_GT(operations, 0u);
+  for (std::uint64_t k = 1; k <= operations; ++k) {
+    SCOPED_TRACE("failing operation " + std::to_string(k));
+    StoreCore* store = nullptr;
+    auto fs = prepare(store);
+    fs->fail_operation(k, EIO);
+    EXPECT_TRUE(fails_with(GetParam().mutate(*store), StoreErrorKind::Io, "Input/output error (os error 5)"));
+    const std::string log = fs->contents("store.wal").value_or("");
+    if (GetParam().repaired_log.empty()) {
+      EXPECT_EQ(log, GetParam().initial_log);
+    } else {
+      EXPECT_TRUE(log == GetParam().initial_log || log == GetParam().repaired_log) << log;
+    }
+    EXPECT_EQ(store->len(), 1u);
+    ASSERT_NE(store->get("a"), nullptr);
+    EXPECT_EQ(*store->get("a"), entry_a());
+    EXPECT_EQ(store->wal_pending(), 1u);
+    EXPECT_EQ(fs->open_handle_count(), 0);
+  }
+}
+
+TEST_P(AppendUnderFaults, InterruptedOpenReadOrWriteIsRepeated) {
+  const std::uint64_t operations = operations_of_clean_run();
+  for (std::uint64_t k = 1; k <= operations; ++k) {
+    StoreCore* store = nullptr;
+    auto fs = prepare(store);
+    fs->halt_after(operations);  // only learns the operation names; nothing fails
+    ASSERT_TRUE(succeeded(GetParam().mutate(*store)));
+    const std::string op = fs->operation_log()[k - 1];
+    if (op.rfind("open", 0) != 0 && op.rfind("read", 0) != 0 && op.rfind("write", 0) != 0) continue;
+
+    SCOPED_TRACE("interrupting " + op);
+    fs = prepare(store);
+    fs->fail_operation(k, EINTR);
+    ASSERT_TRUE(succeeded(GetParam().mutate(*store)));
+    EXPECT_EQ(fs->contents("store.wal"), GetParam().logged);
+  }
+}
+
+TEST_P(AppendUnderFaults, WritesThatAcceptNothingFailWithoutTrace) {
+  StoreCore* store = nullptr;
+  auto fs = prepare(store);
+  fs->limit_writes(0);
+  Result<void, StoreError> result = GetParam().mutate(*store);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().message, "failed to write the buffered data");
+  EXPECT_EQ(store->wal_pending(), 1u);
+  const std::string log = fs->contents("store.wal").value_or("");
+  EXPECT_TRUE(log == GetParam().initial_log || log == GetParam().repaired_log) << log;
+}
+
+TEST_P(AppendUnderFaults, ShortWritesStillLogEverything) {
+  StoreCore* store = nullptr;
+  auto fs = prepare(store);
+  fs->limit_writes(7);
+  ASSERT_TRUE(succeeded(GetParam().mutate(*store)));
+  EXPECT_EQ(fs->contents("store.wal"), GetParam().logged);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, AppendUnderFaults, ::testing::ValuesIn(append_scenarios()),
+                         [](const ::testing::TestParamInfo<AppendScenario>& param_info) { return param_info.param.name; });
+
+TEST(AppendTest, ARecordOfTheBufferSizeOrMoreThatIsRefusedNamesTheDirectWrite) {
+  MemoryFileSystem fs;
+  StoreCore store("store.snap", "store.wal", fs);
+  fs.limit_writes(0);
+  EXPECT_TRUE(fails_with(store.upsert(make_entry("big", std::vector<float>(3000, 0.5f))), StoreErrorKind::Io,
+                         "failed to write whole buffer"));
+  EXPECT_EQ(fs.contents("store.wal"), "");
+  EXPECT_EQ(store.len(), 0u);
+  EXPECT_EQ(store.dim(), 3000u);  // the length check had passed
+}
+
+TEST(AppendTest, FailedDeleteKeepsTheEntry) {
+  MemoryFileSystem fs;
+  StoreCore store("store.snap", "store.wal", fs);
+  ASSERT_TRUE(succeeded(store.upsert(entry_a())));
+  ASSERT_TRUE(succeeded(store.upsert(entry_b())));
+  fs.fail_every(FsOp::Write, ENOSPC);
+  EXPECT_TRUE(fails_with(store.remove("a"), StoreErrorKind::Io, "No space left on device (os error 28)"));
+  EXPECT_EQ(store.len(), 2u);
+  EXPECT_NE(store.get("a"), nullptr);
+  EXPECT_EQ(store.wal_pending(), 2u);
+  EXPECT_EQ(fs.contents("store.wal"), kLineA + kLineB);
+}
+
+TEST(AppendTest, WhenTheCutBackFailsTooTheNextAppendRemovesThePartialLine) {
+  MemoryFileSystem fs;
+  StoreCore store("store.snap", "store.wal", fs);
+  ASSERT_TRUE(succeeded(store.upsert(entry_a())));
+  fs.reset_faults();
+  fs.limit_writes(10);
+  fs.fail_every(FsOp::Truncate, EIO);
+  fs.fail_operation(5, ENOSPC);  // open, size, read_at, write (10 bytes), write
+  EXPECT_TRUE(fails_with(store.upsert(entry_b()), StoreErrorKind::Io, "No space left on device (os error 28)"));
+  EXPECT_EQ(fs.contents("store.wal"), kLineA + kLineB.substr(0, 10));
+
+  fs.reset_faults();
+  ASSERT_TRUE(succeeded(store.upsert(entry_b())));
+  EXPECT_EQ(fs.contents("store.wal"), kLineA + kLineB);
+}
+
+// --- Torn tails: the state of the log's last line decides the repair.
+
+struct TornTailCase {
+  const char* name;
+  std::string initial_log;
+  std::string logged;  // after an upsert of entry b
+};
+
+class TornTail : public ::testing::TestWithParam<TornTailCase> {};
+
+TEST_P(TornTail, IsRepairedBeforeTheFirstNewByte) {
+  MemoryFileSystem fs;
+  fs.put_file("store.wal", GetParam().initial_log);
+  StoreCore store("store.snap", "store.wal", fs);
+  ASSERT_TRUE(succeeded(store.upsert(entry_b())));
+  EXPECT_EQ(fs.contents("store.wal"), GetParam().logged);
+}
+
+const std::string kLongGarbage(20000, 'g');
+const std::string kLongRecord =
+    R"({"op":"upsert","data":{"id":")" + std::string(20000, 'r') + R"(","embedding":[1.0],"metadata":"","created_at":""}})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TornTail,
+    ::testing::Values(
+        TornTailCase{"EmptyLog", "", kLineB},
+        TornTailCase{"WholeLines", kLineA, kLineA + kLineB},
+        TornTailCase{"OnlyLineDecodesWithoutLineFeed", kTornValid, kTornValid + "\n" + kLineB},
+        TornTailCase{"LastLineDecodesWithoutLineFeed", kLineA + kTornValid, kLineA + kTornValid + "\n" + kLineB},
+        TornTailCase{"DeleteWithoutLineFeed", kDeleteA.substr(0, kDeleteA.size() - 1), kDeleteA + kLineB},
+        TornTailCase{"RecordThenCarriageReturn", kTornValid + "\r", kTornValid + "\r\n" + kLineB},
+        TornTailCase{"CutInsideARecord", kLineA + kTornPartial, kLineA + kLineB},
+        TornTailCase{"OnlyACutRecord", kTornPartial, kLineB},
+        TornTailCase{"CutInsideACharacter", kLineA + R"({"op":"upsert","data":{"id":"\xC3)", kLineA + kLineB},
+        TornTailCase{"InvalidUtf8WholeRecord",
+                     kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xFF\"}}", kLineA + kLineB},
+        TornTailCase{"BlankTail", kLineA + "   ", kLineA + kLineB},
+        TornTailCase{"LongGarbageTail", kLineA + kLongGarbage, kLineA + kLineB},
+        TornTailCase{"LongGarbageOnly", kLongGarbage, kLineB},
+        TornTailCase{"LongRecordWithoutLineFeed", kLineA + kLongRecord, kLineA + kLongRecord + "\n" + kLineB},
+        TornTailCase{"EmptyLinesThenCut", kLineA + "\n\n" + kTornPartial, kLineA + "\n\n" + kLineB}),
+    [](const ::testing::TestParamInfo<TornTailCase>& param_info) { return param_info.param.name; });
+
+TEST(TornTailTest, DeleteRepairsTheTailToo) {
+  MemoryFileSystem fs;
+  StoreCore store("store.snap", "store.wal", fs);
+  ASSERT_TRUE(succeeded(store.upsert(entry_a())));
+  fs.put_file("store.wal", kLineA + kTornPartial);
+  ASSERT_TRUE(succeeded(store.remove("a")));
+  EXPECT_EQ(fs.contents("store.wal"), kLineA + kDeleteA);
+}
+
+// --- The real file system.
+
+class PosixAppendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "sorvid-core-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string path(const char* name) const { return (std::filesystem::path(dir_) / name).string(); }
+  static std::string read_file(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  std::string dir_;
+};
+
+TEST_F(PosixAppendTest, AppendsAndRepairsOnDisk) {
+  const std::string wal = path("store.wal");
+  std::ofstream(wal, std::ios::binary) << kLineA << kTornPartial;
+  StoreCore store(path("store.snap"), wal);
+  ASSERT_TRUE(succeeded(store.upsert(entry_b())));
+  ASSERT_TRUE(succeeded(store.upsert_batch({entry_a()})));
+  EXPECT_EQ(read_file(wal), kLineA + kLineB + kLineA);
+  EXPECT_FALSE(std::filesystem::exists(path("store.snap")));
+}
+
+TEST_F(PosixAppendTest, DirectoryAsLogFailsToOpen) {
+  StoreCore store(path("store.snap"), dir_);
+  EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::Io, "Is a directory (os error 21)"));
+  EXPECT_EQ(store.len(), 0u);
+  EXPECT_EQ(store.wal_pending(), 0u);
+  EXPECT_EQ(store.dim(), 3u);
+}
+
+TEST_F(PosixAppendTest, MissingDirectoryFailsToOpen) {
+  StoreCore store(path("store.snap"), path("no/such/store.wal"));
+  EXPECT_TRUE(fails_with(store.upsert_batch({}), StoreErrorKind::Io, "No such file or directory (os error 2)"));
+  EXPECT_FALSE(store.dirty());
+}
+
+TEST(PosixDeviceTest, FullDeviceReportsNoSpace) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full is not available";
+  StoreCore store("store.snap", "/dev/full");
+  EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::Io, "No space left on device (os error 28)"));
+  EXPECT_TRUE(fails_with(store.upsert_batch({entry_a(), entry_b()}), StoreErrorKind::Io,
+                         "No space left on device (os error 28)"));
+  EXPECT_EQ(store.len(), 0u);
+  EXPECT_EQ(store.wal_pending(), 0u);
+}
+
+}  // namespace
+}  // namespace sorvid::testing
