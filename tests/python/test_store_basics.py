@@ -288,7 +288,7 @@ def test_members_and_docstrings():
         "compact": "($self)",
     }
     for name, text in signatures.items():
-        assert vars(VectorStore)[name].__text_signature__ == text, name
+        assert getattr(VectorStore, name).__text_signature__ == text, name
     assert VectorStore.upsert.__doc__ == "Insert or replace an entry by ID. O(1) WAL append \u2014 no index rebuild."
     assert VectorStore.search.__doc__ == (
         "Search top-k nearest neighbours.\nReturns a list of (VectorEntry, distance) tuples.\n"
