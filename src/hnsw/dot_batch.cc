@@ -166,6 +166,37 @@ __attribute__((target("avx2"))) void dot_batch_avx2(const float* query, const fl
   }
 }
 
+namespace {
+
+__attribute__((target("avx2"))) float dot_estimate_avx2(const float* a, const float* b,
+                                                        std::size_t length) {
+  __m256 sum[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
+                   _mm256_setzero_ps()};
+  std::size_t i = 0;
+  for (; i + 32 <= length; i += 32) {
+    for (int k = 0; k < 4; ++k) {
+      const __m256 product =
+          _mm256_mul_ps(_mm256_loadu_ps(a + i + 8 * k), _mm256_loadu_ps(b + i + 8 * k));
+      sum[k] = _mm256_add_ps(sum[k], product);
+    }
+  }
+  for (; i + 8 <= length; i += 8) {
+    sum[0] = _mm256_add_ps(sum[0], _mm256_mul_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i)));
+  }
+  const __m256 total = _mm256_add_ps(_mm256_add_ps(sum[0], sum[1]), _mm256_add_ps(sum[2], sum[3]));
+  alignas(32) std::array<float, 8> lanes;
+  _mm256_store_ps(lanes.data(), total);
+  float result = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
+                 ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+  for (; i < length; ++i) {
+    const float product = a[i] * b[i];
+    result += product;
+  }
+  return result;
+}
+
+}  // namespace
+
 bool avx2_available() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
@@ -180,6 +211,10 @@ void dot_batch_avx2(const float* query, const float* const* rows, std::size_t co
 
 bool avx2_available() { return false; }
 
+float dot_estimate_avx2(const float* a, const float* b, std::size_t length) {
+  return dot_in_order(a, b, length);
+}
+
 #endif
 
 namespace {
@@ -187,14 +222,26 @@ namespace {
 using DotBatchFunction = void (*)(const float*, const float* const*, std::size_t, std::size_t,
                                   float*);
 
-// Chosen once, at load time, for the processor the program runs on.
+using DotEstimateFunction = float (*)(const float*, const float*, std::size_t);
+
+// Chosen once, at load time, for the processor the program runs on. Without
+// AVX2 the estimate is the exact in-order sum, which meets its bound too.
 const DotBatchFunction chosen_dot_batch = avx2_available() ? dot_batch_avx2 : dot_batch_portable;
+const DotEstimateFunction chosen_dot_estimate = avx2_available() ? dot_estimate_avx2 : dot_in_order;
 
 }  // namespace
 
 void dot_batch(const float* query, const float* const* rows, std::size_t count,
                std::size_t length, float* out) {
   chosen_dot_batch(query, rows, count, length, out);
+}
+
+}  // namespace sorvid::hnsw
+
+namespace sorvid::hnsw {
+
+float dot_estimate(const float* a, const float* b, std::size_t length) {
+  return chosen_dot_estimate(a, b, length);
 }
 
 }  // namespace sorvid::hnsw

@@ -24,4 +24,10 @@ void dot_batch_avx2(const float* query, const float* const* rows, std::size_t co
                     std::size_t length, float* out);
 bool avx2_available();
 
+// An estimate of dot_in_order(a, b, length) that may add in any order: its
+// error, like the definition's own, is at most gamma(length) * sum |a[i] b[i]|
+// with gamma(n) = n u / (1 - n u), u = 2^-24. Callers use it only where that
+// bound decides a comparison; it is never a distance itself.
+float dot_estimate(const float* a, const float* b, std::size_t length);
+
 }  // namespace sorvid::hnsw

@@ -71,51 +71,43 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
   // v's own list is written throughout; anyone who found v early and wants to
   // read its list waits until the insertion ends.
   WriteGuard own_list(base_.lock(v));
-  ScratchPool::Lease scratch = scratch_.take();
-  SearchState& walk = scratch->walk;
-  SearchState& update = scratch->update;
-  update.set_width(ef_build);
+  ScratchPool::Lease walk = scratch_.take();
 
   const QueryPoint q = points_.query_for(v);
-  walk.reset();
-  walk.visit(0, points_, q);
+  walk->reset();
+  walk->visit(0, points_, q);
   // While an upper layer is being built, the base lists stand for it; only
   // its first 32 slots per node will be kept, so only those are followed.
   const std::size_t max_links = highest_layer == 0 ? kBaseLinks : kUpperLinks;
   for (std::size_t k = top(); k > highest_layer; --k) {
-    walk.set_width(1);
-    walk.expand_layer(upper_[k - 1], points_, q, max_links);
-    walk.narrow();
+    walk->set_width(1);
+    walk->expand_layer(upper_[k - 1], points_, q, max_links);
+    walk->narrow();
   }
-  walk.set_width(ef_build);
-  walk.expand_layer(base_, points_, q, max_links);
-  walk.select_neighbours(points_);
+  walk->set_width(ef_build);
+  walk->expand_layer(base_, points_, q, max_links);
+  walk->select_neighbours(points_);
 
-  const std::span<const ScoredNode> chosen = walk.results();
-  for (std::size_t i = 0; i < chosen.size(); ++i) {
-    const NodeId u = chosen[i].node;
-    link_back(v, u, update);
-    base_.list(v)[i] = u;  // under v's own write lock
+  NeighbourList own;
+  own.kept = walk->kept_count();
+  for (const ScoredNode& chosen : walk->results()) {
+    link_back(v, chosen);
+    own.ids[own.size] = chosen.node;
+    own.distances[own.size++] = chosen.distance;
   }
+  base_.store_neighbours(v, own);  // under v's own write lock
 }
 
-void IndexBuilder::link_back(NodeId v, NodeId u, SearchState& update) {
-  std::array<NodeId, kBaseLinks + 1> candidates;
-  candidates[0] = v;
-  // u's list never holds u itself, nor v: v is linked to u only here.
-  const std::size_t listed = base_.read_list(u, kBaseLinks, candidates.data() + 1);
-
-  const QueryPoint from_u = points_.query_for(u);
-  update.reset();
-  update.score_distinct({candidates.data(), listed + 1}, points_, from_u);
-  update.select_neighbours(points_);
-
+void IndexBuilder::link_back(NodeId v, const ScoredNode& chosen) {
+  // Re-select u's list with v as a new candidate. u's list is copied under
+  // its read lock and written back under its write lock; another insertion
+  // may rewrite it in between, and this write then replaces that one.
+  const NodeId u = chosen.node;
+  const NeighbourList current = base_.read_neighbours(u);
+  // The distance is symmetric: v's distance to u is u's distance to v.
+  const NeighbourList updated = reselect_with(current, {chosen.distance, v}, points_);
   WriteGuard guard(base_.lock(u));
-  const std::span<NodeId> slots = base_.list(u);
-  const std::span<const ScoredNode> chosen_for_u = update.results();
-  std::size_t j = 0;
-  for (; j < chosen_for_u.size(); ++j) slots[j] = chosen_for_u[j].node;
-  for (; j < slots.size() && slots[j] != EMPTY_SLOT; ++j) slots[j] = EMPTY_SLOT;
+  base_.store_neighbours(u, updated);
 }
 
 HnswIndex IndexBuilder::finish() && {

@@ -17,6 +17,7 @@
 #include "hnsw/hnsw_index.h"
 #include "hnsw/link_layer.h"
 #include "hnsw/locked_link_lists.h"
+#include "hnsw/neighbour_list.h"
 #include "hnsw/node_id.h"
 #include "hnsw/point_store.h"
 #include "hnsw/scratch_pool.h"
@@ -55,14 +56,16 @@ class IndexBuilder {
   void insert_node(NodeId v, std::size_t highest_layer);
 
   const LockedLinkLists& base_lists() const { return base_; }
-  std::size_t scratch_pairs_created() const { return scratch_.pairs_created(); }
+  std::size_t scratch_states_created() const { return scratch_.states_created(); }
 
   // The finished index; the builder is spent.
   HnswIndex finish() &&;
 
  private:
-  // Re-selects u's list with v as a new candidate and writes it back.
-  void link_back(NodeId v, NodeId u, SearchState& update);
+  // Steps 8.1 to 8.3 of an insertion for one chosen neighbour u: u's list
+  // becomes select_neighbours over v and u's current entries, all scored
+  // against u.
+  void link_back(NodeId v, const ScoredNode& chosen);
 
   std::vector<std::size_t> sizes_;
   PointStore points_;

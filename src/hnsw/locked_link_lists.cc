@@ -1,13 +1,40 @@
 #include "hnsw/locked_link_lists.h"
 
+#include <algorithm>
+
 namespace sorvid::hnsw {
 
 LockedLinkLists::LockedLinkLists(std::size_t node_count)
-    : lists_(node_count, kBaseLinks), locks_(std::make_unique<RwSpinLock[]>(node_count)) {}
+    : lists_(node_count, kBaseLinks),
+      distances_(node_count * kBaseLinks, 0.0f),
+      kept_(node_count, 0),
+      locks_(std::make_unique<RwSpinLock[]>(node_count)) {}
 
 std::size_t LockedLinkLists::read_list(NodeId node, std::size_t max_links, NodeId* out) const {
   ReadGuard guard(locks_[node]);
   return lists_.read_list(node, max_links, out);
+}
+
+NeighbourList LockedLinkLists::read_neighbours(NodeId node) const {
+  NeighbourList list;
+  ReadGuard guard(locks_[node]);
+  list.size = lists_.read_list(node, kBaseLinks, list.ids.data());
+  const float* distances = distances_.data() + std::size_t{node} * kBaseLinks;
+  std::copy(distances, distances + list.size, list.distances.begin());
+  list.kept = kept_[node];
+  return list;
+}
+
+void LockedLinkLists::store_neighbours(NodeId node, const NeighbourList& list) {
+  const std::span<NodeId> slots = lists_.list(node);
+  float* distances = distances_.data() + std::size_t{node} * kBaseLinks;
+  std::size_t j = 0;
+  for (; j < list.size; ++j) {
+    slots[j] = list.ids[j];
+    distances[j] = list.distances[j];
+  }
+  for (; j < slots.size() && slots[j] != EMPTY_SLOT; ++j) slots[j] = EMPTY_SLOT;
+  kept_[node] = static_cast<std::uint8_t>(list.kept);
 }
 
 }  // namespace sorvid::hnsw

@@ -2,15 +2,20 @@
 // its node's reader-writer lock.
 //
 // Insertions run in parallel: a list is read under its node's read lock and
-// rewritten under its write lock. The build's last step hands out the bare
+// rewritten under its write lock. Besides the ids, the build keeps each
+// entry's distance to the list's owner and how many entries the selection
+// kept (see neighbour_list.h). The build's last step hands out the bare
 // lists as the finished base layer.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "hnsw/link_layer.h"
+#include "hnsw/neighbour_list.h"
 #include "hnsw/node_id.h"
 #include "hnsw/rw_spin_lock.h"
 
@@ -26,12 +31,15 @@ class LockedLinkLists {
   // node's read lock. Scoring the copied ids needs no lock, so the lock is
   // held only for the copy.
   std::size_t read_list(NodeId node, std::size_t max_links, NodeId* out) const;
+  // The whole list with its distances and kept count, under the read lock.
+  NeighbourList read_neighbours(NodeId node) const;
+  // Rewrites `node`'s list; the caller holds the node's write lock. Slots
+  // past the new list are emptied up to the first one already empty.
+  void store_neighbours(NodeId node, const NeighbourList& list);
 
-  // The list itself, for a caller that holds the node's lock (or runs when no
-  // insertion does).
-  std::span<NodeId> list(NodeId node) { return lists_.list(node); }
+  // The ids themselves, for a caller that holds the node's lock (or runs when
+  // no insertion does).
   std::span<const NodeId> list(NodeId node) const { return lists_.list(node); }
-
   std::size_t node_count() const { return lists_.node_count(); }
 
   // The bare lists, for the finished index.
@@ -39,6 +47,8 @@ class LockedLinkLists {
 
  private:
   LinkLayer lists_;
+  std::vector<float> distances_;       // kBaseLinks per node, beside the slots
+  std::vector<std::uint8_t> kept_;     // one per node
   std::unique_ptr<RwSpinLock[]> locks_;
 };
 

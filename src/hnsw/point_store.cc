@@ -6,6 +6,7 @@
 
 #include "hnsw/cosine_distance.h"
 #include "hnsw/dot_batch.h"
+#include "hnsw/scored_node.h"
 
 namespace sorvid::hnsw {
 namespace {
@@ -14,7 +15,24 @@ std::size_t round_up(std::size_t value, std::size_t multiple) {
   return (value + multiple - 1) / multiple * multiple;
 }
 
+// The largest difference between a distance and its estimate over `length`
+// products, with u = 2^-24. The definition's in-order dot product and the
+// estimate are each within gamma(length) * |a| |b| of the true dot product;
+// relative to the norm product p that the definition divides by (itself
+// within about gamma(length) + 3u of |a| |b|), the two differ by at most
+// about 2.2 * length * u. The division and the subtraction from 1 add at most
+// 4u, and underflowing products at most length * 2^-88 for well-scaled
+// points. The margin below covers all of it with room to spare.
+double estimate_margin(std::size_t length) {
+  constexpr double kUnitRoundoff = 0x1.0p-24;
+  return (3.0 * static_cast<double>(length) + 16.0) * kUnitRoundoff + 0x1.0p-40;
+}
+
+double clamp_distance(double distance) { return std::min(2.0, std::max(0.0, distance)); }
+
 }  // namespace
+
+bool is_well_scaled(float norm) { return norm >= 0x1.0p-30f && norm <= 0x1.0p30f; }
 
 PointStore::PointStore(const std::vector<std::vector<float>>& points,
                        std::span<const NodeId> order) {
@@ -71,6 +89,33 @@ void PointStore::distances_to(const QueryPoint& q, const NodeId* ids, std::size_
       out[start + j] = distance_from_parts(dots[j], q.norm, norms_[ids[start + j]]);
     }
   }
+}
+
+}  // namespace sorvid::hnsw
+
+namespace sorvid::hnsw {
+
+bool PointStore::estimate_bounds(const QueryPoint& q, NodeId node, DistanceBounds& bounds) const {
+  if (!is_well_scaled(q.norm) || !is_well_scaled(norms_[node])) return false;
+  const std::size_t common = std::min(q.length, length(node));
+  const float dot = dot_estimate(q.data, row(node), common);
+  // The same float product of the norms that the definition divides by.
+  const float norm_product = q.norm * norms_[node];
+  const double estimate = 1.0 - static_cast<double>(dot) / static_cast<double>(norm_product);
+  const double margin = estimate_margin(common);
+  // Clamping is monotone, so the clamped exact value stays within the
+  // clamped bounds.
+  bounds = {clamp_distance(estimate - margin), clamp_distance(estimate + margin)};
+  return true;
+}
+
+bool PointStore::distance_below(const QueryPoint& q, NodeId node, float threshold) const {
+  DistanceBounds bounds;
+  if (threshold == threshold && estimate_bounds(q, node, bounds)) {
+    if (bounds.high < threshold) return true;
+    if (bounds.low >= threshold) return false;
+  }
+  return distance_less(distance_to(q, node), threshold);
 }
 
 }  // namespace sorvid::hnsw

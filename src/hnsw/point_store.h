@@ -25,6 +25,18 @@ struct QueryPoint {
   float norm = 0.0f;
 };
 
+// Whether a point with this norm is safe for distance estimates: its norm is
+// a number in [2^-30, 2^30], so all its elements are finite and no product or
+// sum of the dot product overflows, and underflow costs a negligible absolute
+// error.
+bool is_well_scaled(float norm);
+
+// Bounds on a distance: the exact value lies in [low, high].
+struct DistanceBounds {
+  double low;
+  double high;
+};
+
 class PointStore {
  public:
   PointStore() = default;
@@ -40,6 +52,14 @@ class PointStore {
   float distance_to(const QueryPoint& q, NodeId node) const;
   // out[j] = cosine_distance(q, point of ids[j]) for j < count.
   void distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
+
+  // Bounds on cosine_distance(q, point of node) from a fast estimate of the
+  // dot product, or false when either point is not well scaled.
+  bool estimate_bounds(const QueryPoint& q, NodeId node, DistanceBounds& bounds) const;
+  // Whether cosine_distance(q, point of node) sorts before `threshold` in
+  // distance order (NaN greatest): decided by the estimate when its bounds
+  // allow, by the exact distance otherwise, so always the exact answer.
+  bool distance_below(const QueryPoint& q, NodeId node, float threshold) const;
 
  private:
   // Rows start at multiples of 16 floats, one cache line.

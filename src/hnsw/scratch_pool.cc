@@ -6,26 +6,26 @@ ScratchPool::Lease ScratchPool::take() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!stack_.empty()) {
-      std::unique_ptr<ScratchPair> pair = std::move(stack_.back());
+      std::unique_ptr<SearchState> state = std::move(stack_.back());
       stack_.pop_back();
-      return Lease(*this, std::move(pair));
+      return Lease(*this, std::move(state));
     }
     ++created_;
   }
-  // A new pair: n zero marks at generation 1, width 1. Allocated outside the
+  // A new state: n zero marks at generation 1, width 1. Allocated outside the
   // lock so other insertions are not held up.
-  auto pair = std::make_unique<ScratchPair>(ScratchPair{SearchState(node_count_), SearchState()});
-  return Lease(*this, std::move(pair));
+  auto state = std::make_unique<SearchState>(node_count_);
+  return Lease(*this, std::move(state));
 }
 
-std::size_t ScratchPool::pairs_created() const {
+std::size_t ScratchPool::states_created() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return created_;
 }
 
-void ScratchPool::give_back(std::unique_ptr<ScratchPair> pair) {
+void ScratchPool::give_back(std::unique_ptr<SearchState> state) {
   std::lock_guard<std::mutex> lock(mutex_);
-  stack_.push_back(std::move(pair));
+  stack_.push_back(std::move(state));
 }
 
 }  // namespace sorvid::hnsw

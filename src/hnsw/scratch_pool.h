@@ -1,8 +1,10 @@
 // ScratchPool: the search states that the insertions of one build share.
 //
-// Each insertion takes a pair of states and gives it back when it ends, so a
-// build creates about as many pairs as insertions run at once, and the mark
-// arrays (one byte per node) are allocated once per pair, not per insertion.
+// Each insertion takes a state and gives it back when it ends, so a build
+// creates about as many states as insertions run at once, and the mark
+// arrays (one byte per node) are allocated once per state, not per
+// insertion. (Re-selecting a neighbour's list needs no walk state of its
+// own: see neighbour_list.h.)
 #pragma once
 
 #include <cstddef>
@@ -14,40 +16,35 @@
 
 namespace sorvid::hnsw {
 
-struct ScratchPair {
-  SearchState walk;    // the insertion's own walk, with a mark per node
-  SearchState update;  // re-selects one neighbour's list; needs no marks
-};
-
 class ScratchPool {
  public:
   explicit ScratchPool(std::size_t node_count) : node_count_(node_count) {}
 
-  // A pair held for one insertion; it returns to the pool when destroyed.
+  // A state held for one insertion; it returns to the pool when destroyed.
   class Lease {
    public:
-    Lease(ScratchPool& pool, std::unique_ptr<ScratchPair> pair)
-        : pool_(pool), pair_(std::move(pair)) {}
-    ~Lease() { pool_.give_back(std::move(pair_)); }
+    Lease(ScratchPool& pool, std::unique_ptr<SearchState> state)
+        : pool_(pool), state_(std::move(state)) {}
+    ~Lease() { pool_.give_back(std::move(state_)); }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
-    ScratchPair& operator*() const { return *pair_; }
-    ScratchPair* operator->() const { return pair_.get(); }
+    SearchState& operator*() const { return *state_; }
+    SearchState* operator->() const { return state_.get(); }
 
    private:
     ScratchPool& pool_;
-    std::unique_ptr<ScratchPair> pair_;
+    std::unique_ptr<SearchState> state_;
   };
 
   Lease take();
-  std::size_t pairs_created() const;
+  std::size_t states_created() const;
 
  private:
-  void give_back(std::unique_ptr<ScratchPair> pair);
+  void give_back(std::unique_ptr<SearchState> state);
 
   std::size_t node_count_;
   mutable std::mutex mutex_;
-  std::vector<std::unique_ptr<ScratchPair>> stack_;
+  std::vector<std::unique_ptr<SearchState>> stack_;
   std::size_t created_ = 0;
 };
 

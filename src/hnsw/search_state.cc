@@ -37,15 +37,6 @@ void SearchState::visit(NodeId node, const PointStore& points, const QueryPoint&
   offer({points.distance_to(q, node), node});
 }
 
-void SearchState::score_distinct(std::span<const NodeId> nodes, const PointStore& points,
-                                 const QueryPoint& q) {
-  for (std::size_t start = 0; start < nodes.size(); start += fresh_distances_.size()) {
-    const std::size_t count = std::min(fresh_distances_.size(), nodes.size() - start);
-    points.distances_to(q, nodes.data() + start, count, fresh_distances_.data());
-    for (std::size_t j = 0; j < count; ++j) offer({fresh_distances_[j], nodes[start + j]});
-  }
-}
-
 void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointStore& points,
                              const QueryPoint& q) {
   // Scoring does not depend on the results, so the unvisited ids are scored
@@ -87,19 +78,10 @@ void SearchState::narrow() {
 }
 
 bool SearchState::closer_to_a_kept_neighbour(const ScoredNode& candidate,
-                                             const PointStore& points) {
+                                             const PointStore& points) const {
   const QueryPoint from_candidate = points.query_for(candidate.node);
-  // Scored a few at a time so that an early rejection skips the rest.
-  constexpr std::size_t kChunk = 16;
-  std::array<NodeId, kChunk> kept_ids;
-  std::array<float, kChunk> distances;
-  for (std::size_t start = 0; start < results_.size(); start += kChunk) {
-    const std::size_t count = std::min(kChunk, results_.size() - start);
-    for (std::size_t j = 0; j < count; ++j) kept_ids[j] = results_[start + j].node;
-    points.distances_to(from_candidate, kept_ids.data(), count, distances.data());
-    for (std::size_t j = 0; j < count; ++j) {
-      if (distance_less(distances[j], candidate.distance)) return true;
-    }
+  for (const ScoredNode& kept : results_) {
+    if (points.distance_below(from_candidate, kept.node, candidate.distance)) return true;
   }
   return false;
 }
@@ -116,6 +98,7 @@ void SearchState::select_neighbours(const PointStore& points) {
       results_.push_back(candidate);
     }
   }
+  kept_count_ = results_.size();
   for (std::size_t i = 0; i < rejected_.size() && results_.size() < kMaxNeighbours; ++i) {
     results_.push_back(rejected_[i]);
   }

@@ -43,11 +43,6 @@ class SearchState {
   // Scores `node` against q unless already visited, and keeps it when it
   // ranks within the width.
   void visit(NodeId node, const PointStore& points, const QueryPoint& q);
-  // Scores nodes that are known to be distinct and unvisited, in order, as
-  // visit would, without touching the marks.
-  void score_distinct(std::span<const NodeId> nodes, const PointStore& points,
-                      const QueryPoint& q);
-
   // The best-first walk over one layer. `links` provides
   // read_list(node, max_links, out) -> count; at most `max_links` slots of a
   // list are read.
@@ -63,6 +58,8 @@ class SearchState {
   // neighbour list of at most 64: first the candidates that no kept
   // neighbour is closer to, nearest first, then the pruned ones, nearest first.
   void select_neighbours(const PointStore& points);
+  // How many of the last selection's results were kept, not pruned.
+  std::size_t kept_count() const { return kept_count_; }
 
   std::size_t width() const { return width_; }
   void set_width(std::size_t width) { width_ = width; }
@@ -87,7 +84,7 @@ class SearchState {
   void visit_list(const NodeId* ids, std::size_t count, const PointStore& points,
                   const QueryPoint& q);
   // Whether some kept neighbour is closer to `candidate` than q is.
-  bool closer_to_a_kept_neighbour(const ScoredNode& candidate, const PointStore& points);
+  bool closer_to_a_kept_neighbour(const ScoredNode& candidate, const PointStore& points) const;
 
   std::vector<std::uint8_t> marks_;
   std::uint8_t generation_ = 1;
@@ -96,6 +93,7 @@ class SearchState {
   std::vector<ScoredNode> selection_input_;
   std::vector<ScoredNode> rejected_;
   std::size_t width_ = 1;
+  std::size_t kept_count_ = 0;
 
   // Working space of one expansion, sized for the longest list.
   std::array<NodeId, kBaseLinks> link_buffer_;

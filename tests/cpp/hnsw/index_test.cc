@@ -173,15 +173,15 @@ TEST(Build, UpperLayerIsASnapshotTakenAfterItsInsertions) {
   EXPECT_TRUE(base_changed) << "the base layer should have moved on after the snapshot";
 }
 
-TEST(Build, ScratchPairsAreReused) {
+TEST(Build, ScratchStatesAreReused) {
   IndexBuilder builder(clustered_points(2000, 8, 4, 3), positions(2000), 5);
   for (std::size_t k = builder.top();; --k) {
     builder.insert_layer(k);
     if (k >= 1) builder.snapshot_layer(k);
     if (k == 0) break;
   }
-  // About one pair per insertion running at once, not one per insertion.
-  EXPECT_LE(builder.scratch_pairs_created(), WorkerPool::instance().thread_count() + 1);
+  // About one state per insertion running at once, not one per insertion.
+  EXPECT_LE(builder.scratch_states_created(), WorkerPool::instance().thread_count() + 1);
 }
 
 TEST(Build, SameSeedGivesSamePermutationAndTopLayerLinks) {
