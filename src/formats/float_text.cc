@@ -1,10 +1,12 @@
 #include "formats/float_text.h"
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "formats/json_number.h"
 #include "formats/shortest_digits.h"
 
 namespace sorvid {
@@ -86,6 +88,42 @@ char* write_decimal(char* out, DecimalDigits digits, int min_plain, int max_plai
   return out + exponent_digits;
 }
 
+// The digits written for a positive finite float. The reader takes a
+// decimal to the nearest double and then to the nearest float, and in that
+// double rounding the shortest digits do not always survive: the shortest
+// digits of 7.038530691851209e-26 (bits 0x15ae43fd), "7.038531e-26", lie
+// inside its rounding interval, but their nearest double is exactly the
+// midpoint to the next float, and ties-to-even reads back that neighbour.
+// (Checked for every float, this is the only one, with its negative.) Such
+// a value gets the shortest longer digits that the reader does read back;
+// nine digits always do.
+DecimalDigits file_digits(float magnitude) {
+  const DecimalDigits shortest = shortest_digits(magnitude);
+  if (decimal_to_float(shortest.significand, shortest.exponent) == magnitude) return shortest;
+  const int shortest_length = count_digits(shortest.significand);
+  for (int precision = shortest_length; precision < 9; ++precision) {
+    // "d.ddde-XX" with `precision` digits after the point, correctly rounded.
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific, precision);
+    DecimalDigits longer;
+    const char* p = text;
+    for (; p != result.ptr && *p != 'e'; ++p) {
+      if (*p != '.') longer.significand = longer.significand * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    int scale = 0;
+    std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), result.ptr, scale);
+    longer.exponent = scale - precision;
+    if (decimal_to_float(longer.significand, longer.exponent) == magnitude) {
+      while (longer.significand % 10 == 0) {
+        longer.significand /= 10;
+        ++longer.exponent;
+      }
+      return longer;
+    }
+  }
+  return shortest;  // not reached: nine digits always read back
+}
+
 }  // namespace
 
 char* write_float_text(char* out, float value) {
@@ -102,7 +140,7 @@ char* write_float_text(char* out, float value) {
     std::memcpy(out, "0.0", 3);
     return out + 3;
   }
-  return write_decimal(out, shortest_digits(std::bit_cast<float>(magnitude_bits)), -6, 12);
+  return write_decimal(out, file_digits(std::bit_cast<float>(magnitude_bits)), -6, 12);
 }
 
 void append_float_text(std::string& out, float value) {

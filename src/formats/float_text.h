@@ -11,9 +11,10 @@ inline constexpr int kMaxFloatTextLength = 16;
 
 // Writes the file spelling of `value` at `out` and returns the end:
 // null for NaN and infinities, 0.0 and -0.0 for the zeros, otherwise the
-// shortest round-trip digits laid out plainly when the decimal exponent e of
-// the first digit is in [-6, 12] ("100.0", "0.000001", "2.5") and as
-// "d.ddde+XX" / "de-X" beyond. Writes at most kMaxFloatTextLength bytes.
+// shortest digits that the reader reads back as `value`, laid out plainly
+// when the decimal exponent e of the first digit is in [-6, 12] ("100.0",
+// "0.000001", "2.5") and as "d.ddde+XX" / "de-X" beyond. Writes at most
+// kMaxFloatTextLength bytes.
 char* write_float_text(char* out, float value);
 
 // Appends the file spelling of `value` to `out`.

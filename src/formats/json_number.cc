@@ -165,6 +165,25 @@ float nearest_float(double value) {
   return static_cast<float>(value);
 }
 
+float decimal_to_float(std::uint64_t significand, int exponent) {
+  if (significand <= kMaxExactInDouble && exponent >= -22 && exponent <= 22) {
+    const double value = static_cast<double>(significand);
+    return nearest_float(exponent < 0 ? value / kExactPowersOfTen[-exponent] : value * kExactPowersOfTen[exponent]);
+  }
+  char text[48];
+  char* end = std::to_chars(text, text + 24, significand).ptr;
+  *end++ = 'e';
+  end = std::to_chars(end, text + sizeof text, exponent).ptr;
+  double value = 0;
+  const auto result = std::from_chars(text, end, value);
+  if (result.ec == std::errc::result_out_of_range) {
+    return beyond_double_range(std::string_view(text, static_cast<std::size_t>(end - text)))
+               ? std::numeric_limits<float>::infinity()
+               : 0.0f;
+  }
+  return nearest_float(value);
+}
+
 float number_to_float(const JsonNumber& number) {
   switch (number.kind) {
     case JsonNumber::Kind::kUnsigned: return static_cast<float>(number.unsigned_value);

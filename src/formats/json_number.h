@@ -27,6 +27,10 @@ std::optional<JsonNumber> evaluate_number(std::string_view text);
 // The nearest float to a double; beyond the float range, an infinity.
 float nearest_float(double value);
 
+// What the reader makes of the decimal significand * 10^exponent as an
+// embedding value: the nearest double, rounded to the nearest float.
+float decimal_to_float(std::uint64_t significand, int exponent);
+
 // Integers go straight to the nearest float, floating values through double.
 float number_to_float(const JsonNumber& number);
 

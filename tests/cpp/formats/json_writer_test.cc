@@ -86,7 +86,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatSpelling{9.999999e-7f, "9.999999e-7"}, FloatSpelling{1.0000001e-6f, "0.0000010000001"},
                       FloatSpelling{9.999999e12f, "9999999000000.0"}, FloatSpelling{1e10f, "10000000000.0"},
                       FloatSpelling{1.2345678e12f, "1234567800000.0"}, FloatSpelling{1e20f, "1e+20"},
-                      FloatSpelling{3e-45f, "3e-45"}, FloatSpelling{1e-10f, "1e-10"}));
+                      FloatSpelling{3e-45f, "3e-45"}, FloatSpelling{1e-10f, "1e-10"},
+                      // The shortest digits, 7.038531e-26, would read back (through
+                      // the nearest double, exactly a midpoint) as the next float.
+                      FloatSpelling{std::bit_cast<float>(0x15ae43fdu), "7.0385307e-26"},
+                      FloatSpelling{std::bit_cast<float>(0x95ae43fdu), "-7.0385307e-26"},
+                      FloatSpelling{std::bit_cast<float>(0x15ae43feu), "7.0385313e-26"}));
 
 struct MessageSpelling {
   double value;

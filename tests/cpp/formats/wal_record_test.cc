@@ -186,7 +186,8 @@ TEST(WalRecordRoundTrip, EveryFiniteBitPatternSurvivesEncodeAndDecode) {
     return static_cast<std::uint32_t>(state >> 16);
   };
   std::vector<std::uint32_t> patterns = {0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007FFFFFu,
-                                         0x00800000u, 0x7F7FFFFFu, 0xFF7FFFFFu, 0x3F800000u, 0x4B800001u};
+                                         0x00800000u, 0x7F7FFFFFu, 0xFF7FFFFFu, 0x3F800000u, 0x4B800001u,
+                                         0x15AE43FDu, 0x95AE43FDu};
   while (patterns.size() < 400000) {
     const std::uint32_t bits = next_bits();
     if ((bits & 0x7F800000u) != 0x7F800000u) patterns.push_back(bits);
