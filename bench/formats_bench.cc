@@ -1,0 +1,93 @@
+// Snapshot encode/decode throughput.
+//
+// Usage: formats_bench <embeddings.f32> <count> <dim> <snapshot out> [repeats]
+//
+// Reads count * dim little-endian 32-bit floats, makes `count` entries
+// ("id-<i>", empty metadata and created_at), encodes them as a snapshot
+// document, writes it to <snapshot out>, decodes that text and checks that
+// encoding the result gives the same bytes. Prints the best time of each
+// step over [repeats] runs as one JSON object.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "formats/snapshot.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::vector<sorvid::VectorEntry> load_entries(const char* path, std::size_t count, std::size_t dim) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<float> values(count * dim);
+  in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(float)));
+  if (!in) {
+    std::fprintf(stderr, "cannot read %zu floats from %s\n", values.size(), path);
+    std::exit(2);
+  }
+  std::vector<sorvid::VectorEntry> entries(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    entries[i].id = "id-" + std::to_string(i);
+    entries[i].embedding.assign(values.begin() + static_cast<std::ptrdiff_t>(i * dim),
+                                values.begin() + static_cast<std::ptrdiff_t>((i + 1) * dim));
+  }
+  return entries;
+}
+
+std::string encode(std::uint64_t dim, const std::vector<sorvid::VectorEntry>& entries) {
+  std::vector<const sorvid::VectorEntry*> pointers;
+  pointers.reserve(entries.size());
+  for (const auto& entry : entries) pointers.push_back(&entry);
+  std::string text;
+  text.reserve(128);
+  sorvid::encode_snapshot(dim, pointers, text);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: %s <embeddings.f32> <count> <dim> <snapshot out> [repeats]\n", argv[0]);
+    return 2;
+  }
+  const std::size_t count = std::strtoull(argv[2], nullptr, 10);
+  const std::size_t dim = std::strtoull(argv[3], nullptr, 10);
+  const int repeats = argc > 5 ? std::atoi(argv[5]) : 3;
+  const std::vector<sorvid::VectorEntry> entries = load_entries(argv[1], count, dim);
+
+  std::string text;
+  double encode_best = 1e300;
+  for (int run = 0; run < repeats; ++run) {
+    const auto start = Clock::now();
+    text = encode(dim, entries);
+    encode_best = std::min(encode_best, seconds_since(start));
+  }
+  std::ofstream(argv[4], std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+
+  double decode_best = 1e300;
+  std::vector<sorvid::VectorEntry> decoded;
+  for (int run = 0; run < repeats; ++run) {
+    const auto start = Clock::now();
+    auto snapshot = sorvid::decode_snapshot(text);
+    decode_best = std::min(decode_best, seconds_since(start));
+    if (!snapshot) {
+      std::fprintf(stderr, "decode failed: %s\n", snapshot.error().message().c_str());
+      return 1;
+    }
+    decoded = std::move(snapshot).value().entries;
+  }
+  const bool identical = decoded == entries && encode(dim, decoded) == text;
+  std::printf(
+      "{\"entries\":%zu,\"dim\":%zu,\"bytes\":%zu,\"encode_s\":%.6f,\"decode_s\":%.6f,\"round_trip_identical\":%s}\n",
+      count, dim, text.size(), encode_best, decode_best, identical ? "true" : "false");
+  return identical ? 0 : 1;
+}
