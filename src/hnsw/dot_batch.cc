@@ -168,8 +168,9 @@ __attribute__((target("avx2"))) void dot_batch_avx2(const float* query, const fl
 
 namespace {
 
-__attribute__((target("avx2"))) float dot_estimate_avx2(const float* a, const float* b,
-                                                        std::size_t length) {
+__attribute__((target("avx2"))) inline float dot_estimate_avx2_inline(const float* a,
+                                                                      const float* b,
+                                                                      std::size_t length) {
   __m256 sum[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
                    _mm256_setzero_ps()};
   std::size_t i = 0;
@@ -195,6 +196,18 @@ __attribute__((target("avx2"))) float dot_estimate_avx2(const float* a, const fl
   return result;
 }
 
+__attribute__((target("avx2"))) float dot_estimate_avx2(const float* a, const float* b,
+                                                        std::size_t length) {
+  return dot_estimate_avx2_inline(a, b, length);
+}
+
+__attribute__((target("avx2"))) void dot_estimates_avx2(const float* query,
+                                                        const float* const* rows,
+                                                        std::size_t count, std::size_t length,
+                                                        float* out) {
+  for (std::size_t j = 0; j < count; ++j) out[j] = dot_estimate_avx2_inline(query, rows[j], length);
+}
+
 }  // namespace
 
 bool avx2_available() {
@@ -215,6 +228,11 @@ float dot_estimate_avx2(const float* a, const float* b, std::size_t length) {
   return dot_in_order(a, b, length);
 }
 
+void dot_estimates_avx2(const float* query, const float* const* rows, std::size_t count,
+                        std::size_t length, float* out) {
+  dot_batch_portable(query, rows, count, length, out);
+}
+
 #endif
 
 namespace {
@@ -228,6 +246,8 @@ using DotEstimateFunction = float (*)(const float*, const float*, std::size_t);
 // AVX2 the estimate is the exact in-order sum, which meets its bound too.
 const DotBatchFunction chosen_dot_batch = avx2_available() ? dot_batch_avx2 : dot_batch_portable;
 const DotEstimateFunction chosen_dot_estimate = avx2_available() ? dot_estimate_avx2 : dot_in_order;
+const DotBatchFunction chosen_dot_estimates =
+    avx2_available() ? dot_estimates_avx2 : dot_batch_portable;
 
 }  // namespace
 
@@ -242,6 +262,11 @@ namespace sorvid::hnsw {
 
 float dot_estimate(const float* a, const float* b, std::size_t length) {
   return chosen_dot_estimate(a, b, length);
+}
+
+void dot_estimates(const float* query, const float* const* rows, std::size_t count,
+                   std::size_t length, float* out) {
+  chosen_dot_estimates(query, rows, count, length, out);
 }
 
 }  // namespace sorvid::hnsw

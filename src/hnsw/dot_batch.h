@@ -29,5 +29,8 @@ bool avx2_available();
 // with gamma(n) = n u / (1 - n u), u = 2^-24. Callers use it only where that
 // bound decides a comparison; it is never a distance itself.
 float dot_estimate(const float* a, const float* b, std::size_t length);
+// out[j] = dot_estimate(query, rows[j], length) for j < count.
+void dot_estimates(const float* query, const float* const* rows, std::size_t count,
+                   std::size_t length, float* out);
 
 }  // namespace sorvid::hnsw

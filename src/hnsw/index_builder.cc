@@ -103,9 +103,11 @@ void IndexBuilder::link_back(NodeId v, const ScoredNode& chosen) {
   // its read lock and written back under its write lock; another insertion
   // may rewrite it in between, and this write then replaces that one.
   const NodeId u = chosen.node;
-  const NeighbourList current = base_.read_neighbours(u);
+  NeighbourList current;
+  base_.read_neighbours(u, current);
   // The distance is symmetric: v's distance to u is u's distance to v.
-  const NeighbourList updated = reselect_with(current, {chosen.distance, v}, points_);
+  NeighbourList updated;
+  reselect_with(current, {chosen.distance, v}, points_, updated);
   WriteGuard guard(base_.lock(u));
   base_.store_neighbours(u, updated);
 }

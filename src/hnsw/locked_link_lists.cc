@@ -15,14 +15,12 @@ std::size_t LockedLinkLists::read_list(NodeId node, std::size_t max_links, NodeI
   return lists_.read_list(node, max_links, out);
 }
 
-NeighbourList LockedLinkLists::read_neighbours(NodeId node) const {
-  NeighbourList list;
+void LockedLinkLists::read_neighbours(NodeId node, NeighbourList& list) const {
   ReadGuard guard(locks_[node]);
   list.size = lists_.read_list(node, kBaseLinks, list.ids.data());
   const float* distances = distances_.data() + std::size_t{node} * kBaseLinks;
   std::copy(distances, distances + list.size, list.distances.begin());
   list.kept = kept_[node];
-  return list;
 }
 
 void LockedLinkLists::store_neighbours(NodeId node, const NeighbourList& list) {

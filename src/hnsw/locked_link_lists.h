@@ -32,7 +32,7 @@ class LockedLinkLists {
   // held only for the copy.
   std::size_t read_list(NodeId node, std::size_t max_links, NodeId* out) const;
   // The whole list with its distances and kept count, under the read lock.
-  NeighbourList read_neighbours(NodeId node) const;
+  void read_neighbours(NodeId node, NeighbourList& list) const;
   // Rewrites `node`'s list; the caller holds the node's write lock. Slots
   // past the new list are emptied up to the first one already empty.
   void store_neighbours(NodeId node, const NeighbourList& list);

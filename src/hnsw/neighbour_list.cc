@@ -5,13 +5,6 @@
 namespace sorvid::hnsw {
 namespace {
 
-enum class Origin { kKept, kPruned, kNewcomer };
-
-struct Candidate {
-  ScoredNode scored;
-  Origin origin;
-};
-
 // Whether some entry of `kept` is closer to `candidate` than the owner is.
 bool closer_to_one_of(const ScoredNode& candidate, const ScoredNode* kept, std::size_t kept_count,
                       const PointStore& points) {
@@ -22,85 +15,124 @@ bool closer_to_one_of(const ScoredNode& candidate, const ScoredNode* kept, std::
   return false;
 }
 
+// Where `entry` belongs among list entries [first, last), which ascend.
+std::size_t position_among(const NeighbourList& list, std::size_t first, std::size_t last,
+                           const ScoredNode& entry) {
+  while (first < last) {
+    const std::size_t middle = first + (last - first) / 2;
+    if (ScoredNode{list.distances[middle], list.ids[middle]} < entry) {
+      first = middle + 1;
+    } else {
+      last = middle;
+    }
+  }
+  return first;
+}
+
+// Builds the output list: the kept entries, then the pruned ones up to 64.
+class ListWriter {
+ public:
+  explicit ListWriter(NeighbourList& out) : out_(out) { out_.size = 0; }
+  void add_kept(const ScoredNode& entry) { kept_[kept_count_++] = entry; }
+  void add_pruned(const ScoredNode& entry) { pruned_[pruned_count_++] = entry; }
+  std::size_t kept_count() const { return kept_count_; }
+  const ScoredNode* kept() const { return kept_.data(); }
+
+  void finish() {
+    out_.kept = kept_count_;
+    for (std::size_t i = 0; i < kept_count_; ++i) append(kept_[i]);
+    for (std::size_t i = 0; i < pruned_count_ && out_.size < kBaseLinks; ++i) append(pruned_[i]);
+  }
+
+ private:
+  void append(const ScoredNode& entry) {
+    out_.ids[out_.size] = entry.node;
+    out_.distances[out_.size++] = entry.distance;
+  }
+
+  NeighbourList& out_;
+  std::array<ScoredNode, kBaseLinks + 1> kept_;
+  std::array<ScoredNode, kBaseLinks + 1> pruned_;
+  std::size_t kept_count_ = 0;
+  std::size_t pruned_count_ = 0;
+};
+
 }  // namespace
 
-NeighbourList reselect_with(const NeighbourList& list, ScoredNode newcomer,
-                            const PointStore& points) {
+void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
+                   NeighbourList& out) {
   // A newcomer already listed changes nothing: its second visit is skipped.
   for (std::size_t i = 0; i < list.size; ++i) {
-    if (list.ids[i] == newcomer.node) return list;
+    if (list.ids[i] == newcomer.node) {
+      out = list;
+      return;
+    }
+  }
+  // The kept entries [0, kept) and the pruned ones [kept, size) each ascend.
+  // Everything ahead of the newcomer decides as before.
+  const std::size_t kept_ahead = position_among(list, 0, list.kept, newcomer);
+  const std::size_t pruned_ahead = position_among(list, list.kept, list.size, newcomer);
+  ListWriter writer(out);
+  for (std::size_t i = 0; i < kept_ahead; ++i) writer.add_kept({list.distances[i], list.ids[i]});
+  for (std::size_t i = list.kept; i < pruned_ahead; ++i) {
+    writer.add_pruned({list.distances[i], list.ids[i]});
+  }
+  if (writer.kept_count() >= kBaseLinks) {
+    out = list;  // the 64 kept entries ahead fill the list; the rest drop out
+    return;
   }
 
-  // The candidates in selection order: the kept and the pruned entries are
-  // each ascending already, so one merge of the three sources sorts them.
-  std::array<Candidate, kBaseLinks + 1> candidates;
-  std::size_t count = 0;
-  std::size_t kept_next = 0;
-  std::size_t pruned_next = list.kept;
-  bool newcomer_placed = false;
-  while (kept_next < list.kept || pruned_next < list.size || !newcomer_placed) {
-    Candidate best{newcomer, Origin::kNewcomer};
-    bool have = !newcomer_placed;
-    if (kept_next < list.kept) {
-      const ScoredNode entry{list.distances[kept_next], list.ids[kept_next]};
-      if (!have || entry < best.scored) best = {entry, Origin::kKept}, have = true;
+  const bool newcomer_kept = !closer_to_one_of(newcomer, writer.kept(), writer.kept_count(), points);
+  if (!newcomer_kept) {
+    // Nothing after it changes: the kept entries stay, and the newcomer joins
+    // the pruned ones in order.
+    for (std::size_t i = kept_ahead; i < list.kept; ++i) writer.add_kept({list.distances[i], list.ids[i]});
+    writer.add_pruned(newcomer);
+    for (std::size_t i = pruned_ahead; i < list.size; ++i) {
+      writer.add_pruned({list.distances[i], list.ids[i]});
     }
-    if (pruned_next < list.size) {
-      const ScoredNode entry{list.distances[pruned_next], list.ids[pruned_next]};
-      if (!have || entry < best.scored) best = {entry, Origin::kPruned}, have = true;
-    }
-    candidates[count++] = best;
-    if (best.origin == Origin::kKept) ++kept_next;
-    if (best.origin == Origin::kPruned) ++pruned_next;
-    if (best.origin == Origin::kNewcomer) newcomer_placed = true;
+    writer.finish();
+    return;
   }
 
-  std::array<ScoredNode, kBaseLinks + 1> kept;
-  std::array<ScoredNode, kBaseLinks + 1> pruned;
-  // Kept now but not kept before: the newcomer and revived pruned entries.
-  // Only these can prune an entry that was kept before.
+  // The newcomer is kept: replay the entries after it. Only entries kept now
+  // but not before (the newcomer, revived pruned entries) can prune an entry
+  // kept before.
+  writer.add_kept(newcomer);
   std::array<ScoredNode, kBaseLinks + 1> newly_kept;
-  std::size_t kept_count = 0;
-  std::size_t pruned_count = 0;
   std::size_t newly_kept_count = 0;
+  newly_kept[newly_kept_count++] = newcomer;
   bool old_kept_lost = false;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (kept_count >= kBaseLinks) break;
-    const Candidate& c = candidates[i];
-    bool prune = false;
-    switch (c.origin) {
-      case Origin::kNewcomer:
-        prune = closer_to_one_of(c.scored, kept.data(), kept_count, points);
-        break;
-      case Origin::kKept:
-        prune = closer_to_one_of(c.scored, newly_kept.data(), newly_kept_count, points);
-        break;
-      case Origin::kPruned:
-        // Its pruner was kept before and ahead of it; while no entry kept
-        // before has been lost, that pruner is still kept.
-        prune = !old_kept_lost || closer_to_one_of(c.scored, kept.data(), kept_count, points);
-        break;
-    }
-    if (prune) {
-      pruned[pruned_count++] = c.scored;
-      old_kept_lost = old_kept_lost || c.origin == Origin::kKept;
+  std::size_t next_kept = kept_ahead;
+  std::size_t next_pruned = pruned_ahead;
+  while ((next_kept < list.kept || next_pruned < list.size) && writer.kept_count() < kBaseLinks) {
+    const bool take_kept =
+        next_pruned >= list.size ||
+        (next_kept < list.kept && ScoredNode{list.distances[next_kept], list.ids[next_kept]} <
+                                      ScoredNode{list.distances[next_pruned], list.ids[next_pruned]});
+    if (take_kept) {
+      const ScoredNode entry{list.distances[next_kept], list.ids[next_kept]};
+      ++next_kept;
+      if (closer_to_one_of(entry, newly_kept.data(), newly_kept_count, points)) {
+        writer.add_pruned(entry);
+        old_kept_lost = true;
+      } else {
+        writer.add_kept(entry);
+      }
     } else {
-      kept[kept_count++] = c.scored;
-      if (c.origin != Origin::kKept) newly_kept[newly_kept_count++] = c.scored;
+      const ScoredNode entry{list.distances[next_pruned], list.ids[next_pruned]};
+      ++next_pruned;
+      // Its pruner was kept before and ahead of it; while no entry kept
+      // before has been lost, that pruner is still kept.
+      if (!old_kept_lost || closer_to_one_of(entry, writer.kept(), writer.kept_count(), points)) {
+        writer.add_pruned(entry);
+      } else {
+        writer.add_kept(entry);
+        newly_kept[newly_kept_count++] = entry;
+      }
     }
   }
-
-  NeighbourList out;
-  out.kept = kept_count;
-  for (std::size_t i = 0; i < kept_count; ++i) {
-    out.ids[out.size] = kept[i].node;
-    out.distances[out.size++] = kept[i].distance;
-  }
-  for (std::size_t i = 0; i < pruned_count && out.size < kBaseLinks; ++i) {
-    out.ids[out.size] = pruned[i].node;
-    out.distances[out.size++] = pruned[i].distance;
-  }
-  return out;
+  writer.finish();
 }
 
 }  // namespace sorvid::hnsw

@@ -39,7 +39,8 @@ struct NeighbourList {
 // old pruned entry stays pruned while every old kept entry ahead of it is
 // still kept; only when one was lost must it be checked again against the
 // entries kept now.
-NeighbourList reselect_with(const NeighbourList& list, ScoredNode newcomer,
-                            const PointStore& points);
+// `out` must not be `list`.
+void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
+                   NeighbourList& out);
 
 }  // namespace sorvid::hnsw

@@ -119,3 +119,42 @@ bool PointStore::distance_below(const QueryPoint& q, NodeId node, float threshol
 }
 
 }  // namespace sorvid::hnsw
+
+namespace sorvid::hnsw {
+
+std::size_t PointStore::drop_certainly_above(const QueryPoint& q, float bar, NodeId* ids,
+                                             std::size_t count) const {
+  if (!(bar >= 0.0f) || !is_well_scaled(q.norm)) return count;
+  constexpr std::size_t kBatch = 64;
+  std::array<const float*, kBatch> rows;
+  std::array<float, kBatch> dots;
+  std::size_t left = 0;
+  for (std::size_t start = 0; start < count; start += kBatch) {
+    const std::size_t batch = std::min(kBatch, count - start);
+    bool same_length = true;
+    for (std::size_t j = 0; j < batch; ++j) {
+      rows[j] = row(ids[start + j]);
+      same_length = same_length && length(ids[start + j]) == q.length;
+    }
+    if (!same_length) {
+      for (std::size_t j = 0; j < batch; ++j) ids[left++] = ids[start + j];
+      continue;
+    }
+    dot_estimates(q.data, rows.data(), batch, q.length, dots.data());
+    const double margin = estimate_margin(q.length);
+    for (std::size_t j = 0; j < batch; ++j) {
+      const NodeId id = ids[start + j];
+      if (is_well_scaled(norms_[id])) {
+        const float norm_product = q.norm * norms_[id];
+        const double low = 1.0 - static_cast<double>(dots[j]) / norm_product - margin;
+        // The clamped distance exceeds the bar exactly when `low` does, for a
+        // bar in [0, 2).
+        if (low > bar && bar < 2.0f) continue;
+      }
+      ids[left++] = id;
+    }
+  }
+  return left;
+}
+
+}  // namespace sorvid::hnsw

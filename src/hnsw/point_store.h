@@ -60,6 +60,10 @@ class PointStore {
   // distance order (NaN greatest): decided by the estimate when its bounds
   // allow, by the exact distance otherwise, so always the exact answer.
   bool distance_below(const QueryPoint& q, NodeId node, float threshold) const;
+  // Removes from ids[0, count) the nodes whose distance to q is certainly
+  // above `bar`, keeping the order of the rest; returns how many are left.
+  std::size_t drop_certainly_above(const QueryPoint& q, float bar, NodeId* ids,
+                                   std::size_t count) const;
 
  private:
   // Rows start at multiples of 16 floats, one cache line.

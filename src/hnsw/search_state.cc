@@ -48,8 +48,18 @@ void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointSt
     marks_[id] = generation_;
     fresh_ids_[fresh++] = id;
   }
+  if (results_.size() >= width_ && width_ > 0) fresh = drop_certain_misses(fresh, points, q);
   points.distances_to(q, fresh_ids_.data(), fresh, fresh_distances_.data());
   for (std::size_t j = 0; j < fresh; ++j) offer({fresh_distances_[j], fresh_ids_[j]});
+}
+
+std::size_t SearchState::drop_certain_misses(std::size_t fresh, const PointStore& points,
+                                             const QueryPoint& q) {
+  // With the results full, a node enters only if it sorts before the last
+  // one that counts; offers during this expansion only lower that bar. A node
+  // whose distance certainly lies above it would be scored only to be
+  // dropped, so its exact distance is never needed.
+  return points.drop_certainly_above(q, results_[width_ - 1].distance, fresh_ids_.data(), fresh);
 }
 
 void SearchState::offer(ScoredNode scored) {

@@ -83,6 +83,10 @@ class SearchState {
   // Marks the unvisited ids among `ids` and offers them in order.
   void visit_list(const NodeId* ids, std::size_t count, const PointStore& points,
                   const QueryPoint& q);
+  // Drops from the first `fresh` fresh ids those that certainly rank beyond
+  // the width; returns how many are left.
+  std::size_t drop_certain_misses(std::size_t fresh, const PointStore& points,
+                                  const QueryPoint& q);
   // Whether some kept neighbour is closer to `candidate` than q is.
   bool closer_to_a_kept_neighbour(const ScoredNode& candidate, const PointStore& points) const;
 

@@ -86,7 +86,8 @@ TEST_P(ReselectTest, MatchesFullSelection) {
       with_newcomer.insert(with_newcomer.end(), list.ids.begin(), list.ids.begin() + list.size);
       const NeighbourList expected = full_selection(points, owner, with_newcomer);
       const float distance = points.distance_to(points.query_for(owner), newcomer);
-      const NeighbourList got = reselect_with(list, {distance, newcomer}, points);
+      NeighbourList got;
+      reselect_with(list, {distance, newcomer}, points, got);
       ASSERT_EQ(expected.size, got.size) << s.name << " trial " << trial << " step " << step;
       ASSERT_EQ(expected.kept, got.kept) << s.name << " trial " << trial << " step " << step;
       for (std::size_t i = 0; i < got.size; ++i) {
