@@ -216,6 +216,69 @@ TEST(PointStore, DistancesMatchDefinitionBitForBit) {
   }
 }
 
+// Decisions taken from distance estimates must be the exact ones, above all
+// for thresholds at or next to the exact distance.
+TEST(PointStore, EstimatedDecisionsMatchExactComparisons) {
+  std::mt19937 rng(4321);
+  for (int style = 0; style < 3; ++style) {
+    std::vector<std::vector<float>> points;
+    for (int i = 0; i < 120; ++i) {
+      const std::size_t length = i % 10 == 9 ? 20 : 48;  // some unequal lengths
+      std::vector<float> point = random_point(rng, length, style);
+      if (i % 3 == 0 && i > 0) {
+        // A near copy of an earlier point: distances near 0 and near-ties.
+        point = points[static_cast<std::size_t>(i - 1)];
+        point[rng() % point.size()] *= 1.0001f;
+      }
+      points.push_back(point);
+    }
+    const PointStore store = store_of(points);
+    std::size_t decided_by_estimate = 0;
+    for (NodeId a = 0; a < points.size(); a += 3) {
+      const QueryPoint from_a = store.query_for(a);
+      std::vector<NodeId> ids;
+      std::vector<float> exact;
+      for (NodeId b = 0; b < points.size(); ++b) {
+        ids.push_back(b);
+        exact.push_back(cosine_distance(points[a], points[b]));
+      }
+      for (NodeId b = 0; b < points.size(); ++b) {
+        const float d = exact[b];
+        DistanceBounds bounds;
+        if (store.estimate_bounds(from_a, b, bounds)) {
+          ++decided_by_estimate;
+          ASSERT_LE(bounds.low, d);
+          ASSERT_GE(bounds.high, d);
+        }
+        for (float t : {d, std::nextafter(d, -1.0f), std::nextafter(d, 3.0f), d - 1e-6f,
+                        d + 1e-6f, 0.0f, 1.0f, 2.0f, kNaN}) {
+          ASSERT_EQ(distance_less(d, t), store.distance_below(from_a, b, t))
+              << "style " << style << " pair " << a << "," << b << " d " << d << " t " << t;
+        }
+      }
+      // Dropping never loses a node that could still sort at or before the bar.
+      for (float bar : {exact[(a + 1) % exact.size()], std::nextafter(exact[(a + 7) % exact.size()], -1.0f),
+                        0.0f, 0.5f, 1.0f, 2.0f, kNaN}) {
+        std::vector<NodeId> left = ids;
+        left.resize(store.drop_certainly_above(from_a, bar, left.data(), left.size()));
+        std::size_t next = 0;
+        for (NodeId b : ids) {
+          const bool may_enter = !distance_less(bar, exact[b]);
+          if (next < left.size() && left[next] == b) {
+            ++next;
+          } else {
+            ASSERT_FALSE(may_enter) << "dropped node " << b << " at " << exact[b] << ", bar " << bar;
+          }
+        }
+        ASSERT_EQ(left.size(), next) << "kept ids out of order";
+      }
+    }
+    if (style == 0) {
+      EXPECT_GT(decided_by_estimate, 1000u);
+    }
+  }
+}
+
 struct OrderCase {
   ScoredNode first;
   ScoredNode second;
