@@ -1,10 +1,11 @@
 #include "core/store_core.h"
 
-#include <cmath>
 #include <utility>
 
+#include "core/finite_values.h"
 #include "core/wal_appender.h"
 #include "formats/wal_record.h"
+#include "hnsw/hnsw_index.h"
 
 namespace sorvid {
 namespace {
@@ -12,17 +13,14 @@ namespace {
 // Encoded records start with a buffer of this size and grow as needed.
 constexpr std::size_t kRecordBufferSize = 128;
 
-bool all_finite(std::span<const float> values) {
-  for (float value : values) {
-    if (!std::isfinite(value)) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 StoreCore::StoreCore(std::string snapshot_path, std::string wal_path, FileSystem& fs)
     : snapshot_path_(std::move(snapshot_path)), wal_path_(std::move(wal_path)), fs_(&fs) {}
+
+StoreCore::StoreCore(StoreCore&&) noexcept = default;
+StoreCore& StoreCore::operator=(StoreCore&&) noexcept = default;
+StoreCore::~StoreCore() = default;
 
 Result<void, StoreError> StoreCore::admit_embedding(std::span<const float> embedding) {
   if (embedding.empty()) return fail(StoreError::empty_embedding());

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,11 +25,33 @@
 
 namespace sorvid {
 
+namespace hnsw {
+class HnswIndex;
+}
+
+// One search result: a stored entry and its cosine distance to the query.
+// `entry` is valid until the next mutation of the store.
+struct SearchHit {
+  const VectorEntry* entry;
+  float distance;
+};
+
 class StoreCore {
  public:
   // A fresh store on the two paths (kept exactly as given). Reads nothing and
   // creates no file; the log comes into being with the first append.
   StoreCore(std::string snapshot_path, std::string wal_path, FileSystem& fs = default_file_system());
+
+  // A store loaded from its files: the snapshot (when its attributes can be
+  // read) and then every record of the log, in file order. Writes nothing.
+  // A last log line without a line feed that is not valid UTF-8 or does not
+  // decode is the torn tail of a crashed append and is ignored.
+  [[nodiscard]] static Result<StoreCore, StoreError> open(std::string snapshot_path, std::string wal_path,
+                                                          FileSystem& fs = default_file_system());
+
+  StoreCore(StoreCore&&) noexcept;
+  StoreCore& operator=(StoreCore&&) noexcept;
+  ~StoreCore();
 
   // Inserts the entry, or replaces the one with the same id.
   [[nodiscard]] Result<void, StoreError> upsert(VectorEntry entry);
@@ -38,6 +61,19 @@ class StoreCore {
   // Deletes the entry with this id; an absent id is no error and writes nothing.
   [[nodiscard]] Result<void, StoreError> remove(std::string_view id);
 
+  // Folds the log into a new snapshot: replaces the snapshot atomically with
+  // the live state, then empties the log, then rebuilds the index. Does
+  // nothing at all when no record was logged since the last compaction. On
+  // failure the log is untouched and `wal_pending` unchanged.
+  [[nodiscard]] Result<void, StoreError> compact();
+
+  // The at most `top_k` entries nearest to `query`, nearest first (at most
+  // 100 whatever `top_k`). An empty query or one whose length differs from
+  // the store's dimension is refused before anything else happens; then the
+  // index is rebuilt when the entries changed since it was built.
+  [[nodiscard]] Result<std::vector<SearchHit>, StoreError> search(std::span<const float> query,
+                                                                  std::uint64_t top_k);
+
   // The stored entry, or nullptr; valid until the next mutation.
   const VectorEntry* get(std::string_view id) const;
   std::uint64_t len() const { return entries_.size(); }
@@ -45,6 +81,10 @@ class StoreCore {
   std::uint64_t wal_pending() const { return wal_pending_; }
   // True when the entries may differ from what the search index was built from.
   bool dirty() const { return dirty_; }
+  // The ids of the current index, byte-wise ascending; an id's position is
+  // the value its point carries in the index.
+  const std::vector<std::string>& index_ids() const { return index_ids_; }
+  bool has_index() const { return index_ != nullptr; }
   const std::string& snapshot_path() const { return snapshot_path_; }
   const std::string& wal_path() const { return wal_path_; }
 
@@ -57,6 +97,13 @@ class StoreCore {
   // and the store's dimension, which the first admitted embedding fixes.
   [[nodiscard]] Result<void, StoreError> admit_embedding(std::span<const float> embedding);
   void insert(VectorEntry entry);
+  // Builds a fresh index over all entries (none when there are no entries)
+  // with a new random seed, and clears `dirty`.
+  void rebuild_index();
+  [[nodiscard]] Result<void, StoreError> load_snapshot();
+  [[nodiscard]] Result<void, StoreError> replay_log();
+  // Applies one log line; the count of records grows when it held one.
+  [[nodiscard]] Result<void, StoreError> replay_line(const std::string& line, bool terminated);
 
   std::string snapshot_path_;
   std::string wal_path_;
@@ -64,7 +111,9 @@ class StoreCore {
   EntryMap entries_;
   std::optional<std::uint64_t> dim_;  // once set, never cleared
   std::uint64_t wal_pending_ = 0;     // records appended or replayed since the last compaction
-  bool dirty_ = false;
+  bool dirty_ = false;                // entries may differ from what index_ was built from
+  std::vector<std::string> index_ids_;
+  std::unique_ptr<hnsw::HnswIndex> index_;  // absent until a rebuild over at least one entry
 };
 
 }  // namespace sorvid

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +32,8 @@ struct AppendScenario {
   // trace of the failed append); empty when the repair cuts nothing.
   std::string repaired_log;
 };
+
+void PrintTo(const AppendScenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 std::vector<VectorEntry> large_batch() {
   std::vector<VectorEntry> batch;
@@ -84,9 +87,10 @@ class AppendUnderFaults : public ::testing::TestWithParam<AppendScenario> {
     return fs;
   }
 
-  std::uint64_t operations_of_clean_run() {
+  std::uint64_t operations_of_clean_run(std::optional<std::size_t> write_limit = std::nullopt) {
     StoreCore* store = nullptr;
     auto fs = prepare(store);
+    if (write_limit) fs->limit_writes(*write_limit);
     EXPECT_TRUE(succeeded(GetParam().mutate(*store)));
     EXPECT_EQ(fs->contents("store.wal"), GetParam().logged);
     return fs->operation_count();
@@ -95,26 +99,32 @@ class AppendUnderFaults : public ::testing::TestWithParam<AppendScenario> {
   std::unique_ptr<StoreCore> store_;
 };
 
+// With short writes (about 20 per append), a failure can come after part of
+// a line reached the file.
 TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
-  const std::uint64_t operations = operations_of_clean_run();
-  ASSERT_GT(operations, 0u);
-  for (std::uint64_t k = 1; k <= operations; ++k) {
-    SCOPED_TRACE("failing operation " + std::to_string(k));
-    StoreCore* store = nullptr;
-    auto fs = prepare(store);
-    fs->fail_operation(k, EIO);
-    EXPECT_TRUE(fails_with(GetParam().mutate(*store), StoreErrorKind::Io, "Input/output error (os error 5)"));
-    const std::string log = fs->contents("store.wal").value_or("");
-    if (GetParam().repaired_log.empty()) {
-      EXPECT_EQ(log, GetParam().initial_log);
-    } else {
-      EXPECT_TRUE(log == GetParam().initial_log || log == GetParam().repaired_log) << log;
+  const std::size_t short_write = std::max<std::size_t>(10, GetParam().logged.size() / 20);
+  for (std::optional<std::size_t> write_limit : {std::optional<std::size_t>(), std::optional<std::size_t>(short_write)}) {
+    const std::uint64_t operations = operations_of_clean_run(write_limit);
+    ASSERT_GT(operations, 0u);
+    for (std::uint64_t k = 1; k <= operations; ++k) {
+      SCOPED_TRACE("failing operation " + std::to_string(k) + (write_limit ? " with short writes" : ""));
+      StoreCore* store = nullptr;
+      auto fs = prepare(store);
+      if (write_limit) fs->limit_writes(*write_limit);
+      fs->fail_operation(k, EIO);
+      EXPECT_TRUE(fails_with(GetParam().mutate(*store), StoreErrorKind::Io, "Input/output error (os error 5)"));
+      const std::string log = fs->contents("store.wal").value_or("");
+      if (GetParam().repaired_log.empty()) {
+        EXPECT_EQ(log, GetParam().initial_log);
+      } else {
+        EXPECT_TRUE(log == GetParam().initial_log || log == GetParam().repaired_log) << log;
+      }
+      EXPECT_EQ(store->len(), 1u);
+      ASSERT_NE(store->get("a"), nullptr);
+      EXPECT_EQ(*store->get("a"), entry_a());
+      EXPECT_EQ(store->wal_pending(), 1u);
+      EXPECT_EQ(fs->open_handle_count(), 0);
     }
-    EXPECT_EQ(store->len(), 1u);
-    ASSERT_NE(store->get("a"), nullptr);
-    EXPECT_EQ(*store->get("a"), entry_a());
-    EXPECT_EQ(store->wal_pending(), 1u);
-    EXPECT_EQ(fs->open_handle_count(), 0);
   }
 }
 

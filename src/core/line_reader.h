@@ -1,0 +1,41 @@
+// LineReader: reads a file through an 8192-byte buffer, one line at a time.
+//
+// A line ends at a line feed; the line feed and one carriage return right
+// before it are removed. A last line without a line feed is still a line, and
+// terminated() tells the two apart. The bytes are handed over unchecked.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "core/file.h"
+#include "core/result.h"
+#include "core/store_error.h"
+
+namespace sorvid {
+
+class LineReader {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  explicit LineReader(File file);
+
+  // Reads the next line into line(); false at the end of the file.
+  [[nodiscard]] Result<bool, StoreError> next();
+  const std::string& line() const { return line_; }
+  // Whether line() ended with a line feed.
+  bool terminated() const { return terminated_; }
+
+ private:
+  [[nodiscard]] Result<bool, StoreError> refill();
+
+  File file_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;  // unread bytes are buffer_[begin_, end_)
+  std::size_t end_ = 0;
+  std::string line_;
+  bool terminated_ = false;
+};
+
+}  // namespace sorvid

@@ -1,0 +1,98 @@
+// Opening a store: the snapshot, then the log replayed line by line.
+#include <utility>
+#include <variant>
+
+#include "core/file.h"
+#include "core/finite_values.h"
+#include "core/line_reader.h"
+#include "core/store_core.h"
+#include "core/white_space.h"
+#include "formats/snapshot.h"
+#include "formats/utf8.h"
+#include "formats/wal_record.h"
+
+namespace sorvid {
+namespace {
+
+// A file whose attributes cannot be read counts as missing, whatever the reason.
+bool file_exists(FileSystem& fs, const std::string& path) { return fs.attributes(path).ok(); }
+
+}  // namespace
+
+Result<StoreCore, StoreError> StoreCore::open(std::string snapshot_path, std::string wal_path, FileSystem& fs) {
+  StoreCore store(std::move(snapshot_path), std::move(wal_path), fs);
+  if (file_exists(fs, store.snapshot_path_)) {
+    Result<void, StoreError> loaded = store.load_snapshot();
+    if (!loaded) return fail(std::move(loaded).error());
+  }
+  if (file_exists(fs, store.wal_path_)) {
+    Result<void, StoreError> replayed = store.replay_log();
+    if (!replayed) return fail(std::move(replayed).error());
+  }
+  store.dirty_ = !store.entries_.empty();
+  return store;
+}
+
+Result<void, StoreError> StoreCore::load_snapshot() {
+  Result<File, StoreError> file = File::open(*fs_, snapshot_path_, OpenMode::Read);
+  if (!file) return fail(std::move(file).error());
+  Result<std::string, StoreError> text = file.value().read_to_end();
+  if (!text) return fail(std::move(text).error());
+  if (!is_valid_utf8(text.value())) return fail(StoreError::io(kInvalidUtf8Text));
+
+  Result<Snapshot, JsonError> snapshot = decode_snapshot(text.value());
+  if (!snapshot) return fail(StoreError::json(snapshot.error().message()));
+  if (snapshot.value().dim > 0) dim_ = snapshot.value().dim;
+  // Entries are taken as they stand (not checked against `dim` or each
+  // other), except that a non-finite value, which the log and snapshot could
+  // not carry back, is refused.
+  for (VectorEntry& entry : snapshot.value().entries) {
+    if (!all_finite(entry.embedding)) return fail(StoreError::non_finite_embedding());
+    insert(std::move(entry));
+  }
+  return {};
+}
+
+Result<void, StoreError> StoreCore::replay_log() {
+  Result<File, StoreError> file = File::open(*fs_, wal_path_, OpenMode::Read);
+  if (!file) return fail(std::move(file).error());
+  LineReader reader(std::move(file).value());
+  for (;;) {
+    Result<bool, StoreError> more = reader.next();
+    if (!more) return fail(std::move(more).error());
+    if (!more.value()) return {};
+    Result<void, StoreError> applied = replay_line(reader.line(), reader.terminated());
+    if (!applied) return applied;
+  }
+}
+
+Result<void, StoreError> StoreCore::replay_line(const std::string& line, bool terminated) {
+  // Only the last line can lack its line feed; when it does not hold a whole
+  // record, it is what a crash left of an append, and it is skipped (the
+  // next append cuts it away).
+  const bool torn_tail_possible = !terminated;
+  if (!is_valid_utf8(line)) {
+    if (torn_tail_possible) return {};
+    return fail(StoreError::io(kInvalidUtf8Text));
+  }
+  if (is_blank_line(line)) return {};
+
+  Result<WalRecord, JsonError> record = decode_record(line);
+  if (!record) {
+    if (torn_tail_possible) return {};
+    return fail(StoreError::json(record.error().message()));
+  }
+  if (auto* deletion = std::get_if<DeleteRecord>(&record.value())) {
+    auto found = entries_.find(deletion->id);
+    if (found != entries_.end()) entries_.erase(found);
+  } else {
+    VectorEntry& entry = std::get<UpsertRecord>(record.value()).entry;
+    Result<void, StoreError> admitted = admit_embedding(entry.embedding);
+    if (!admitted) return admitted;
+    insert(std::move(entry));
+  }
+  wal_pending_ += 1;
+  return {};
+}
+
+}  // namespace sorvid

@@ -1,0 +1,247 @@
+// Opening a store from its snapshot and log.
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include "core/store_core.h"
+#include "memory_file_system.h"
+#include "store_test_support.h"
+
+namespace sorvid::testing {
+namespace {
+
+const std::string kSnapshotAB =
+    R"({"dim":3,"entries":[{"id":"a","embedding":[1.0,0.0,0.25],"metadata":"","created_at":""},)"
+    R"({"id":"b","embedding":[-0.5,2.0,1e-7],"metadata":"blue","created_at":"t1"}]})";
+
+class StoreOpenTest : public ::testing::Test {
+ protected:
+  Result<StoreCore, StoreError> open() { return StoreCore::open("store.snap", "store.wal", fs); }
+
+  MemoryFileSystem fs;
+};
+
+TEST_F(StoreOpenTest, NeitherFileGivesAnEmptyStoreAndCreatesNothing) {
+  Result<StoreCore, StoreError> store = open();
+  ASSERT_TRUE(succeeded(store));
+  EXPECT_EQ(store.value().len(), 0u);
+  EXPECT_EQ(store.value().dim(), std::nullopt);
+  EXPECT_EQ(store.value().wal_pending(), 0u);
+  EXPECT_FALSE(store.value().dirty());
+  EXPECT_TRUE(fs.paths().empty());
+}
+
+TEST_F(StoreOpenTest, OnlyASnapshotGivesItsEntries) {
+  fs.put_file("store.snap", kSnapshotAB);
+  Result<StoreCore, StoreError> store = open();
+  ASSERT_TRUE(succeeded(store));
+  EXPECT_EQ(store.value().len(), 2u);
+  EXPECT_EQ(store.value().dim(), 3u);
+  EXPECT_EQ(store.value().wal_pending(), 0u);
+  EXPECT_TRUE(store.value().dirty());
+  ASSERT_NE(store.value().get("b"), nullptr);
+  EXPECT_EQ(*store.value().get("b"), entry_b());
+  EXPECT_FALSE(fs.exists("store.wal"));
+}
+
+TEST_F(StoreOpenTest, SnapshotOfDimensionZeroLeavesItUnset) {
+  fs.put_file("store.snap", R"({"dim":0,"entries":[]})");
+  Result<StoreCore, StoreError> store = open();
+  ASSERT_TRUE(succeeded(store));
+  EXPECT_EQ(store.value().dim(), std::nullopt);
+  EXPECT_FALSE(store.value().dirty());
+}
+
+TEST_F(StoreOpenTest, SnapshotEntriesAreNotCheckedAgainstTheDimension) {
+  fs.put_file("store.snap", R"({"dim":2,"entries":[["x",[1,2,3],"",""],["x",[4],"",""],["y",[],"",""]]})");
+  Result<StoreCore, StoreError> store = open();
+  ASSERT_TRUE(succeeded(store));
+  EXPECT_EQ(store.value().dim(), 2u);
+  EXPECT_EQ(store.value().len(), 2u);
+  EXPECT_EQ(store.value().get("x")->embedding, std::vector<float>{4.0f});  // the later one
+}
+
+TEST_F(StoreOpenTest, LogIsReplayedInOrderOverTheSnapshot) {
+  fs.put_file("store.snap", kSnapshotAB);
+  fs.put_file("store.wal", kDeleteA + R"({"op":"upsert","data":{"id":"a","embedding":[9,9,9],"metadata":"v2","created_at":""}})"
+                                      "\n" +
+                               R"({"op":"delete","data":{"id":"b"}})"
+                               "\n" +
+                               kDeleteA + kLineA);
+  Result<StoreCore, StoreError> store = open();
+  ASSERT_TRUE(succeeded(store));
+  EXPECT_EQ(store.value().len(), 1u);
+  EXPECT_EQ(*store.value().get("a"), entry_a());
+  EXPECT_EQ(store.value().get("b"), nullptr);
+  EXPECT_EQ(store.value().wal_pending(), 5u);
+}
+
+TEST_F(StoreOpenTest, BlankLinesAndCarriageReturnsAreSkippedAndNotCounted) {
+  const std::string unicode_blank = "\xC2\xA0\xE3\x80\x80\xE2\x80\xA8\xC2\x85\v\f";  // NBSP, U+3000, U+2028, NEL
+  fs.put_file("store.wal", "\n   \n\t\t\n" + kLineA.substr(0, kLineA.size() - 1) + "\r\n" + unicode_blank + "\n\r\n" +
+                               kLineB);
+  Result<StoreCore, StoreError> store = open();
+  ASSERT_TRUE(succeeded(store));
+  EXPECT_EQ(store.value().wal_pending(), 2u);
+  EXPECT_EQ(store.value().len(), 2u);
+}
+
+TEST_F(StoreOpenTest, LastLineWithoutLineFeedIsApplied) {
+  fs.put_file("store.wal", kLineA + kLineB.substr(0, kLineB.size() - 1));
+  Result<StoreCore, StoreError> store = open();
+  ASSERT_TRUE(succeeded(store));
+  EXPECT_EQ(store.value().wal_pending(), 2u);
+  EXPECT_NE(store.value().get("b"), nullptr);
+}
+
+TEST_F(StoreOpenTest, LinesLongerThanTheReadBufferAreReadWhole) {
+  const std::vector<float> long_embedding(4000, 0.125f);
+  std::string values;
+  for (std::size_t i = 0; i < long_embedding.size(); ++i) values += (i ? ",0.125" : "0.125");
+  fs.put_file("store.wal", R"({"op":"upsert","data":{"id":"long","embedding":[)" + values +
+                               R"(],"metadata":"","created_at":""}})"
+                               "\n" +
+                               kDeleteA);
+  Result<StoreCore, StoreError> store = open();
+  ASSERT_TRUE(succeeded(store));
+  EXPECT_EQ(store.value().get("long")->embedding, long_embedding);
+  EXPECT_EQ(store.value().wal_pending(), 2u);
+}
+
+TEST_F(StoreOpenTest, OpeningWritesNothing) {
+  fs.put_file("store.snap", kSnapshotAB);
+  fs.put_file("store.wal", kLineA + "{\"op\":\"ups");
+  ASSERT_TRUE(succeeded(open()));
+  for (const std::string& op : fs.operation_log()) {
+    EXPECT_TRUE(op.rfind("attributes ", 0) == 0 || op.rfind("open ", 0) == 0 || op.rfind("read ", 0) == 0) << op;
+  }
+  EXPECT_EQ(fs.contents("store.wal"), kLineA + "{\"op\":\"ups");
+  EXPECT_EQ(fs.open_handle_count(), 0);
+}
+
+// --- Torn tails: a last line without a line feed that is not a whole record.
+
+struct TornOpenCase {
+  const char* name;
+  std::string log;
+  std::uint64_t pending;
+};
+
+class OpenWithTornTail : public StoreOpenTest, public ::testing::WithParamInterface<TornOpenCase> {};
+
+TEST_P(OpenWithTornTail, IgnoresTheTail) {
+  fs.put_file("store.wal", GetParam().log);
+  Result<StoreCore, StoreError> store = open();
+  ASSERT_TRUE(succeeded(store));
+  EXPECT_EQ(store.value().wal_pending(), GetParam().pending);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OpenWithTornTail,
+    ::testing::Values(TornOpenCase{"CutRecord", kLineA + R"({"op":"upsert","data":{"id":"z")", 1},
+                      TornOpenCase{"OnlyAnOpeningBrace", "{", 0},
+                      TornOpenCase{"CutInsideACharacter", kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xE2\x82", 1},
+                      TornOpenCase{"InvalidUtf8", kLineB + "\xFF\xFE", 1},
+                      TornOpenCase{"CarriageReturnOnly", kLineA + "\r", 1}),
+    [](const ::testing::TestParamInfo<TornOpenCase>& param_info) { return param_info.param.name; });
+
+TEST_F(StoreOpenTest, TornTailIsIgnoredAndThenCutByTheNextAppend) {
+  fs.put_file("store.wal", kLineA + R"({"op":"upsert","data":{"id":"z")");
+  Result<StoreCore, StoreError> store = open();
+  ASSERT_TRUE(succeeded(store));
+  ASSERT_TRUE(succeeded(store.value().upsert(entry_b())));
+  EXPECT_EQ(fs.contents("store.wal"), kLineA + kLineB);
+  Result<StoreCore, StoreError> reopened = open();
+  ASSERT_TRUE(succeeded(reopened));
+  EXPECT_EQ(reopened.value().len(), 2u);
+  EXPECT_EQ(reopened.value().wal_pending(), 2u);
+}
+
+// --- Failures: the first error, and no store.
+
+struct OpenFailureCase {
+  const char* name;
+  std::optional<std::string> snapshot;
+  std::optional<std::string> log;
+  StoreErrorKind kind;
+  const char* message;
+};
+
+class OpenFailure : public StoreOpenTest, public ::testing::WithParamInterface<OpenFailureCase> {};
+
+TEST_P(OpenFailure, ReportsTheFirstError) {
+  if (GetParam().snapshot) fs.put_file("store.snap", *GetParam().snapshot);
+  if (GetParam().log) fs.put_file("store.wal", *GetParam().log);
+  EXPECT_TRUE(fails_with(open(), GetParam().kind, GetParam().message));
+  EXPECT_EQ(fs.open_handle_count(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OpenFailure,
+    ::testing::Values(
+        OpenFailureCase{"EmptySnapshot", "", std::nullopt, StoreErrorKind::Json,
+                        "EOF while parsing a value at line 1 column 0"},
+        OpenFailureCase{"SnapshotNotUtf8", "{\"dim\":0,\"entries\":[]}\xC0", std::nullopt, StoreErrorKind::Io,
+                        "stream did not contain valid UTF-8"},
+        OpenFailureCase{"SnapshotTrailingDocument", R"({"dim":0,"entries":[]}{"dim":0,"entries":[]})", std::nullopt,
+                        StoreErrorKind::Json, "trailing characters at line 1 column 23"},
+        OpenFailureCase{"SnapshotValueBeyondFloatRange",
+                        R"({"dim":1,"entries":[{"id":"x","embedding":[1e39],"metadata":"","created_at":""}]})",
+                        std::nullopt, StoreErrorKind::NonFiniteEmbedding, "Embedding must contain only finite values"},
+        OpenFailureCase{"LogLineOpeningBrace", std::nullopt, "{\n", StoreErrorKind::Json,
+                        "EOF while parsing an object at line 1 column 1"},
+        OpenFailureCase{"LogLineNotUtf8", std::nullopt, kLineA + "\xFF\n" + kLineB, StoreErrorKind::Io,
+                        "stream did not contain valid UTF-8"},
+        OpenFailureCase{"LogUpsertOfEmptyEmbedding", std::nullopt,
+                        R"({"op":"upsert","data":{"id":"e","embedding":[],"metadata":"","created_at":""}})"
+                        "\n",
+                        StoreErrorKind::EmptyEmbedding, "Embedding must not be empty"},
+        OpenFailureCase{"LogUpsertAgainstSnapshotDimension", R"({"dim":3,"entries":[]})",
+                        R"({"op":"upsert","data":{"id":"e","embedding":[1,2,3,4],"metadata":"","created_at":""}})"
+                        "\n",
+                        StoreErrorKind::DimensionMismatch, "Dimension mismatch: store is 3D, got 4D"},
+        OpenFailureCase{"LogUpsertAgainstEarlierRecord", std::nullopt,
+                        kLineA + R"({"op":"upsert","data":{"id":"e","embedding":[1],"metadata":"","created_at":""}})",
+                        StoreErrorKind::DimensionMismatch, "Dimension mismatch: store is 3D, got 1D"},
+        OpenFailureCase{"LogUpsertBeyondFloatRange", std::nullopt,
+                        R"({"op":"upsert","data":{"id":"e","embedding":[1,-1e39],"metadata":"","created_at":""}})"
+                        "\n",
+                        StoreErrorKind::NonFiniteEmbedding, "Embedding must contain only finite values"},
+        OpenFailureCase{"LogUnknownOperation", std::nullopt, "{\"op\":\"remove\",\"data\":{\"id\":\"x\"}}\r\n",
+                        StoreErrorKind::Json, "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 14"}),
+    [](const ::testing::TestParamInfo<OpenFailureCase>& param_info) { return param_info.param.name; });
+
+TEST_F(StoreOpenTest, SnapshotThatIsADirectoryFailsToRead) {
+  fs.make_directory("store.snap");
+  EXPECT_TRUE(fails_with(open(), StoreErrorKind::Io, "Is a directory (os error 21)"));
+}
+
+TEST_F(StoreOpenTest, FailureAtAnyOperationFailsTheOpenUnlessItHidesAFile) {
+  fs.put_file("store.snap", kSnapshotAB);
+  fs.put_file("store.wal", kDeleteA + kLineA);
+  ASSERT_TRUE(succeeded(open()));
+  const std::vector<std::string> operations = fs.operation_log();
+  for (std::size_t k = 1; k <= operations.size(); ++k) {
+    const std::string& op = operations[k - 1];
+    SCOPED_TRACE("failing " + op);
+    fs.reset_faults();
+    fs.fail_operation(k, EACCES);
+    Result<StoreCore, StoreError> store = open();
+    if (op == "attributes store.snap") {
+      // An unreadable attribute counts as a missing file.
+      ASSERT_TRUE(succeeded(store));
+      EXPECT_EQ(store.value().len(), 1u);
+      EXPECT_EQ(store.value().dim(), 3u);
+    } else if (op == "attributes store.wal") {
+      ASSERT_TRUE(succeeded(store));
+      EXPECT_EQ(store.value().len(), 2u);
+      EXPECT_EQ(store.value().wal_pending(), 0u);
+    } else {
+      EXPECT_TRUE(fails_with(store, StoreErrorKind::Io, "Permission denied (os error 13)"));
+    }
+    EXPECT_EQ(fs.open_handle_count(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace sorvid::testing
