@@ -103,4 +103,21 @@ Result<void, StoreError> File::sync() {
   return {};
 }
 
+Result<void, StoreError> File::lock_exclusive() {
+  for (;;) {
+    Result<void, OsError> locked = fs_->lock_exclusive(handle_);
+    if (locked) return {};
+    // A wait interrupted by a signal holds no lock yet; wait again.
+    if (locked.error().code != EINTR) return fail(StoreError::from_os_error(locked.error().code));
+  }
+}
+
+Result<void, StoreError> File::lock_shared() {
+  for (;;) {
+    Result<void, OsError> locked = fs_->lock_shared(handle_);
+    if (locked) return {};
+    if (locked.error().code != EINTR) return fail(StoreError::from_os_error(locked.error().code));
+  }
+}
+
 }  // namespace sorvid

@@ -1,8 +1,9 @@
 // File: one open file of a FileSystem, closed when the object goes away.
 //
-// Adds to the raw operations what every caller needs: interrupted opens, reads
-// and writes are repeated (a failed sync or truncate is not), and whole-buffer writes report a write that accepts no
-// bytes.
+// Adds to the raw operations what every caller needs: interrupted opens,
+// reads, writes and lock waits are repeated (a failed sync or truncate is
+// not), and whole-buffer writes report a write that accepts no bytes. A lock
+// taken through a File is released when the File is closed.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +43,9 @@ class File {
   [[nodiscard]] Result<std::uint64_t, StoreError> size();
   [[nodiscard]] Result<void, StoreError> truncate(std::uint64_t length);
   [[nodiscard]] Result<void, StoreError> sync();
+  // Waits for the whole-file lock; held until this File is closed.
+  [[nodiscard]] Result<void, StoreError> lock_exclusive();
+  [[nodiscard]] Result<void, StoreError> lock_shared();
 
  private:
   File(FileSystem& fs, FileHandle handle) : fs_(&fs), handle_(handle) {}

@@ -4,8 +4,13 @@
 // tests substitute their own to make any single operation fail or to simulate
 // a power cut. Each operation reports failure as the operating system's error
 // code, so that messages read the same whichever implementation produced them.
-// An interrupted open, read or write (EINTR) is reported, not retried, here: the
-// callers in File decide to repeat it.
+// An interrupted open, read, write or lock (EINTR) is reported, not retried,
+// here: the callers in File decide to repeat it.
+//
+// Locks are advisory whole-file locks of one open file (flock semantics): they
+// belong to the handle, not to the process, so two handles on one file
+// exclude each other even in one process, and closing the handle releases
+// its lock. Other closes in the process (as with fcntl record locks) do not.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +60,11 @@ class FileSystem {
   [[nodiscard]] virtual Result<void, OsError> truncate(FileHandle file, std::uint64_t length) = 0;
   // Forces the file's data to stable storage (fsync).
   [[nodiscard]] virtual Result<void, OsError> sync(FileHandle file) = 0;
+  // Waits for an exclusive lock on the file, held until close().
+  [[nodiscard]] virtual Result<void, OsError> lock_exclusive(FileHandle file) = 0;
+  // Waits for a shared lock on the file (excluded only by exclusive locks),
+  // held until close().
+  [[nodiscard]] virtual Result<void, OsError> lock_shared(FileHandle file) = 0;
 
   // Attributes of the file a path names, following symbolic links.
   [[nodiscard]] virtual Result<FileAttributes, OsError> attributes(const std::string& path) = 0;

@@ -1,6 +1,7 @@
 #include "core/posix_file_system.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +69,12 @@ Result<void, OsError> PosixFileSystem::truncate(FileHandle file, std::uint64_t l
 }
 
 Result<void, OsError> PosixFileSystem::sync(FileHandle file) { return status_of(::fsync(file)); }
+
+// flock, not fcntl record locks: a record lock belongs to the process and
+// goes away at the first close() of any descriptor of the file in it.
+Result<void, OsError> PosixFileSystem::lock_exclusive(FileHandle file) { return status_of(::flock(file, LOCK_EX)); }
+
+Result<void, OsError> PosixFileSystem::lock_shared(FileHandle file) { return status_of(::flock(file, LOCK_SH)); }
 
 Result<FileAttributes, OsError> PosixFileSystem::attributes(const std::string& path) {
   struct stat info {};

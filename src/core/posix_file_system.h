@@ -15,6 +15,8 @@ class PosixFileSystem final : public FileSystem {
   Result<std::uint64_t, OsError> size(FileHandle file) override;
   Result<void, OsError> truncate(FileHandle file, std::uint64_t length) override;
   Result<void, OsError> sync(FileHandle file) override;
+  Result<void, OsError> lock_exclusive(FileHandle file) override;
+  Result<void, OsError> lock_shared(FileHandle file) override;
   Result<FileAttributes, OsError> attributes(const std::string& path) override;
   Result<void, OsError> rename(const std::string& from, const std::string& to) override;
   Result<void, OsError> remove(const std::string& path) override;

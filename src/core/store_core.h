@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/entry_map.h"
+#include "core/file.h"
 #include "core/file_system.h"
 #include "core/result.h"
 #include "core/store_error.h"
@@ -76,6 +77,8 @@ class StoreCore {
 
   // The stored entry, or nullptr; valid until the next mutation.
   const VectorEntry* get(std::string_view id) const;
+  // Every live entry, in the map's own (unspecified) order.
+  const EntryMap& entries() const { return entries_; }
   std::uint64_t len() const { return entries_.size(); }
   std::optional<std::uint64_t> dim() const { return dim_; }
   std::uint64_t wal_pending() const { return wal_pending_; }
@@ -101,7 +104,8 @@ class StoreCore {
   // with a new random seed, and clears `dirty`.
   void rebuild_index();
   [[nodiscard]] Result<void, StoreError> load_snapshot();
-  [[nodiscard]] Result<void, StoreError> replay_log();
+  // Applies every line of the log, read from `log` (open at its start).
+  [[nodiscard]] Result<void, StoreError> replay_log(File log);
   // Applies one log line; the count of records grows when it held one.
   [[nodiscard]] Result<void, StoreError> replay_line(const std::string& line, bool terminated);
 

@@ -17,16 +17,34 @@ namespace {
 // A file whose attributes cannot be read counts as missing, whatever the reason.
 bool file_exists(FileSystem& fs, const std::string& path) { return fs.attributes(path).ok(); }
 
+// The log, open for reading and share-locked. A compaction by another store
+// holds the lock exclusively while it replaces the snapshot and empties the
+// log, so an open that holds it from before the snapshot is read until the
+// log is replayed sees the old snapshot with the whole log or the new
+// snapshot with the emptied log, never the new snapshot without the log
+// lines it does not hold yet.
+Result<File, StoreError> open_locked_log(FileSystem& fs, const std::string& path) {
+  Result<File, StoreError> file = File::open(fs, path, OpenMode::Read);
+  if (!file) return file;
+  Result<void, StoreError> locked = file.value().lock_shared();
+  if (!locked) return fail(std::move(locked).error());
+  return file;
+}
+
 }  // namespace
 
 Result<StoreCore, StoreError> StoreCore::open(std::string snapshot_path, std::string wal_path, FileSystem& fs) {
   StoreCore store(std::move(snapshot_path), std::move(wal_path), fs);
+  // Opened first for the lock; a failure here (a missing log included)
+  // matters only at the log's turn, after the snapshot.
+  Result<File, StoreError> log = open_locked_log(fs, store.wal_path_);
   if (file_exists(fs, store.snapshot_path_)) {
     Result<void, StoreError> loaded = store.load_snapshot();
     if (!loaded) return fail(std::move(loaded).error());
   }
   if (file_exists(fs, store.wal_path_)) {
-    Result<void, StoreError> replayed = store.replay_log();
+    if (!log) return fail(std::move(log).error());
+    Result<void, StoreError> replayed = store.replay_log(std::move(log).value());
     if (!replayed) return fail(std::move(replayed).error());
   }
   store.dirty_ = !store.entries_.empty();
@@ -53,10 +71,8 @@ Result<void, StoreError> StoreCore::load_snapshot() {
   return {};
 }
 
-Result<void, StoreError> StoreCore::replay_log() {
-  Result<File, StoreError> file = File::open(*fs_, wal_path_, OpenMode::Read);
-  if (!file) return fail(std::move(file).error());
-  LineReader reader(std::move(file).value());
+Result<void, StoreError> StoreCore::replay_log(File log) {
+  LineReader reader(std::move(log));
   for (;;) {
     Result<bool, StoreError> more = reader.next();
     if (!more) return fail(std::move(more).error());

@@ -38,6 +38,12 @@ bool is_whole_record(std::string_view line) { return is_valid_utf8(line) && deco
 Result<WalAppender, StoreError> WalAppender::open(FileSystem& fs, const std::string& path) {
   Result<File, StoreError> file = File::open(fs, path, OpenMode::ReadAppend);
   if (!file) return fail(std::move(file).error());
+  // Another store, in this process or another, may append to the same log or
+  // compact it. Holding the lock from before the tail is inspected until the
+  // file is closed keeps its lines from interleaving with ours inside a line,
+  // and keeps a cut-back from removing its lines.
+  Result<void, StoreError> locked = file.value().lock_exclusive();
+  if (!locked) return fail(std::move(locked).error());
   return WalAppender(BufferedWriter(std::move(file).value()));
 }
 

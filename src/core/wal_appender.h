@@ -1,8 +1,9 @@
 // WalAppender: appends the record lines of one mutation to the write-ahead log.
 //
-// One appender is one open of the log (append mode, created when missing) and
-// one 8192-byte buffer; the file is closed when the appender goes away. The
-// lines of one appender reach the log whole or not at all:
+// One appender is one open of the log (append mode, created when missing),
+// holding an exclusive lock on it, and one 8192-byte buffer; the file (and
+// with it the lock) is closed when the appender goes away. The lines of one
+// appender reach the log whole or not at all:
 //   - Before the first byte is written, a torn tail left by a crash (a last
 //     line without a line feed) is repaired: a line that is valid UTF-8 and
 //     decodes as a record gets its missing line feed, anything else is cut

@@ -18,6 +18,8 @@ const char* op_name(FsOp op) {
     case FsOp::Size: return "size";
     case FsOp::Truncate: return "truncate";
     case FsOp::Sync: return "sync";
+    case FsOp::LockExclusive: return "lock_exclusive";
+    case FsOp::LockShared: return "lock_shared";
     case FsOp::Attributes: return "attributes";
     case FsOp::Rename: return "rename";
     case FsOp::Remove: return "remove";
@@ -87,6 +89,52 @@ std::unique_ptr<MemoryFileSystem> MemoryFileSystem::after_power_cut(PowerCut mod
   return survivor;
 }
 
+// --- Locks.
+
+LockState MemoryFileSystem::lock_state(const std::string& path) const {
+  auto found = names_.find(path);
+  if (found == names_.end()) return LockState::Unlocked;
+  if (found->second->exclusive_holder) return LockState::Exclusive;
+  return found->second->shared_holders.empty() ? LockState::Unlocked : LockState::Shared;
+}
+
+void MemoryFileSystem::guard_with_lock(const std::string& path, const std::string& lock_path) {
+  guards_[path] = lock_path;
+}
+
+void MemoryFileSystem::check_guard(const char* operation, const std::string& path, bool changes) {
+  auto guard = guards_.find(path);
+  if (guard == guards_.end()) return;
+  const LockState held = lock_state(guard->second);
+  const bool allowed = changes ? held == LockState::Exclusive : held != LockState::Unlocked;
+  if (!allowed) unguarded_uses_.push_back(std::string(operation) + " " + path);
+}
+
+Result<void, OsError> MemoryFileSystem::lock(FileHandle file, FsOp op) {
+  OpenFile* open_file = find_handle(file);
+  if (int code = begin(op, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (!open_file) return fail(OsError{EBADF});
+  Node& node = *open_file->node;
+  const bool others_share = std::any_of(node.shared_holders.begin(), node.shared_holders.end(),
+                                        [file](FileHandle holder) { return holder != file; });
+  const bool other_excludes = node.exclusive_holder && *node.exclusive_holder != file;
+  // A real lock would wait here for the other handle to let go.
+  if (other_excludes || (op == FsOp::LockExclusive && others_share)) return fail(OsError{EWOULDBLOCK});
+  // Like flock, a new request converts the lock this handle already holds.
+  node.shared_holders.erase(file);
+  if (node.exclusive_holder == file) node.exclusive_holder.reset();
+  if (op == FsOp::LockExclusive) {
+    node.exclusive_holder = file;
+  } else {
+    node.shared_holders.insert(file);
+  }
+  return {};
+}
+
+Result<void, OsError> MemoryFileSystem::lock_exclusive(FileHandle file) { return lock(file, FsOp::LockExclusive); }
+
+Result<void, OsError> MemoryFileSystem::lock_shared(FileHandle file) { return lock(file, FsOp::LockShared); }
+
 // --- Faults.
 
 void MemoryFileSystem::fail_operation(std::uint64_t number, int code) {
@@ -136,6 +184,9 @@ MemoryFileSystem::OpenFile* MemoryFileSystem::find_handle(FileHandle file) {
 
 Result<FileHandle, OsError> MemoryFileSystem::open(const std::string& path, OpenMode mode) {
   if (int code = begin(FsOp::Open, path)) return fail(OsError{code});
+  // Creating a file changes nothing another store could be reading; cutting
+  // one does.
+  if (mode == OpenMode::CreateTruncate) check_guard("open", path, true);
   auto found = names_.find(path);
   NodePtr node;
   if (found != names_.end()) {
@@ -152,13 +203,21 @@ Result<FileHandle, OsError> MemoryFileSystem::open(const std::string& path, Open
   return handle;
 }
 
-void MemoryFileSystem::close(FileHandle file) { handles_.erase(file); }
+void MemoryFileSystem::close(FileHandle file) {
+  auto found = handles_.find(file);
+  if (found == handles_.end()) return;
+  Node& node = *found->second.node;
+  node.shared_holders.erase(file);
+  if (node.exclusive_holder == file) node.exclusive_holder.reset();
+  handles_.erase(found);
+}
 
 Result<std::size_t, OsError> MemoryFileSystem::read(FileHandle file, std::span<char> out) {
   OpenFile* open_file = find_handle(file);
   if (int code = begin(FsOp::Read, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file || !readable(open_file->mode)) return fail(OsError{EBADF});
   if (open_file->node->is_directory) return fail(OsError{EISDIR});
+  check_guard("read", open_file->path, false);
   const std::size_t count = copy_out(*open_file->node, open_file->position, out);
   open_file->position += count;
   return count;
@@ -169,6 +228,7 @@ Result<std::size_t, OsError> MemoryFileSystem::read_at(FileHandle file, std::uin
   if (int code = begin(FsOp::ReadAt, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file || !readable(open_file->mode)) return fail(OsError{EBADF});
   if (open_file->node->is_directory) return fail(OsError{EISDIR});
+  check_guard("read_at", open_file->path, false);
   return copy_out(*open_file->node, offset, out);
 }
 
@@ -178,6 +238,7 @@ Result<std::size_t, OsError> MemoryFileSystem::write(FileHandle file, std::span<
     return fail(OsError{code});
   }
   if (!open_file || !writable(open_file->mode)) return fail(OsError{EBADF});
+  check_guard("write", open_file->path, true);
   std::size_t count = data.size();
   if (write_limit_) count = std::min(count, *write_limit_);
   std::string& bytes = open_file->node->data;
@@ -192,6 +253,7 @@ Result<std::uint64_t, OsError> MemoryFileSystem::size(FileHandle file) {
   OpenFile* open_file = find_handle(file);
   if (int code = begin(FsOp::Size, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file) return fail(OsError{EBADF});
+  check_guard("size", open_file->path, false);
   return static_cast<std::uint64_t>(open_file->node->data.size());
 }
 
@@ -199,6 +261,7 @@ Result<void, OsError> MemoryFileSystem::truncate(FileHandle file, std::uint64_t 
   OpenFile* open_file = find_handle(file);
   if (int code = begin(FsOp::Truncate, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file || !writable(open_file->mode)) return fail(OsError{EBADF});
+  check_guard("truncate", open_file->path, true);
   cut(*open_file->node, length);
   return {};
 }
@@ -222,6 +285,8 @@ Result<void, OsError> MemoryFileSystem::rename(const std::string& from, const st
   if (int code = begin(FsOp::Rename, from + " " + to)) return fail(OsError{code});
   auto found = names_.find(from);
   if (found == names_.end()) return fail(OsError{ENOENT});
+  check_guard("rename", from, true);
+  check_guard("rename", to, true);
   NodePtr node = found->second;
   names_.erase(found);
   names_[to] = node;
@@ -230,6 +295,7 @@ Result<void, OsError> MemoryFileSystem::rename(const std::string& from, const st
 
 Result<void, OsError> MemoryFileSystem::remove(const std::string& path) {
   if (int code = begin(FsOp::Remove, path)) return fail(OsError{code});
+  if (exists(path)) check_guard("remove", path, true);
   if (names_.erase(path) == 0) return fail(OsError{ENOENT});
   return {};
 }

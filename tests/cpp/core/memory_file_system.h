@@ -14,6 +14,13 @@
 //     of a file's length (truncate, or open with truncation), but bytes
 //     written since the file's last sync are lost.
 //
+// Locks: lock_exclusive() and lock_shared() follow flock: a lock belongs to one
+// handle and is released when that handle is closed. The tests run on one
+// thread, where waiting for a lock held by another handle would never end, so
+// a request that would wait fails with EWOULDBLOCK instead. guard_with_lock()
+// checks the locking discipline of the caller: each use of a guarded path
+// that is made without the required lock on its lock file is recorded.
+//
 // Faults: every operation except close() is numbered from 1 in call order and
 // logged as "<operation> <path>" (writes add their length). A planned fault
 // makes one numbered operation, or every operation of one kind, fail with an
@@ -35,7 +42,23 @@ namespace sorvid::testing {
 
 enum class PowerCut { LoseUnsynced, KeepMetadata };
 
-enum class FsOp { Open, Read, ReadAt, Write, Size, Truncate, Sync, Attributes, Rename, Remove, SyncDirectory };
+enum class FsOp {
+  Open,
+  Read,
+  ReadAt,
+  Write,
+  Size,
+  Truncate,
+  Sync,
+  LockExclusive,
+  LockShared,
+  Attributes,
+  Rename,
+  Remove,
+  SyncDirectory
+};
+
+enum class LockState { Unlocked, Shared, Exclusive };
 
 class MemoryFileSystem final : public FileSystem {
  public:
@@ -55,6 +78,16 @@ class MemoryFileSystem final : public FileSystem {
   // A file system holding only what survives a power cut now.
   std::unique_ptr<MemoryFileSystem> after_power_cut(PowerCut model) const;
   int open_handle_count() const { return static_cast<int>(handles_.size()); }
+
+  // --- Locks.
+  // The strongest lock any handle holds on the file a path names.
+  LockState lock_state(const std::string& path) const;
+  // From now on, reading `path` requires a lock (either kind) on `lock_path`,
+  // and changing it (writing, cutting, creating, renaming or removing it)
+  // requires an exclusive one. Uses without it are recorded.
+  void guard_with_lock(const std::string& path, const std::string& lock_path);
+  // "<operation> <path>" of every use that broke a guard.
+  const std::vector<std::string>& unguarded_uses() const { return unguarded_uses_; }
 
   // --- Faults.
   void fail_operation(std::uint64_t number, int code);  // number counts from the last reset_faults()
@@ -76,6 +109,8 @@ class MemoryFileSystem final : public FileSystem {
   Result<std::uint64_t, OsError> size(FileHandle file) override;
   Result<void, OsError> truncate(FileHandle file, std::uint64_t length) override;
   Result<void, OsError> sync(FileHandle file) override;
+  Result<void, OsError> lock_exclusive(FileHandle file) override;
+  Result<void, OsError> lock_shared(FileHandle file) override;
   Result<FileAttributes, OsError> attributes(const std::string& path) override;
   Result<void, OsError> rename(const std::string& from, const std::string& to) override;
   Result<void, OsError> remove(const std::string& path) override;
@@ -87,6 +122,8 @@ class MemoryFileSystem final : public FileSystem {
     std::string synced_data;       // as of the last sync
     std::string synced_then_cut;   // synced_data, shortened by every later cut
     bool is_directory = false;
+    std::set<FileHandle> shared_holders;
+    std::optional<FileHandle> exclusive_holder;
   };
   using NodePtr = std::shared_ptr<Node>;
   struct OpenFile {
@@ -101,6 +138,9 @@ class MemoryFileSystem final : public FileSystem {
   OpenFile* find_handle(FileHandle file);
   static void cut(Node& node, std::uint64_t length);
   static std::size_t copy_out(const Node& node, std::uint64_t offset, std::span<char> out);
+  Result<void, OsError> lock(FileHandle file, FsOp op);
+  // Records a use of `path` that the guards do not allow.
+  void check_guard(const char* operation, const std::string& path, bool changes);
 
   std::map<std::string, NodePtr> names_;
   std::map<std::string, NodePtr> durable_names_;
@@ -114,6 +154,8 @@ class MemoryFileSystem final : public FileSystem {
   std::optional<std::uint64_t> halt_after_;
   std::optional<std::size_t> write_limit_;
   std::vector<std::string> log_;
+  std::map<std::string, std::string> guards_;  // guarded path -> its lock file
+  std::vector<std::string> unguarded_uses_;
 };
 
 }  // namespace sorvid::testing

@@ -90,13 +90,41 @@ TEST_F(StoreCompactTest, DimensionSurvivesDeletingEverything) {
   EXPECT_EQ(store.dim(), 3u);
 }
 
+// Position (from 1) of the first logged operation `op`, or 0.
+std::uint64_t position_of(const std::vector<std::string>& log, const std::string& op) {
+  auto found = std::find(log.begin(), log.end(), op);
+  return found == log.end() ? 0 : static_cast<std::uint64_t>(found - log.begin()) + 1;
+}
+
 TEST_F(StoreCompactTest, FailedSyncIsNotRetried) {
   ASSERT_TRUE(succeeded(store.upsert(entry_a())));
+  for (const char* synced : {"sync store.wal", "sync store.snap.tmp"}) {
+    SCOPED_TRACE(synced);
+    MemoryFileSystem probe;
+    StoreCore twin("store.snap", "store.wal", probe);
+    ASSERT_TRUE(succeeded(twin.upsert(entry_a())));
+    probe.reset_faults();
+    ASSERT_TRUE(succeeded(twin.compact()));
+    const std::uint64_t k = position_of(probe.operation_log(), synced);
+    ASSERT_GT(k, 0u);
+
+    fs.reset_faults();
+    fs.fail_operation(k, EIO);
+    EXPECT_TRUE(fails_with(store.compact(), StoreErrorKind::Io, "Input/output error (os error 5)"));
+    EXPECT_EQ(std::count(fs.operation_log().begin(), fs.operation_log().end(), synced), 1);
+    EXPECT_EQ(fs.paths(), std::vector<std::string>{"store.wal"});
+    EXPECT_EQ(fs.contents("store.wal"), kLineA);
+  }
+}
+
+TEST_F(StoreCompactTest, HoldsTheLogLockedThroughEveryFileStep) {
+  ASSERT_TRUE(succeeded(store.upsert(entry_a())));
+  for (const char* path : {"store.wal", "store.snap", "store.snap.tmp"}) fs.guard_with_lock(path, "store.wal");
   fs.reset_faults();
-  fs.fail_every(FsOp::Sync, EIO);
-  EXPECT_TRUE(fails_with(store.compact(), StoreErrorKind::Io, "Input/output error (os error 5)"));
-  EXPECT_EQ(std::count(fs.operation_log().begin(), fs.operation_log().end(), "sync store.snap.tmp"), 1);
-  EXPECT_EQ(fs.paths(), std::vector<std::string>{"store.wal"});
+  ASSERT_TRUE(succeeded(store.compact()));
+  EXPECT_EQ(fs.unguarded_uses(), std::vector<std::string>{});
+  EXPECT_EQ(fs.operation_log().at(1), "lock_exclusive store.wal");
+  EXPECT_EQ(fs.lock_state("store.wal"), LockState::Unlocked);
 }
 
 TEST_F(StoreCompactTest, SnapshotWriteThatAcceptsNothingFails) {
@@ -125,11 +153,13 @@ class CompactionUnderFaults : public ::testing::Test {
   }
 
   // Files as a crash would find them before the compaction, all durable.
+  // Every use of the two files must hold the log's lock.
   std::unique_ptr<MemoryFileSystem> prepare() {
     auto fs = std::make_unique<MemoryFileSystem>();
     fs->put_file("store.snap", old_snapshot());
     fs->put_file("store.wal", old_log());
     fs->sync_everything();
+    for (const char* path : {"store.wal", "store.snap", "store.snap.tmp"}) fs->guard_with_lock(path, "store.wal");
     fs->reset_faults();
     return fs;
   }
@@ -144,20 +174,23 @@ class CompactionUnderFaults : public ::testing::Test {
     EXPECT_EQ(*store.get("b"), entry_b());
   }
 
-  std::uint64_t operations_of_clean_compaction() {
+  // The operations of a compaction that nothing disturbs.
+  std::vector<std::string> operations_of_clean_compaction() {
     auto fs = prepare();
     Result<StoreCore, StoreError> store = StoreCore::open("store.snap", "store.wal", *fs);
     EXPECT_TRUE(succeeded(store));
     fs->reset_faults();
     EXPECT_TRUE(succeeded(store.value().compact()));
-    return fs->operation_count();
+    EXPECT_EQ(fs->unguarded_uses(), std::vector<std::string>{});
+    return fs->operation_log();
   }
 };
 
 TEST_F(CompactionUnderFaults, FailureAtAnyOperationKeepsOldSnapshotOrLogAndLosesNothing) {
-  const std::uint64_t operations = operations_of_clean_compaction();
-  ASSERT_GE(operations, 6u);
-  for (std::uint64_t k = 1; k <= operations; ++k) {
+  const std::vector<std::string> clean = operations_of_clean_compaction();
+  const std::uint64_t rename = position_of(clean, "rename store.snap.tmp store.snap");
+  ASSERT_GT(rename, 0u);
+  for (std::uint64_t k = 1;; ++k) {
     auto fs = prepare();
     Result<StoreCore, StoreError> opened = StoreCore::open("store.snap", "store.wal", *fs);
     ASSERT_TRUE(succeeded(opened));
@@ -165,21 +198,31 @@ TEST_F(CompactionUnderFaults, FailureAtAnyOperationKeepsOldSnapshotOrLogAndLoses
     fs->reset_faults();
     fs->fail_operation(k, EIO);
     Result<void, StoreError> compacted = store.compact();
-    const std::string failed_op = fs->operation_log()[k - 1];
-    SCOPED_TRACE("failing " + failed_op);
+    EXPECT_EQ(fs->open_handle_count(), 0);
+    EXPECT_EQ(fs->unguarded_uses(), std::vector<std::string>{});
+    if (compacted.ok()) {
+      // Past the last operation: the compaction ran untouched.
+      EXPECT_EQ(k, clean.size() + 1);
+      EXPECT_EQ(fs->contents("store.wal"), "");
+      EXPECT_EQ(store.wal_pending(), 0u);
+      break;
+    }
+    ASSERT_LE(k, clean.size());
+    SCOPED_TRACE("failing " + clean[k - 1]);
 
     EXPECT_TRUE(fails_with(compacted, StoreErrorKind::Io, "Input/output error (os error 5)"));
     EXPECT_EQ(store.wal_pending(), 2u);
     expect_live_state(store);
     EXPECT_EQ(fs->contents("store.wal"), old_log());
     EXPECT_FALSE(fs->exists("store.snap.tmp"));
-    EXPECT_EQ(fs->open_handle_count(), 0);
     // Once the rename is done the new snapshot stands; before it, the old.
-    const bool renamed = failed_op == "sync_directory ." || failed_op == "open store.wal";
-    if (!renamed) {
+    if (k <= rename) {
       EXPECT_EQ(fs->contents("store.snap"), old_snapshot());
+    } else {
+      EXPECT_NE(fs->contents("store.snap"), old_snapshot());
     }
 
+    fs->reset_faults();
     Result<StoreCore, StoreError> reopened = StoreCore::open("store.snap", "store.wal", *fs);
     ASSERT_TRUE(succeeded(reopened));
     expect_live_state(reopened.value());
@@ -187,7 +230,7 @@ TEST_F(CompactionUnderFaults, FailureAtAnyOperationKeepsOldSnapshotOrLogAndLoses
 }
 
 TEST_F(CompactionUnderFaults, PowerCutAtAnyPointReopensToTheSameEntries) {
-  const std::uint64_t operations = operations_of_clean_compaction();
+  const std::uint64_t operations = operations_of_clean_compaction().size();
   for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
     for (std::uint64_t k = 0; k <= operations; ++k) {
       SCOPED_TRACE("power cut after operation " + std::to_string(k) + " (model " +
@@ -218,6 +261,121 @@ TEST_F(CompactionUnderFaults, PowerCutAfterCompactionKeepsTheNewSnapshot) {
     Result<StoreCore, StoreError> reopened = StoreCore::open("store.snap", "store.wal", *survivor);
     ASSERT_TRUE(succeeded(reopened));
     expect_live_state(reopened.value());
+  }
+}
+
+// --- Power cuts when the log holds records that were never synced (appends
+// never sync): the durable files then hold an older state than memory.
+
+class CompactionOfUnsyncedLog : public ::testing::Test {
+ protected:
+  static VectorEntry version(const char* id, float value) { return make_entry(id, {value, 1.0f, 2.0f}); }
+
+  // A durable snapshot {a} and durable log lines (x = 1, y), then, through
+  // the store and never synced: x = 2, y deleted, a = 3.
+  void SetUp() override { prepare(); }
+
+  void prepare() {
+    store.reset();
+    fs = std::make_unique<MemoryFileSystem>();
+    fs->put_file("store.snap", R"({"dim":3,"entries":[{"id":"a","embedding":[1.0,1.0,2.0],"metadata":"","created_at":""}]})");
+    fs->put_file("store.wal",
+                R"({"op":"upsert","data":{"id":"x","embedding":[1.0,1.0,2.0],"metadata":"","created_at":""}})"
+                "\n"
+                R"({"op":"upsert","data":{"id":"y","embedding":[1.0,1.0,2.0],"metadata":"","created_at":""}})"
+                "\n");
+    fs->sync_everything();
+    durable = state_on(*fs);
+    Result<StoreCore, StoreError> opened = StoreCore::open("store.snap", "store.wal", *fs);
+    ASSERT_TRUE(succeeded(opened));
+    store = std::make_unique<StoreCore>(std::move(opened).value());
+    ASSERT_TRUE(succeeded(store->upsert(version("x", 2))));
+    ASSERT_TRUE(succeeded(store->remove("y")));
+    ASSERT_TRUE(succeeded(store->upsert(version("a", 3))));
+    live = state_of(*store);
+    ASSERT_NE(live, durable);
+    fs->reset_faults();
+  }
+
+  static StoreState state_on(MemoryFileSystem& on) {
+    Result<StoreCore, StoreError> opened = StoreCore::open("store.snap", "store.wal", on);
+    EXPECT_TRUE(succeeded(opened));
+    return opened ? state_of(opened.value()) : StoreState{};
+  }
+
+  std::unique_ptr<MemoryFileSystem> fs;
+  std::unique_ptr<StoreCore> store;
+  StoreState durable;  // what survives a power cut before the compaction
+  StoreState live;     // what the compaction writes
+};
+
+// Without the log synced before the new snapshot is in place, a cut between
+// the two would replay only the log's durable first part over the new
+// snapshot: x back at 1 and y back from the dead.
+TEST_F(CompactionOfUnsyncedLog, PowerCutAtAnyPointGivesTheDurableOrTheCompactedState) {
+  MemoryFileSystem probe;
+  probe.put_file("store.snap", *fs->contents("store.snap"));
+  probe.put_file("store.wal", *fs->contents("store.wal"));
+  Result<StoreCore, StoreError> twin = StoreCore::open("store.snap", "store.wal", probe);
+  ASSERT_TRUE(succeeded(twin));
+  probe.reset_faults();
+  ASSERT_TRUE(succeeded(twin.value().compact()));
+  const std::uint64_t operations = probe.operation_count();
+
+  for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
+    for (std::uint64_t k = 0; k <= operations; ++k) {
+      SCOPED_TRACE("power cut after operation " + std::to_string(k) + " (model " +
+                   std::to_string(static_cast<int>(model)) + ")");
+      prepare();
+      fs->halt_after(k);
+      const bool compacted = store->compact().ok();
+      EXPECT_EQ(compacted, k == operations);
+      std::unique_ptr<MemoryFileSystem> survivor = fs->after_power_cut(model);
+      const StoreState reopened = state_on(*survivor);
+      if (compacted) {
+        EXPECT_EQ(reopened, live);
+      } else {
+        EXPECT_TRUE(reopened == durable || reopened == live) << ::testing::PrintToString(reopened);
+      }
+    }
+  }
+}
+
+// A compaction, a delete, a second compaction: after a power cut the entry
+// must stay deleted, although the log was emptied twice without a sync.
+TEST_F(CompactionOfUnsyncedLog, PowerCutAfterLaterCompactionsKeepsDeletesDeleted) {
+  ASSERT_TRUE(succeeded(store->compact()));
+  const StoreState first = live;
+  ASSERT_TRUE(succeeded(store->remove("x")));
+  ASSERT_TRUE(succeeded(store->upsert(version("a", 4))));
+  const StoreState second = state_of(*store);
+
+  MemoryFileSystem probe;
+  for (const auto& path : fs->paths()) probe.put_file(path, *fs->contents(path));
+  Result<StoreCore, StoreError> twin = StoreCore::open("store.snap", "store.wal", probe);
+  ASSERT_TRUE(succeeded(twin));
+  probe.reset_faults();
+  ASSERT_TRUE(succeeded(twin.value().compact()));
+  const std::uint64_t operations = probe.operation_count();
+
+  for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
+    for (std::uint64_t k = 0; k <= operations; ++k) {
+      SCOPED_TRACE("power cut after operation " + std::to_string(k) + " of the second compaction (model " +
+                   std::to_string(static_cast<int>(model)) + ")");
+      prepare();
+      ASSERT_TRUE(succeeded(store->compact()));
+      ASSERT_TRUE(succeeded(store->remove("x")));
+      ASSERT_TRUE(succeeded(store->upsert(version("a", 4))));
+      fs->reset_faults();
+      fs->halt_after(k);
+      const bool compacted = store->compact().ok();
+      const StoreState reopened = state_on(*fs->after_power_cut(model));
+      if (compacted) {
+        EXPECT_EQ(reopened, second);
+      } else {
+        EXPECT_TRUE(reopened == first || reopened == second) << ::testing::PrintToString(reopened);
+      }
+    }
   }
 }
 

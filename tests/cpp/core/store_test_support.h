@@ -1,6 +1,10 @@
 // Shared helpers of the engine tests.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "core/result.h"
+#include "core/store_core.h"
 #include "core/store_error.h"
 #include "core/vector_entry.h"
 
@@ -29,6 +34,32 @@ inline const std::string kDeleteA = R"({"op":"delete","data":{"id":"a"}})"
                                     "\n";
 inline VectorEntry entry_a() { return make_entry("a", {1.0f, 0.0f, 0.25f}); }
 inline VectorEntry entry_b() { return make_entry("b", {-0.5f, 2.0f, 1e-7f}, "blue", "t1"); }
+
+// What a store holds, in a form that compares whole: entries by id and the
+// dimension.
+struct StoreState {
+  std::map<std::string, VectorEntry> entries;
+  std::optional<std::uint64_t> dim;
+
+  bool operator==(const StoreState&) const = default;
+};
+
+inline StoreState state_of(const StoreCore& store) {
+  StoreState state;
+  for (const auto& [id, entry] : store.entries()) state.entries.emplace(id, entry);
+  state.dim = store.dim();
+  return state;
+}
+
+inline void PrintTo(const StoreState& state, std::ostream* out) {
+  *out << "{dim " << (state.dim ? std::to_string(*state.dim) : "unset") << ":";
+  for (const auto& [id, entry] : state.entries) {
+    *out << " " << id << "[";
+    for (float value : entry.embedding) *out << value << ",";
+    *out << "]" << entry.metadata;
+  }
+  *out << "}";
+}
 
 template <class T>
 ::testing::AssertionResult fails_with(const Result<T, StoreError>& result, StoreErrorKind kind,

@@ -69,10 +69,20 @@ std::vector<AppendScenario> append_scenarios() {
   };
 }
 
+// What opening a store whose log holds exactly `log` gives.
+StoreState state_of_log(const std::string& log) {
+  MemoryFileSystem fs;
+  if (!log.empty()) fs.put_file("store.wal", log);
+  Result<StoreCore, StoreError> opened = StoreCore::open("store.snap", "store.wal", fs);
+  EXPECT_TRUE(succeeded(opened)) << log;
+  return opened ? state_of(opened.value()) : StoreState{};
+}
+
 class AppendUnderFaults : public ::testing::TestWithParam<AppendScenario> {
  protected:
   // A store holding entry a (added by an earlier, successful upsert) on a
-  // file system whose log then holds exactly the scenario's initial bytes.
+  // file system whose log then holds exactly the scenario's initial bytes,
+  // all of them durable. Every use of the log must hold its lock.
   std::unique_ptr<MemoryFileSystem> prepare(StoreCore*& store_out) {
     auto fs = std::make_unique<MemoryFileSystem>();
     store_ = std::make_unique<StoreCore>("store.snap", "store.wal", *fs);
@@ -82,6 +92,8 @@ class AppendUnderFaults : public ::testing::TestWithParam<AppendScenario> {
     } else {
       fs->put_file("store.wal", GetParam().initial_log);
     }
+    fs->sync_everything();
+    fs->guard_with_lock("store.wal", "store.wal");
     fs->reset_faults();
     store_out = store_.get();
     return fs;
@@ -96,35 +108,108 @@ class AppendUnderFaults : public ::testing::TestWithParam<AppendScenario> {
     return fs->operation_count();
   }
 
+  // The states a reopen may find after the mutation was cut short by a
+  // crash: the log as it was (or with its torn tail cut away), extended by
+  // any whole number of the new lines.
+  static std::vector<StoreState> states_after_crash() {
+    const std::string& logged = GetParam().logged;
+    const std::string& kept = GetParam().repaired_log.empty() ? GetParam().initial_log : GetParam().repaired_log;
+    std::vector<StoreState> states{state_of_log(GetParam().initial_log)};
+    for (std::size_t end = 0; end < logged.size(); ++end) {
+      if (logged[end] == '\n' && end + 1 >= kept.size()) states.push_back(state_of_log(logged.substr(0, end + 1)));
+    }
+    return states;
+  }
+
+  static void expect_memory_as_before(const StoreCore& store) {
+    EXPECT_EQ(store.len(), 1u);
+    ASSERT_NE(store.get("a"), nullptr);
+    EXPECT_EQ(*store.get("a"), entry_a());
+    EXPECT_EQ(store.wal_pending(), 1u);
+  }
+
   std::unique_ptr<StoreCore> store_;
 };
 
-// With short writes (about 20 per append), a failure can come after part of
-// a line reached the file.
+struct InjectedError {
+  int code;
+  const char* message;
+};
+
+// Fails the k-th file operation of the mutation, for k = 1, 2, ... until the
+// mutation no longer reaches operation k and succeeds untouched. With short
+// writes (about 20 per append), a failure can come after part of a line
+// reached the file.
 TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
   const std::size_t short_write = std::max<std::size_t>(10, GetParam().logged.size() / 20);
-  for (std::optional<std::size_t> write_limit : {std::optional<std::size_t>(), std::optional<std::size_t>(short_write)}) {
-    const std::uint64_t operations = operations_of_clean_run(write_limit);
-    ASSERT_GT(operations, 0u);
-    for (std::uint64_t k = 1; k <= operations; ++k) {
-      SCOPED_TRACE("failing operation " + std::to_string(k) + (write_limit ? " with short writes" : ""));
-      StoreCore* store = nullptr;
-      auto fs = prepare(store);
-      if (write_limit) fs->limit_writes(*write_limit);
-      fs->fail_operation(k, EIO);
-      EXPECT_TRUE(fails_with(GetParam().mutate(*store), StoreErrorKind::Io, "Input/output error (os error 5)"));
-      const std::string log = fs->contents("store.wal").value_or("");
-      if (GetParam().repaired_log.empty()) {
-        EXPECT_EQ(log, GetParam().initial_log);
-      } else {
-        EXPECT_TRUE(log == GetParam().initial_log || log == GetParam().repaired_log) << log;
+  const StoreState files_before = state_of_log(GetParam().initial_log);
+  const StoreState files_after = state_of_log(GetParam().logged);
+  for (const InjectedError injected : {InjectedError{EIO, "Input/output error (os error 5)"},
+                                       InjectedError{ENOSPC, "No space left on device (os error 28)"}}) {
+    for (std::optional<std::size_t> write_limit : {std::optional<std::size_t>(), std::optional<std::size_t>(short_write)}) {
+      const std::uint64_t operations = operations_of_clean_run(write_limit);
+      for (std::uint64_t k = 1;; ++k) {
+        SCOPED_TRACE("failing operation " + std::to_string(k) + " with " + injected.message +
+                     (write_limit ? ", short writes" : ""));
+        StoreCore* store = nullptr;
+        auto fs = prepare(store);
+        if (write_limit) fs->limit_writes(*write_limit);
+        fs->fail_operation(k, injected.code);
+        Result<void, StoreError> result = GetParam().mutate(*store);
+        EXPECT_EQ(fs->open_handle_count(), 0);
+        EXPECT_EQ(fs->lock_state("store.wal"), LockState::Unlocked);
+        EXPECT_EQ(fs->unguarded_uses(), std::vector<std::string>{});
+        fs->reset_faults();
+        Result<StoreCore, StoreError> reopened = StoreCore::open("store.snap", "store.wal", *fs);
+        ASSERT_TRUE(succeeded(reopened));
+        if (result.ok()) {
+          // The fault came after the last operation: nothing was disturbed.
+          EXPECT_GT(k, operations);
+          EXPECT_EQ(fs->contents("store.wal"), GetParam().logged);
+          EXPECT_EQ(state_of(reopened.value()), files_after);
+          break;
+        }
+        ASSERT_LE(k, operations);
+        EXPECT_TRUE(fails_with(result, StoreErrorKind::Io, injected.message));
+        const std::string log = fs->contents("store.wal").value_or("");
+        if (GetParam().repaired_log.empty()) {
+          EXPECT_EQ(log, GetParam().initial_log);
+        } else {
+          EXPECT_TRUE(log == GetParam().initial_log || log == GetParam().repaired_log) << log;
+        }
+        expect_memory_as_before(*store);
+        EXPECT_EQ(state_of(reopened.value()), files_before);
       }
-      EXPECT_EQ(store->len(), 1u);
-      ASSERT_NE(store->get("a"), nullptr);
-      EXPECT_EQ(*store->get("a"), entry_a());
-      EXPECT_EQ(store->wal_pending(), 1u);
-      EXPECT_EQ(fs->open_handle_count(), 0);
     }
+  }
+}
+
+// A crash at any point of the append (every operation from the k-th on
+// fails, as when the process is gone): reopening finds the log as before
+// plus a whole number of the new lines, never a part of one. A power cut at
+// that point loses every byte that was not synced: the log as before.
+TEST_P(AppendUnderFaults, CrashOrPowerCutAtAnyPointReopensToWholeLines) {
+  const std::vector<StoreState> allowed = states_after_crash();
+  const StoreState durable_before = state_of_log(GetParam().initial_log);
+  const std::uint64_t operations = operations_of_clean_run(7);
+  for (std::uint64_t k = 0; k <= operations; ++k) {
+    SCOPED_TRACE("crash after operation " + std::to_string(k));
+    StoreCore* store = nullptr;
+    auto fs = prepare(store);
+    fs->limit_writes(7);
+    fs->halt_after(k);
+    (void)GetParam().mutate(*store);
+    for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
+      std::unique_ptr<MemoryFileSystem> survivor = fs->after_power_cut(model);
+      Result<StoreCore, StoreError> after_cut = StoreCore::open("store.snap", "store.wal", *survivor);
+      ASSERT_TRUE(succeeded(after_cut));
+      EXPECT_EQ(state_of(after_cut.value()), durable_before);
+    }
+    fs->reset_faults();
+    Result<StoreCore, StoreError> reopened = StoreCore::open("store.snap", "store.wal", *fs);
+    ASSERT_TRUE(succeeded(reopened));
+    EXPECT_NE(std::find(allowed.begin(), allowed.end(), state_of(reopened.value())), allowed.end())
+        << ::testing::PrintToString(state_of(reopened.value()));
   }
 }
 
@@ -200,7 +285,7 @@ TEST(AppendTest, WhenTheCutBackFailsTooTheNextAppendRemovesThePartialLine) {
   fs.reset_faults();
   fs.limit_writes(10);
   fs.fail_every(FsOp::Truncate, EIO);
-  fs.fail_operation(5, ENOSPC);  // open, size, read_at, write (10 bytes), write
+  fs.fail_operation(6, ENOSPC);  // open, lock_exclusive, size, read_at, write (10 bytes), write
   EXPECT_TRUE(fails_with(store.upsert(entry_b()), StoreErrorKind::Io, "No space left on device (os error 28)"));
   EXPECT_EQ(fs.contents("store.wal"), kLineA + kLineB.substr(0, 10));
 
