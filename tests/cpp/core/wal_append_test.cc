@@ -191,12 +191,14 @@ TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
 TEST_P(AppendUnderFaults, CrashOrPowerCutAtAnyPointReopensToWholeLines) {
   const std::vector<StoreState> allowed = states_after_crash();
   const StoreState durable_before = state_of_log(GetParam().initial_log);
-  const std::uint64_t operations = operations_of_clean_run(7);
+  // Short writes (about 20 per append) let the crash come inside a line.
+  const std::size_t short_write = std::max<std::size_t>(10, GetParam().logged.size() / 20);
+  const std::uint64_t operations = operations_of_clean_run(short_write);
   for (std::uint64_t k = 0; k <= operations; ++k) {
     SCOPED_TRACE("crash after operation " + std::to_string(k));
     StoreCore* store = nullptr;
     auto fs = prepare(store);
-    fs->limit_writes(7);
+    fs->limit_writes(short_write);
     fs->halt_after(k);
     (void)GetParam().mutate(*store);
     for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
