@@ -21,14 +21,25 @@ std::vector<NodeId> build_permutation(std::size_t n, BuildRng& rng) {
   return order;
 }
 
+namespace {
+
+// The number of nodes, checked before anything is allocated for them.
+std::size_t checked_node_count(std::size_t points, std::size_t values) {
+  if (points >= std::size_t{EMPTY_SLOT}) fatal_error("an index holds fewer than 4294967295 points");
+  if (values != points) fatal_error("an index needs exactly one value per point");
+  return points;
+}
+
+}  // namespace
+
 IndexBuilder::IndexBuilder(std::vector<std::vector<float>> points,
                            std::vector<std::uint64_t> values, std::uint64_t seed)
-    : sizes_(hnsw::layer_sizes(points.size())), base_(points.size()), scratch_(points.size()) {
+    : sizes_(hnsw::layer_sizes(checked_node_count(points.size(), values.size()))),
+      base_(points.size()),
+      scratch_(points.size()) {
   // The generator is seeded even when there is nothing to permute.
   BuildRng rng = BuildRng::from_seed(seed);
   const std::size_t n = points.size();
-  if (n >= std::size_t{EMPTY_SLOT}) fatal_error("an index holds fewer than 4294967295 points");
-  if (values.size() != n) fatal_error("an index needs exactly one value per point");
 
   const std::vector<NodeId> order = build_permutation(n, rng);
   points_ = PointStore(points, order);

@@ -29,6 +29,12 @@ class LinkLayer {
   // Copies the used slots of `node`'s list, at most `max_links` of them, into
   // `out` and returns how many were copied.
   std::size_t read_list(NodeId node, std::size_t max_links, NodeId* out) const;
+  // Asks for `node`'s list ahead of a read.
+  void prefetch_list(NodeId node) const {
+    const NodeId* slots = slots_.data() + std::size_t{node} * slots_per_list_;
+    __builtin_prefetch(slots);
+    __builtin_prefetch(slots + 16);
+  }
 
  private:
   std::vector<NodeId> slots_;

@@ -31,6 +31,10 @@ class LockedLinkLists {
   // node's read lock. Scoring the copied ids needs no lock, so the lock is
   // held only for the copy.
   std::size_t read_list(NodeId node, std::size_t max_links, NodeId* out) const;
+  void prefetch_list(NodeId node) const {
+    __builtin_prefetch(&locks_[node]);
+    lists_.prefetch_list(node);
+  }
   // The whole list with its distances and kept count, under the read lock.
   void read_neighbours(NodeId node, NeighbourList& list) const;
   // Rewrites `node`'s list; the caller holds the node's write lock. Slots

@@ -44,8 +44,8 @@ class SearchState {
   // ranks within the width.
   void visit(NodeId node, const PointStore& points, const QueryPoint& q);
   // The best-first walk over one layer. `links` provides
-  // read_list(node, max_links, out) -> count; at most `max_links` slots of a
-  // list are read.
+  // read_list(node, max_links, out) -> count and prefetch_list(node); at most
+  // `max_links` slots of a list are read.
   template <class Links>
   void expand_layer(const Links& links, const PointStore& points, const QueryPoint& q,
                     std::size_t max_links);
@@ -118,6 +118,7 @@ void SearchState::expand_layer(const Links& links, const PointStore& points, con
     const std::size_t count = links.read_list(nearest.node, max_links, link_buffer_.data());
     visit_list(link_buffer_.data(), count, points, q);
     if (results_.size() > width_) results_.resize(width_);
+    if (!frontier_.empty()) links.prefetch_list(frontier_.front().node);
   }
 }
 

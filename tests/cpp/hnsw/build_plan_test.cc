@@ -159,5 +159,9 @@ TEST(Permutation, KnownSeedGivesKnownPermutation) {
   }
 }
 
+TEST(BuildDeathTest, PointsAndValuesMustPair) {
+  EXPECT_DEATH((void)IndexBuilder({{1.0f}, {2.0f}}, {7}, 1), "exactly one value per point");
+}
+
 }  // namespace
 }  // namespace sorvid::hnsw
