@@ -1,5 +1,6 @@
 #include "python/conversions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -41,14 +42,22 @@ bool check_vector_source(PyObject* object) {
   return true;
 }
 
-// Room to reserve: the length when the object reports one, else 0.
-std::size_t length_hint(PyObject* object) {
+// The most room a conversion reserves up front, in bytes. The reported
+// length is only a hint: a sequence's __len__ may claim far more items than
+// its iteration yields, and reserving that much would fail (or exhaust
+// memory) before a single item was read. Beyond this size the list simply
+// grows as items arrive.
+constexpr std::size_t kMaxReservedBytes = std::size_t{1} << 20;
+
+// Items of `item_size` bytes to reserve: the length the object reports,
+// capped at kMaxReservedBytes, or 0 when it reports none.
+std::size_t length_hint(PyObject* object, std::size_t item_size) {
   const Py_ssize_t length = PyObject_Size(object);
   if (length < 0) {
     PyErr_Clear();
     return 0;
   }
-  return static_cast<std::size_t>(length);
+  return std::min(static_cast<std::size_t>(length), kMaxReservedBytes / item_size);
 }
 
 bool append_float_item(PyObject* item, std::vector<float>& out) {
@@ -184,7 +193,7 @@ bool convert_float_vector(PyObject* object, std::vector<float>& out) {
   out.clear();
   if (!check_vector_source(object)) return false;
   if (read_float_buffer(object, out)) return true;
-  out.reserve(length_hint(object));
+  out.reserve(length_hint(object, sizeof(float)));
   return for_each_item(object, [&](PyObject* item) { return append_float_item(item, out); });
 }
 
@@ -203,7 +212,7 @@ bool convert_entry(PyObject* object, VectorEntry& out) {
 bool convert_entry_list(PyObject* object, std::vector<VectorEntry>& out) {
   out.clear();
   if (!check_vector_source(object)) return false;
-  out.reserve(length_hint(object));
+  out.reserve(length_hint(object, sizeof(VectorEntry)));
   return for_each_item(object, [&](PyObject* item) {
     out.emplace_back();
     return convert_entry(item, out.back());
