@@ -10,11 +10,6 @@
 namespace sorvid {
 namespace {
 
-constexpr std::uint64_t kMaxExactInDouble = std::uint64_t{1} << 53;
-
-constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 

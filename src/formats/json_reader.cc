@@ -42,9 +42,6 @@ void append_utf8(std::string& out, std::uint32_t cp) {
 bool is_high_surrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 constexpr char kEofInValue[] = "EOF while parsing a value";
 constexpr char kEofInString[] = "EOF while parsing a string";

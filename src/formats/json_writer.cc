@@ -56,19 +56,7 @@ void append_json_uint(std::string& out, std::uint64_t value) {
 }
 
 void append_json_float_array(std::string& out, std::span<const float> values) {
-  // Reserve the worst case once, write in place, then trim.
-  const std::size_t start = out.size();
-  out.resize(start + 2 + values.size() * (kMaxFloatTextLength + 1));
-  char* p = out.data() + start;
-  *p++ = '[';
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i != 0) {
-      *p++ = ',';
-    }
-    p = write_float_text(p, values[i]);
-  }
-  *p++ = ']';
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  append_float_array(out, values);
 }
 
 }  // namespace sorvid
