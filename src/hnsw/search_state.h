@@ -118,7 +118,9 @@ void SearchState::expand_layer(const Links& links, const PointStore& points, con
     const std::size_t count = links.read_list(nearest.node, max_links, link_buffer_.data());
     visit_list(link_buffer_.data(), count, points, q);
     if (results_.size() > width_) results_.resize(width_);
-    if (!frontier_.empty()) links.prefetch_list(frontier_.front().node);
+    // The next node to expand is the heap's top or, soon after, one of its
+    // two children: ask for their lists while the heap work goes on.
+    for (std::size_t i = 0; i < frontier_.size() && i < 3; ++i) links.prefetch_list(frontier_[i].node);
   }
 }
 
