@@ -41,7 +41,6 @@ double clamp_distance(double distance) { return std::min(2.0, std::max(0.0, dist
 
 }  // namespace
 
-bool is_well_scaled(float norm) { return norm >= 0x1.0p-30f && norm <= 0x1.0p30f; }
 
 PointStore::PointStore(const std::vector<std::vector<float>>& points,
                        std::span<const NodeId> order) {

@@ -29,7 +29,7 @@ struct QueryPoint {
 // a number in [2^-30, 2^30], so all its elements are finite and no product or
 // sum of the dot product overflows, and underflow costs a negligible absolute
 // error.
-bool is_well_scaled(float norm);
+inline bool is_well_scaled(float norm) { return norm >= 0x1.0p-30f && norm <= 0x1.0p30f; }
 
 // Bounds on a distance: the exact value lies in [low, high].
 struct DistanceBounds {
