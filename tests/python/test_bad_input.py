@@ -2,6 +2,7 @@
 
 Sizes are chosen to stay within a few hundred megabytes of memory and well under a minute in all.
 """
+import gc
 import os
 import sys
 
@@ -11,6 +12,12 @@ import pytest
 from sorvid_vector_db import VectorEntry, VectorStore
 
 MIB = 2**20
+
+
+@pytest.fixture
+def filled_store(store):
+    store.upsert_batch([VectorEntry(str(i), [float(i), 1.0]) for i in range(100)])
+    return store
 
 
 def write(path, text):
@@ -141,6 +148,51 @@ def test_reported_length_is_only_a_hint(store, claimed):
     store.upsert_batch(LyingLength(claimed, [entry, VectorEntry("b", [3.0, 4.0])]))
     assert store.len == 2
     assert [e.id for e, _ in store.search(LyingLength(claimed, [1.0, 2.0]), top_k=1)] == ["a"]
+
+
+class Reenters:
+    """Garbage whose finalizer calls back into a store, as collection in the middle of a call may run it."""
+
+    def __init__(self, call, outcomes):
+        self.call, self.outcomes = call, outcomes
+        self.cycle = self
+
+    def __del__(self):
+        try:
+            self.call()
+            self.outcomes.append("ran")
+        except RuntimeError as exc:
+            self.outcomes.append(str(exc))
+
+
+@pytest.mark.parametrize("during", ["search", "upsert_batch"])
+def test_finalizers_reentering_mid_call_are_refused(filled_store, during):
+    """With collection at every allocation, finalizers run while a call converts its arguments or builds its result."""
+    store = filled_store
+    outcomes = []
+    query = [1.0, 1.0]
+    batch = [VectorEntry(f"n{i}", [1.0, float(i)]) for i in range(50)]
+    calls = {
+        "search": lambda: store.search(query, top_k=50),
+        "upsert_batch": lambda: store.upsert_batch(tuple(batch)),
+    }
+    thresholds = gc.get_threshold()
+    gc.collect()
+    try:
+        gc.set_threshold(1)
+        for _ in range(30):
+            Reenters(lambda: store.upsert(VectorEntry("late", [2.0, 2.0])), outcomes)
+            Reenters(lambda: store.len, outcomes)
+            result = calls[during]()
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.collect()
+    assert set(outcomes) <= {"ran", "Already borrowed", "Already mutably borrowed"}
+    assert "Already mutably borrowed" in outcomes  # a finalizer did run in the middle of the call
+    if during == "search":
+        assert len(result) == 50 and [d for _, d in result] == sorted(d for _, d in result)
+    assert store.get("late") is None or store.get("late").embedding == [2.0, 2.0]
+    assert store.len == 100 + (50 if during == "upsert_batch" else 0) + (store.get("late") is not None)
 
 
 # top_k.

@@ -11,6 +11,9 @@ thousand times under measurement. Four counters must not grow:
 Payloads are large (kilobyte ids, texts and embeddings) so that one leaked copy per call adds up to megabytes,
 far above the slack that the allocators' own bookkeeping needs. SORVID_LEAK_SCALE multiplies the repeat
 counts (`make soak`).
+
+Not measured: a store dropped on a thread other than its owner keeps its engine state on purpose (it may be
+released only on the owner thread), which `test_store_basics.py` covers.
 """
 import ctypes
 import gc

@@ -260,6 +260,23 @@ class StoreMachine(RuleBasedStateMachine):
         self.expect_refusal(lambda: self.store.upsert_batch([e.to_vector_entry() for e in batch]), batch)
 
     @rule(data=st.data())
+    def refused_by_type(self, data):
+        """Binding and conversion errors are raised before the engine runs: nothing changes."""
+        entry = self.draw_entry(data).to_vector_entry()
+        call, exception = data.draw(st.sampled_from([
+            (lambda: self.store.upsert(entry.id), TypeError),
+            (lambda: self.store.upsert_batch([entry, entry.embedding]), TypeError),
+            (lambda: self.store.upsert_batch(entry.id or "x"), TypeError),
+            (lambda: self.store.delete(entry.embedding), TypeError),
+            (lambda: self.store.delete(entry.id, entry.id), TypeError),
+            (lambda: self.store.search(entry.embedding, top_k=-1), OverflowError),
+            (lambda: self.store.search(entry.embedding + ["x"]), TypeError),
+            (lambda: self.store.upsert(entry, entry=entry), TypeError),
+        ]), label="refused call")
+        with pytest.raises(exception):
+            call()
+
+    @rule(data=st.data())
     def delete(self, data):
         entry_id = self.present_or_any_id(data)
         self.store.delete(entry_id)
