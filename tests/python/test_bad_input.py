@@ -2,8 +2,10 @@
 
 Sizes are chosen to stay within a few hundred megabytes of memory and well under a minute in all.
 """
+import copy
 import gc
 import os
+import pickle
 import sys
 
 import numpy as np
@@ -193,6 +195,31 @@ def test_finalizers_reentering_mid_call_are_refused(filled_store, during):
         assert len(result) == 50 and [d for _, d in result] == sorted(d for _, d in result)
     assert store.get("late") is None or store.get("late").embedding == [2.0, 2.0]
     assert store.len == 100 + (50 if during == "upsert_batch" else 0) + (store.get("late") is not None)
+
+
+# No back door makes an object whose C++ value was never built.
+
+BACK_DOORS = [
+    (lambda s, e: object.__new__(VectorStore), TypeError),
+    (lambda s, e: object.__new__(VectorEntry), TypeError),
+    (lambda s, e: VectorEntry.__new__(int), TypeError),
+    (lambda s, e: copy.copy(s), TypeError),
+    (lambda s, e: copy.deepcopy(e), TypeError),
+    (lambda s, e: pickle.dumps(s), TypeError),
+    (lambda s, e: pickle.dumps(e), TypeError),
+    (lambda s, e: VectorStore.upsert(e, e), TypeError),
+    (lambda s, e: VectorStore.len.__get__(e), TypeError),
+    (lambda s, e: VectorEntry.id.__set__(s, "x"), TypeError),
+    (lambda s, e: VectorEntry.__repr__(s), TypeError),
+]
+
+
+@pytest.mark.parametrize("call, exception", BACK_DOORS)
+def test_no_half_built_objects(store, call, exception):
+    entry = VectorEntry("a", [1.0])
+    with pytest.raises(exception):
+        call(store, entry)
+    assert (store.len, entry.id, entry.embedding) == (0, "a", [1.0])
 
 
 # top_k.
