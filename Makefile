@@ -13,12 +13,13 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CMAKE_GEN := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVID_BUILD_TESTS=ON
 
 .PHONY: py-test-asan soak
-.PHONY: demo test venv system-deps install cpp-test cpp-test-asan cpp-test-tsan py-test bench clean
+.PHONY: demo test venv system-deps install cpp-test cpp-test-asan cpp-test-tsan py-test bench clean \
+        fuzz-deps fuzz-build fuzz fuzz-long
 
 demo: install
 	$(PY) examples/quickstart.py
 
-test: install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan
+test: install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan fuzz
 
 venv: $(VENV)/.ready
 
@@ -76,13 +77,50 @@ py-test-asan: venv
 	  PYTHONPATH=$(abspath $(ASAN_MODULE_BUILD))/src/python $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 # Long randomised runs of the Python reliability tests: the model-based test
-# with its "soak" profile, ten times the leak-check repeats, many more crashes.
+# with its "soak" profile, ten times the leak-check repeats, many more crashes;
+# then ten minutes of fuzzing per target.
 soak: install
 	SORVID_MODEL_PROFILE=soak SORVID_LEAK_SCALE=10 SORVID_CRASH_KILLS=3000 $(PY) -m pytest -q tests/python
+	$(MAKE) fuzz FUZZ_SECONDS=600
 
 bench: install
 	$(PY) -m pip install --quiet -r requirements-bench.txt
 	$(PY) bench/run_all.py
+
+# --- Fuzzing: libFuzzer targets for the log line and snapshot decoders and the
+# entry round trip, built with clang under AddressSanitizer and UBSan.
+FUZZ_BUILD      := $(BUILD)/fuzz
+FUZZ_TARGETS    := fuzz_decode_record fuzz_decode_snapshot fuzz_entry_round_trip
+FUZZ_SECONDS    ?= 40
+FUZZ_LONG_SECONDS ?= 3600
+FUZZ_SUITE_DIR  ?= ../shared/jsontestsuite/test_parsing
+
+# clang and its sanitizer and libFuzzer runtimes; installed only when missing.
+fuzz-deps:
+	@if ! command -v clang++ >/dev/null 2>&1 || \
+	    ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then \
+	  echo "installing clang and libclang-rt-dev"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev; \
+	fi
+
+fuzz-build: venv fuzz-deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DSORVID_SANITIZE=address,undefined -DSORVID_BUILD_FUZZERS=ON >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
+
+# A short run of every target from its seed corpus; new inputs go to a scratch
+# corpus under the build directory, so the checked-in seeds stay small.
+fuzz: fuzz-build
+	@for target in $(FUZZ_TARGETS); do \
+	  FUZZ_SECONDS=$(FUZZ_SECONDS) BUILD_DIR=$(FUZZ_BUILD) SUITE_DIR=$(FUZZ_SUITE_DIR) tests/fuzz/run_fuzzer.sh $$target || exit 1; \
+	done
+
+# The same, for an hour per target (FUZZ_LONG_SECONDS), on all cores.
+fuzz-long: fuzz-build
+	@for target in $(FUZZ_TARGETS); do \
+	  FUZZ_SECONDS=$(FUZZ_LONG_SECONDS) FUZZ_JOBS=$(JOBS) BUILD_DIR=$(FUZZ_BUILD) SUITE_DIR=$(FUZZ_SUITE_DIR) \
+	    tests/fuzz/run_fuzzer.sh $$target || exit 1; \
+	done
 
 clean:
 	rm -rf $(BUILD)

@@ -8,8 +8,8 @@ be there with its last acknowledged value, no acknowledged delete may come
 back, and the one call that was cut short may have taken effect or not (a
 batch: a first part of it). The next child carries on with the same files.
 
-CI runs SORVID_CRASH_KILLS kills in all (300 by default); `make soak` runs
-many more.
+`make test` runs SORVID_CRASH_KILLS kills in all (300 by default); `make
+soak` runs 3000.
 """
 import json
 import os
@@ -18,11 +18,11 @@ import signal
 import time
 import traceback
 
-import pytest
 
 from sorvid_vector_db import VectorEntry, VectorStore
 
-KILLS = int(os.environ.get("SORVID_CRASH_KILLS", "300"))
+# Fewer under AddressSanitizer (make py-test-asan), where every child is slow.
+KILLS = int(os.environ.get("SORVID_CRASH_KILLS", "100" if os.environ.get("SORVID_ASAN") == "1" else "300"))
 DIM = 8
 ID_POOL = 150
 
@@ -174,7 +174,3 @@ def test_killed_writers_lose_no_acknowledged_call(tmp_path):
     if KILLS >= 100:
         assert set(cut_short) == {"upsert", "batch", "delete", "compact"}, cut_short
 
-
-@pytest.mark.skipif(os.environ.get("SORVID_SOAK") != "1", reason="soak run only (make soak)")
-def test_killed_writers_soak(tmp_path):
-    run_kills(tmp_path, int(os.environ.get("SORVID_SOAK_KILLS", "5000")))

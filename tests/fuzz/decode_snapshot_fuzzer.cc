@@ -1,0 +1,37 @@
+// decode_snapshot on any bytes: it must fail cleanly or give a document that
+// encodes back to a text which decodes to the very same document.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formats/snapshot.h"
+#include "formats/utf8.h"
+#include "fuzz_checks.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto decoded = sorvid::decode_snapshot(text);
+  if (!decoded) {
+    sorvid::fuzz::check(!decoded.error().message().empty(), "a decoding error has a message");
+    return 0;
+  }
+  if (!sorvid::is_valid_utf8(text)) return 0;
+  std::vector<const sorvid::VectorEntry*> entries;
+  for (const sorvid::VectorEntry& entry : decoded.value().entries) {
+    if (!sorvid::fuzz::all_finite(entry.embedding)) return 0;  // the store refuses such a snapshot
+    entries.push_back(&entry);
+  }
+  std::string encoded;
+  sorvid::encode_snapshot(decoded.value().dim, entries, encoded);
+  sorvid::fuzz::check(sorvid::is_valid_utf8(encoded), "an encoded snapshot is valid UTF-8");
+  auto again = sorvid::decode_snapshot(encoded);
+  sorvid::fuzz::check(again.ok(), "an encoded snapshot decodes");
+  sorvid::fuzz::check(again.value().dim == decoded.value().dim, "the dimension survives");
+  sorvid::fuzz::check(again.value().entries.size() == entries.size(), "every entry survives");
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    sorvid::fuzz::check(sorvid::fuzz::identical(*entries[i], again.value().entries[i]), "entries survive unchanged");
+  }
+  return 0;
+}
