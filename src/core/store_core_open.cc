@@ -1,4 +1,5 @@
 // Opening a store: the snapshot, then the log replayed line by line.
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -35,16 +36,17 @@ Result<File, StoreError> open_locked_log(FileSystem& fs, const std::string& path
 
 Result<StoreCore, StoreError> StoreCore::open(std::string snapshot_path, std::string wal_path, FileSystem& fs) {
   StoreCore store(std::move(snapshot_path), std::move(wal_path), fs);
-  // Opened first for the lock; a failure here (a missing log included)
-  // matters only at the log's turn, after the snapshot.
-  Result<File, StoreError> log = open_locked_log(fs, store.wal_path_);
+  // An existing log is opened first, for the lock; a failure to open it
+  // is reported at the log's turn, after any failure of the snapshot.
+  std::optional<Result<File, StoreError>> log;
+  if (file_exists(fs, store.wal_path_)) log.emplace(open_locked_log(fs, store.wal_path_));
   if (file_exists(fs, store.snapshot_path_)) {
     Result<void, StoreError> loaded = store.load_snapshot();
     if (!loaded) return fail(std::move(loaded).error());
   }
-  if (file_exists(fs, store.wal_path_)) {
-    if (!log) return fail(std::move(log).error());
-    Result<void, StoreError> replayed = store.replay_log(std::move(log).value());
+  if (log) {
+    if (!*log) return fail(std::move(*log).error());
+    Result<void, StoreError> replayed = store.replay_log(std::move(*log).value());
     if (!replayed) return fail(std::move(replayed).error());
   }
   store.dirty_ = !store.entries_.empty();
