@@ -5,7 +5,12 @@
 // lines are in the file. A mutation never touches the search index; it marks
 // the index stale (`dirty`), and the next search rebuilds it.
 //
-// Not thread-safe: the caller makes sure that calls never overlap.
+// Not thread-safe: the caller makes sure that calls never overlap. Stores on
+// the same files, in this process or another, share nothing in memory; at the
+// file level an advisory lock on the log keeps them apart (exclusive for each
+// append and for compaction's file steps, shared while opening), so that
+// lines never interleave and no open sees an append or a compaction halfway.
+// The lock is held only within a call.
 #pragma once
 
 #include <cstdint>
