@@ -102,13 +102,6 @@ ReadResult<void> entry_elements_from_value(const JsonValue& value, VectorEntry& 
 
 }  // namespace
 
-ReadResult<void> read_string_field(JsonReader& reader, std::string& out) {
-  const int c = reader.peek_token();
-  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
-  if (c != '"') return fail(reader.invalid_type("a string"));
-  return reader.read_string(out);
-}
-
 void encode_entry(const VectorEntry& entry, std::string& out) {
   out.append("{\"id\":");
   append_json_string(out, entry.id);

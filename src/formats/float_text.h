@@ -7,8 +7,9 @@
 
 namespace sorvid {
 
-// Longest text write_float_text produces: "-0.00000123456791", 17 bytes.
-inline constexpr int kMaxFloatTextLength = 17;
+// Longest text write_float_text produces, found by writing every float:
+// "-0.0000010000001", 16 bytes.
+inline constexpr int kMaxFloatTextLength = 16;
 // Room write_float_text needs at `out`: it copies fixed-size blocks and may
 // write bytes past the end of the text it returns.
 inline constexpr int kFloatTextRoom = 64;

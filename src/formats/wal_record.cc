@@ -1,5 +1,7 @@
 #include "formats/wal_record.h"
 
+#include <optional>
+
 #include "formats/entry_json.h"
 #include "formats/json_reader.h"
 #include "formats/json_value.h"
@@ -134,6 +136,15 @@ ReadError duplicate_or_missing(RecordKey key, const char* missing) {
   return unplaced_error(std::string("missing field `") + missing + "`");
 }
 
+// After the member that completed the record: the rest of the object may
+// hold other members, but neither key again.
+ReadResult<WalRecord> finish_record_object(JsonReader& reader, bool& first, std::string& key, WalRecord record) {
+  auto rest = next_record_key(reader, first, key);
+  if (!rest) return fail(std::move(rest).error());
+  if (rest.value() != RecordKey::kEnd) return fail(duplicate_or_missing(rest.value(), ""));
+  return record;
+}
+
 // Object form. With "op" first the data decodes straight into its variant;
 // with "data" first it is kept as a value until "op" names the variant.
 ReadResult<WalRecord> visit_record_object(JsonReader& reader) {
@@ -144,7 +155,6 @@ ReadResult<WalRecord> visit_record_object(JsonReader& reader) {
   if (first_key.value() == RecordKey::kEnd) return fail(unplaced_error("missing field `op`"));
   if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
 
-  ReadResult<WalRecord> record = fail(unplaced_error(""));
   if (first_key.value() == RecordKey::kOp) {
     auto variant = read_op(reader);
     if (!variant) return fail(std::move(variant).error());
@@ -152,23 +162,22 @@ ReadResult<WalRecord> visit_record_object(JsonReader& reader) {
     if (!second_key) return fail(std::move(second_key).error());
     if (second_key.value() != RecordKey::kData) return fail(duplicate_or_missing(second_key.value(), "data"));
     if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
-    record = read_content(reader, variant.value());
-  } else {
-    auto kept = read_json_value(reader);
-    if (!kept) return fail(std::move(kept).error());
-    auto second_key = next_record_key(reader, first, key);
-    if (!second_key) return fail(std::move(second_key).error());
-    if (second_key.value() != RecordKey::kOp) return fail(duplicate_or_missing(second_key.value(), "op"));
-    if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
-    auto variant = read_op(reader);
-    if (!variant) return fail(std::move(variant).error());
-    record = content_from_value(kept.value(), variant.value());
+    auto record = read_content(reader, variant.value());
+    if (!record) return record;
+    return finish_record_object(reader, first, key, std::move(record).value());
   }
+
+  auto kept = read_json_value(reader);
+  if (!kept) return fail(std::move(kept).error());
+  auto second_key = next_record_key(reader, first, key);
+  if (!second_key) return fail(std::move(second_key).error());
+  if (second_key.value() != RecordKey::kOp) return fail(duplicate_or_missing(second_key.value(), "op"));
+  if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
+  auto variant = read_op(reader);
+  if (!variant) return fail(std::move(variant).error());
+  auto record = content_from_value(kept.value(), variant.value());
   if (!record) return record;
-  auto rest = next_record_key(reader, first, key);
-  if (!rest) return fail(std::move(rest).error());
-  if (rest.value() != RecordKey::kEnd) return fail(duplicate_or_missing(rest.value(), ""));
-  return record;
+  return finish_record_object(reader, first, key, std::move(record).value());
 }
 
 // Array form: ["upsert", entry] or ["delete", {"id": ...}].
@@ -212,22 +221,19 @@ std::string encode_record(const WalRecord& record) {
 
 Result<WalRecord, JsonError> decode_record(std::string_view line) {
   JsonReader reader(line);
-  ReadResult<WalRecord> record = fail(unplaced_error(""));
+  std::optional<WalRecord> record;
+  // Keeps the record a visitor decoded, passing its failure on.
+  const auto keep = [&record](ReadResult<WalRecord> visited) -> ReadResult<void> {
+    if (!visited) return fail(std::move(visited).error());
+    record = std::move(visited).value();
+    return {};
+  };
   ReadResult<void> decoded = read_record(
-      reader, kRecordExpected,
-      [&]() -> ReadResult<void> {
-        record = visit_record_array(reader);
-        if (!record) return fail(record.error());
-        return {};
-      },
-      [&]() -> ReadResult<void> {
-        record = visit_record_object(reader);
-        if (!record) return fail(record.error());
-        return {};
-      });
+      reader, kRecordExpected, [&] { return keep(visit_record_array(reader)); },
+      [&] { return keep(visit_record_object(reader)); });
   if (decoded) decoded = reader.end_text();
   if (!decoded) return fail(to_json_error(line, reader.place(std::move(decoded).error())));
-  return std::move(record).value();
+  return std::move(*record);
 }
 
 }  // namespace sorvid

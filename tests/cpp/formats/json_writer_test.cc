@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "formats/float_text.h"
 #include "formats/json_writer.h"
@@ -92,6 +93,35 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatSpelling{std::bit_cast<float>(0x15ae43fdu), "7.0385307e-26"},
                       FloatSpelling{std::bit_cast<float>(0x95ae43fdu), "-7.0385307e-26"},
                       FloatSpelling{std::bit_cast<float>(0x15ae43feu), "7.0385313e-26"}));
+
+// Arrays are written through a local chunk; these cross its boundary many
+// times, with values of many text lengths up to the longest
+// ("-0.0000010000001", 16 bytes) and the exponent forms.
+TEST(FloatArrayWriter, LongArraysOfEveryTextLength) {
+  const float longest = -std::bit_cast<float>(0x358637beu);
+  const std::vector<float> samples = {longest, 1.0f, -0.0f, 0.5f, -3.4028235e38f, 1e-45f, 123456790.0f,
+                                      -0.000123456791f, 1e12f, 7.0385307e-26f};
+  std::vector<float> values;
+  std::string expected = "[";
+  for (int i = 0; i < 3000; ++i) {
+    const float value = samples[static_cast<std::size_t>(i) % samples.size()];
+    values.push_back(value);
+    if (i != 0) expected += ',';
+    expected += float_text(value);
+  }
+  expected += ']';
+  std::string out = "x";
+  append_json_float_array(out, values);
+  EXPECT_EQ(out, "x" + expected);
+  EXPECT_EQ(float_text(longest), "-0.0000010000001");
+  EXPECT_EQ(float_text(longest).size(), static_cast<std::size_t>(kMaxFloatTextLength));
+}
+
+TEST(FloatArrayWriter, EmptyArray) {
+  std::string out;
+  append_json_float_array(out, {});
+  EXPECT_EQ(out, "[]");
+}
 
 struct MessageSpelling {
   double value;

@@ -1,0 +1,12 @@
+#include "formats/record_reader.h"
+
+namespace sorvid {
+
+ReadResult<void> read_string_field(JsonReader& reader, std::string& out) {
+  const int c = reader.peek_token();
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c != '"') return fail(reader.invalid_type("a string"));
+  return reader.read_string(out);
+}
+
+}  // namespace sorvid
