@@ -11,6 +11,12 @@
 namespace sorvid {
 namespace {
 
+// The C library ends a path at its first NUL, so a path holding one would
+// name some other file; such a path names no file at all here.
+bool has_embedded_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+constexpr OsError kInvalidPath{EINVAL};
+
 int open_flags(OpenMode mode) {
   switch (mode) {
     case OpenMode::Read:
@@ -39,6 +45,7 @@ Result<std::size_t, OsError> count_of(ssize_t rc) {
 }  // namespace
 
 Result<FileHandle, OsError> PosixFileSystem::open(const std::string& path, OpenMode mode) {
+  if (has_embedded_nul(path)) return fail(kInvalidPath);
   const int fd = ::open(path.c_str(), open_flags(mode), kCreateMode);
   if (fd < 0) return fail(OsError{errno});
   return fd;
@@ -78,17 +85,23 @@ Result<void, OsError> PosixFileSystem::lock_shared(FileHandle file) { return sta
 
 Result<FileAttributes, OsError> PosixFileSystem::attributes(const std::string& path) {
   struct stat info {};
+  if (has_embedded_nul(path)) return fail(kInvalidPath);
   if (::stat(path.c_str(), &info) != 0) return fail(OsError{errno});
   return FileAttributes{static_cast<std::uint64_t>(info.st_size), S_ISDIR(info.st_mode)};
 }
 
 Result<void, OsError> PosixFileSystem::rename(const std::string& from, const std::string& to) {
+  if (has_embedded_nul(from) || has_embedded_nul(to)) return fail(kInvalidPath);
   return status_of(std::rename(from.c_str(), to.c_str()));
 }
 
-Result<void, OsError> PosixFileSystem::remove(const std::string& path) { return status_of(::unlink(path.c_str())); }
+Result<void, OsError> PosixFileSystem::remove(const std::string& path) {
+  if (has_embedded_nul(path)) return fail(kInvalidPath);
+  return status_of(::unlink(path.c_str()));
+}
 
 Result<void, OsError> PosixFileSystem::sync_directory(const std::string& path) {
+  if (has_embedded_nul(path)) return fail(kInvalidPath);
   int fd = -1;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
