@@ -190,7 +190,10 @@ def test_finalizers_reentering_mid_call_are_refused(filled_store, during):
         gc.set_threshold(*thresholds)
         gc.collect()
     assert set(outcomes) <= {"ran", "Already borrowed", "Already mutably borrowed"}
-    assert "Already mutably borrowed" in outcomes  # a finalizer did run in the middle of the call
+    if sys.version_info < (3, 12):
+        # Before 3.12 the collector runs at allocation, so finalizers do run in
+        # the middle of the call; later versions defer it to the eval loop.
+        assert "Already mutably borrowed" in outcomes
     if during == "search":
         assert len(result) == 50 and [d for _, d in result] == sorted(d for _, d in result)
     assert store.get("late") is None or store.get("late").embedding == [2.0, 2.0]
