@@ -12,8 +12,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 
 CMAKE_GEN := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVID_BUILD_TESTS=ON
 
-.PHONY: py-test-asan soak
-.PHONY: demo test venv system-deps install cpp-test cpp-test-asan cpp-test-tsan py-test bench clean \
+.PHONY: demo test venv system-deps install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan soak bench clean \
         fuzz-deps fuzz-build fuzz fuzz-long
 
 demo: install
