@@ -82,9 +82,14 @@ soak: install
 	SORVID_MODEL_PROFILE=soak SORVID_LEAK_SCALE=10 SORVID_CRASH_KILLS=3000 $(PY) -m pytest -q tests/python
 	$(MAKE) fuzz FUZZ_SECONDS=600
 
+# Every benchmark beside its peers; writes docs/benchmarks.md and its plots.
+# BENCH_QUICK=1 runs a tenth of the data. The sentence model for the real-data
+# workload (torch's CPU build) is installed here only, never for the tests.
+BENCH_QUICK ?= 0
+
 bench: install
-	$(PY) -m pip install --quiet -r requirements-bench.txt
-	$(PY) bench/run_all.py
+	$(PY) -m pip install --quiet -r requirements-bench.txt -r requirements-bench-real.txt
+	BENCH_QUICK=$(BENCH_QUICK) $(PY) bench/run_all.py
 
 # --- Fuzzing: libFuzzer targets for the log line and snapshot decoders and the
 # entry round trip, built with clang under AddressSanitizer and UBSan.

@@ -48,6 +48,7 @@ def main():
     parser.add_argument("--dim", type=int, default=384)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--skip-json", action="store_true", help="leave out the slow json module")
+    parser.add_argument("--json", action="store_true", help="print the figures as one JSON object")
     args = parser.parse_args()
 
     rng = np.random.default_rng(20240601)
@@ -89,6 +90,11 @@ def main():
         json_dumps, _ = best_time(lambda: json.dumps(loaded, separators=(",", ":")), 1)
         rows.append(("json.dumps", json_dumps))
 
+    if args.json:
+        print(json.dumps({"entries": args.count, "dim": args.dim, "bytes": size,
+                          "steps": {name: {"wall_s": wall, "cpu_s": cpu, "wall_mb_s": size / 1e6 / wall,
+                                           "cpu_mb_s": size / 1e6 / cpu} for name, (wall, cpu) in rows}}))
+        return 0
     print(f"snapshot: {args.count} entries x {args.dim} floats, {size / 1e6:.1f} MB "
           f"(orjson.dumps writes {len(dumped) / 1e6:.1f} MB)")
     print("best of runs; wall clock, then processor time (leaves out waiting for a core)")
