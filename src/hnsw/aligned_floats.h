@@ -1,29 +1,27 @@
 // AlignedFloats: a zero-filled float array whose start is cache-line aligned,
 // so that rows laid out at multiples of 16 floats each begin a cache line.
+// Large arrays lie on huge pages (see large_buffer.h).
 #pragma once
 
 #include <cstddef>
-#include <memory>
+
+#include "hnsw/large_buffer.h"
 
 namespace sorvid::hnsw {
 
 class AlignedFloats {
  public:
-  static constexpr std::size_t kAlignment = 64;
+  static constexpr std::size_t kAlignment = LargeBuffer::kAlignment;
 
   AlignedFloats() = default;
   explicit AlignedFloats(std::size_t count);
 
-  float* data() { return data_.get(); }
-  const float* data() const { return data_.get(); }
-  std::size_t size() const { return size_; }
+  float* data() { return static_cast<float*>(memory_.data()); }
+  const float* data() const { return static_cast<const float*>(memory_.data()); }
+  std::size_t size() const { return memory_.size() / sizeof(float); }
 
  private:
-  struct AlignedDelete {
-    void operator()(float* p) const;
-  };
-  std::unique_ptr<float[], AlignedDelete> data_;
-  std::size_t size_ = 0;
+  LargeBuffer memory_;
 };
 
 }  // namespace sorvid::hnsw

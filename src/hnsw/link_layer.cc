@@ -1,18 +1,25 @@
 #include "hnsw/link_layer.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace sorvid::hnsw {
 
 LinkLayer::LinkLayer(std::size_t node_count, std::size_t slots_per_list)
-    : slots_(node_count * slots_per_list, EMPTY_SLOT), slots_per_list_(slots_per_list) {}
+    : memory_(node_count * slots_per_list * sizeof(NodeId)),
+      node_count_(slots_per_list == 0 ? 0 : node_count),
+      slots_per_list_(slots_per_list) {
+  // EMPTY_SLOT is all ones in every byte.
+  static_assert(EMPTY_SLOT == 0xFFFFFFFFu);
+  if (memory_.size() > 0) std::memset(memory_.data(), 0xFF, memory_.size());
+}
 
 std::size_t LinkLayer::read_list(NodeId node, std::size_t max_links, NodeId* out) const {
-  const NodeId* slots = slots_.data() + std::size_t{node} * slots_per_list_;
+  const NodeId* list_slots = slots() + std::size_t{node} * slots_per_list_;
   const std::size_t limit = std::min(max_links, slots_per_list_);
   std::size_t count = 0;
-  while (count < limit && slots[count] != EMPTY_SLOT) {
-    out[count] = slots[count];
+  while (count < limit && list_slots[count] != EMPTY_SLOT) {
+    out[count] = list_slots[count];
     ++count;
   }
   return count;

@@ -1,11 +1,12 @@
 // LinkLayer: the link lists of one layer, a fixed number of NodeId slots per
-// node in one flat array, allocated once.
+// node in one flat array, allocated once (on huge pages when large, see
+// large_buffer.h).
 #pragma once
 
 #include <cstddef>
 #include <span>
-#include <vector>
 
+#include "hnsw/large_buffer.h"
 #include "hnsw/node_id.h"
 
 namespace sorvid::hnsw {
@@ -16,14 +17,14 @@ class LinkLayer {
   // `node_count` lists of `slots_per_list` slots, all EMPTY_SLOT.
   LinkLayer(std::size_t node_count, std::size_t slots_per_list);
 
-  std::size_t node_count() const { return slots_per_list_ == 0 ? 0 : slots_.size() / slots_per_list_; }
+  std::size_t node_count() const { return node_count_; }
   std::size_t slots_per_list() const { return slots_per_list_; }
 
   std::span<NodeId> list(NodeId node) {
-    return {slots_.data() + std::size_t{node} * slots_per_list_, slots_per_list_};
+    return {slots() + std::size_t{node} * slots_per_list_, slots_per_list_};
   }
   std::span<const NodeId> list(NodeId node) const {
-    return {slots_.data() + std::size_t{node} * slots_per_list_, slots_per_list_};
+    return {slots() + std::size_t{node} * slots_per_list_, slots_per_list_};
   }
 
   // Copies the used slots of `node`'s list, at most `max_links` of them, into
@@ -31,13 +32,17 @@ class LinkLayer {
   std::size_t read_list(NodeId node, std::size_t max_links, NodeId* out) const;
   // Asks for `node`'s list ahead of a read.
   void prefetch_list(NodeId node) const {
-    const NodeId* slots = slots_.data() + std::size_t{node} * slots_per_list_;
-    __builtin_prefetch(slots);
-    __builtin_prefetch(slots + 16);
+    const NodeId* first = slots() + std::size_t{node} * slots_per_list_;
+    __builtin_prefetch(first);
+    __builtin_prefetch(first + 16);
   }
 
  private:
-  std::vector<NodeId> slots_;
+  NodeId* slots() { return static_cast<NodeId*>(memory_.data()); }
+  const NodeId* slots() const { return static_cast<const NodeId*>(memory_.data()); }
+
+  LargeBuffer memory_;
+  std::size_t node_count_ = 0;
   std::size_t slots_per_list_ = 0;
 };
 

@@ -6,7 +6,7 @@ namespace sorvid::hnsw {
 
 LockedLinkLists::LockedLinkLists(std::size_t node_count)
     : lists_(node_count, kBaseLinks),
-      distances_(node_count * kBaseLinks, 0.0f),
+      distances_(node_count * kBaseLinks),
       kept_(node_count, 0),
       locks_(std::make_unique<RwSpinLock[]>(node_count)) {}
 

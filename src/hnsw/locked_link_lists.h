@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "hnsw/aligned_floats.h"
 #include "hnsw/link_layer.h"
 #include "hnsw/neighbour_list.h"
 #include "hnsw/node_id.h"
@@ -51,7 +52,7 @@ class LockedLinkLists {
 
  private:
   LinkLayer lists_;
-  std::vector<float> distances_;       // kBaseLinks per node, beside the slots
+  AlignedFloats distances_;            // kBaseLinks per node, beside the slots
   std::vector<std::uint8_t> kept_;     // one per node
   std::unique_ptr<RwSpinLock[]> locks_;
 };
