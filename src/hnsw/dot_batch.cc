@@ -1,5 +1,6 @@
 #include "hnsw/dot_batch.h"
 
+#include <algorithm>
 #include <array>
 
 #include "hnsw/cosine_distance.h"
@@ -46,18 +47,12 @@ void dot_batch_portable(const float* query, const float* const* rows, std::size_
 
 namespace {
 
-// Loads eight floats from each of eight rows at `offset` and transposes them:
-// column t holds element offset + t of rows 0..7, one row per lane.
-__attribute__((target("avx2"))) inline void load_columns(const float* const* rows,
-                                                         std::size_t offset, __m256 column[8]) {
-  __m256 low[4];
-  __m256 high[4];
-  for (int k = 0; k < 4; ++k) {
-    low[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[k] + offset)),
-                                  _mm_loadu_ps(rows[k + 4] + offset), 1);
-    high[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[k] + offset + 4)),
-                                   _mm_loadu_ps(rows[k + 4] + offset + 4), 1);
-  }
+// Transposes eight rows of eight floats, given as their first halves `low`
+// (rows k and k + 4 in the two 128-bit halves of low[k]) and second halves
+// `high`: column t receives element t of rows 0..7, one row per lane.
+__attribute__((target("avx2"))) inline void transpose_8x8(const __m256 low[4],
+                                                         const __m256 high[4],
+                                                         __m256 column[8]) {
   for (int half = 0; half < 2; ++half) {
     const __m256* t = half == 0 ? low : high;
     const __m256 u0 = _mm256_unpacklo_ps(t[0], t[1]);
@@ -71,17 +66,36 @@ __attribute__((target("avx2"))) inline void load_columns(const float* const* row
   }
 }
 
+// Loads eight floats from each of eight rows at `offset` and transposes them:
+// column t holds element offset + t of rows 0..7, one row per lane.
+__attribute__((target("avx2"))) inline void load_columns(const float* const* rows,
+                                                         std::size_t offset, __m256 column[8]) {
+  __m256 low[4];
+  __m256 high[4];
+  for (int k = 0; k < 4; ++k) {
+    low[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[k] + offset)),
+                                  _mm_loadu_ps(rows[k + 4] + offset), 1);
+    high[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[k] + offset + 4)),
+                                   _mm_loadu_ps(rows[k + 4] + offset + 4), 1);
+  }
+  transpose_8x8(low, high, column);
+}
+
+// The mask of the first `remaining` (< 8) of eight lanes.
+__attribute__((target("avx2"))) inline __m256i first_lanes(std::size_t remaining) {
+  const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(remaining)), lane_index);
+}
+
 // Like load_columns for the last `remaining` (< 8) elements: masked loads read
 // nothing past the end of a row, and the unused columns are never added.
 __attribute__((target("avx2"))) inline void load_tail_columns(const float* const* rows,
                                                               std::size_t offset,
                                                               std::size_t remaining,
                                                               __m256 column[8]) {
-  alignas(16) std::array<int, 8> lane_mask{};
-  for (std::size_t t = 0; t < 8; ++t) lane_mask[t] = t < remaining ? -1 : 0;
-  const __m128i mask_low = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_mask.data()));
-  const __m128i mask_high =
-      _mm_load_si128(reinterpret_cast<const __m128i*>(lane_mask.data() + 4));
+  const __m256i mask = first_lanes(remaining);
+  const __m128i mask_low = _mm256_castsi256_si128(mask);
+  const __m128i mask_high = _mm256_extracti128_si256(mask, 1);
   __m256 low[4];
   __m256 high[4];
   for (int k = 0; k < 4; ++k) {
@@ -92,17 +106,7 @@ __attribute__((target("avx2"))) inline void load_tail_columns(const float* const
         _mm256_castps128_ps256(_mm_maskload_ps(rows[k] + offset + 4, mask_high)),
         _mm_maskload_ps(rows[k + 4] + offset + 4, mask_high), 1);
   }
-  for (int half = 0; half < 2; ++half) {
-    const __m256* t = half == 0 ? low : high;
-    const __m256 u0 = _mm256_unpacklo_ps(t[0], t[1]);
-    const __m256 u1 = _mm256_unpackhi_ps(t[0], t[1]);
-    const __m256 u2 = _mm256_unpacklo_ps(t[2], t[3]);
-    const __m256 u3 = _mm256_unpackhi_ps(t[2], t[3]);
-    column[4 * half + 0] = _mm256_shuffle_ps(u0, u2, 0x44);
-    column[4 * half + 1] = _mm256_shuffle_ps(u0, u2, 0xEE);
-    column[4 * half + 2] = _mm256_shuffle_ps(u1, u3, 0x44);
-    column[4 * half + 3] = _mm256_shuffle_ps(u1, u3, 0xEE);
-  }
+  transpose_8x8(low, high, column);
 }
 
 // Dot products of `query` with Groups * 8 rows. Each group's lanes form one
@@ -201,11 +205,72 @@ __attribute__((target("avx2"))) float dot_estimate_avx2(const float* a, const fl
   return dot_estimate_avx2_inline(a, b, length);
 }
 
+// Estimates for eight rows at once: one accumulator per row, so the eight
+// chains of adds overlap, then one transposing reduction gives all eight
+// sums. The order of the adds is free here (see dot_estimate).
+__attribute__((target("avx2"))) void dot_estimates_8_avx2(const float* query,
+                                                          const float* const* rows,
+                                                          std::size_t length, float* out) {
+  // Eight named accumulators rather than an array, which the compiler would
+  // keep in memory.
+  __m256 sum0 = _mm256_setzero_ps(), sum1 = _mm256_setzero_ps(), sum2 = _mm256_setzero_ps(),
+         sum3 = _mm256_setzero_ps(), sum4 = _mm256_setzero_ps(), sum5 = _mm256_setzero_ps(),
+         sum6 = _mm256_setzero_ps(), sum7 = _mm256_setzero_ps();
+  const float *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4],
+              *r5 = rows[5], *r6 = rows[6], *r7 = rows[7];
+  std::size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    const __m256 q = _mm256_loadu_ps(query + i);
+    sum0 = _mm256_add_ps(sum0, _mm256_mul_ps(q, _mm256_loadu_ps(r0 + i)));
+    sum1 = _mm256_add_ps(sum1, _mm256_mul_ps(q, _mm256_loadu_ps(r1 + i)));
+    sum2 = _mm256_add_ps(sum2, _mm256_mul_ps(q, _mm256_loadu_ps(r2 + i)));
+    sum3 = _mm256_add_ps(sum3, _mm256_mul_ps(q, _mm256_loadu_ps(r3 + i)));
+    sum4 = _mm256_add_ps(sum4, _mm256_mul_ps(q, _mm256_loadu_ps(r4 + i)));
+    sum5 = _mm256_add_ps(sum5, _mm256_mul_ps(q, _mm256_loadu_ps(r5 + i)));
+    sum6 = _mm256_add_ps(sum6, _mm256_mul_ps(q, _mm256_loadu_ps(r6 + i)));
+    sum7 = _mm256_add_ps(sum7, _mm256_mul_ps(q, _mm256_loadu_ps(r7 + i)));
+  }
+  if (i < length) {
+    // Masked loads read nothing past the ends and give zeros, which add
+    // nothing.
+    const __m256i m = first_lanes(length - i);
+    const __m256 q = _mm256_maskload_ps(query + i, m);
+    sum0 = _mm256_add_ps(sum0, _mm256_mul_ps(q, _mm256_maskload_ps(r0 + i, m)));
+    sum1 = _mm256_add_ps(sum1, _mm256_mul_ps(q, _mm256_maskload_ps(r1 + i, m)));
+    sum2 = _mm256_add_ps(sum2, _mm256_mul_ps(q, _mm256_maskload_ps(r2 + i, m)));
+    sum3 = _mm256_add_ps(sum3, _mm256_mul_ps(q, _mm256_maskload_ps(r3 + i, m)));
+    sum4 = _mm256_add_ps(sum4, _mm256_mul_ps(q, _mm256_maskload_ps(r4 + i, m)));
+    sum5 = _mm256_add_ps(sum5, _mm256_mul_ps(q, _mm256_maskload_ps(r5 + i, m)));
+    sum6 = _mm256_add_ps(sum6, _mm256_mul_ps(q, _mm256_maskload_ps(r6 + i, m)));
+    sum7 = _mm256_add_ps(sum7, _mm256_mul_ps(q, _mm256_maskload_ps(r7 + i, m)));
+  }
+  // Pairwise sums leave [r0 r1 r2 r3 | r0 r1 r2 r3] halves for rows 0-3 and
+  // 4-7; adding the two 128-bit halves finishes each row.
+  const __m256 rows01 = _mm256_hadd_ps(sum0, sum1);
+  const __m256 rows23 = _mm256_hadd_ps(sum2, sum3);
+  const __m256 rows45 = _mm256_hadd_ps(sum4, sum5);
+  const __m256 rows67 = _mm256_hadd_ps(sum6, sum7);
+  const __m256 rows0123 = _mm256_hadd_ps(rows01, rows23);
+  const __m256 rows4567 = _mm256_hadd_ps(rows45, rows67);
+  const __m256 total = _mm256_add_ps(_mm256_permute2f128_ps(rows0123, rows4567, 0x20),
+                                     _mm256_permute2f128_ps(rows0123, rows4567, 0x31));
+  _mm256_storeu_ps(out, total);
+}
+
 __attribute__((target("avx2"))) void dot_estimates_avx2(const float* query,
                                                         const float* const* rows,
                                                         std::size_t count, std::size_t length,
                                                         float* out) {
-  for (std::size_t j = 0; j < count; ++j) out[j] = dot_estimate_avx2_inline(query, rows[j], length);
+  std::size_t j = 0;
+  for (; j + 8 <= count; j += 8) dot_estimates_8_avx2(query, rows + j, length, out + j);
+  if (j < count) {
+    // Fill the spare lanes with the first row again and keep only real ones.
+    std::array<const float*, 8> padded_rows;
+    for (std::size_t k = 0; k < 8; ++k) padded_rows[k] = rows[j + (j + k < count ? k : 0)];
+    alignas(32) std::array<float, 8> lanes;
+    dot_estimates_8_avx2(query, padded_rows.data(), length, lanes.data());
+    for (std::size_t k = 0; j + k < count; ++k) out[j + k] = lanes[k];
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "hnsw/neighbour_list.h"
 
 #include <algorithm>
+#include <array>
 
 namespace sorvid::hnsw {
 namespace {
@@ -8,11 +9,10 @@ namespace {
 // Whether some entry of `kept` is closer to `candidate` than the owner is.
 bool closer_to_one_of(const ScoredNode& candidate, const ScoredNode* kept, std::size_t kept_count,
                       const PointStore& points) {
-  const QueryPoint from_candidate = points.query_for(candidate.node);
-  for (std::size_t i = 0; i < kept_count; ++i) {
-    if (points.distance_below(from_candidate, kept[i].node, candidate.distance)) return true;
-  }
-  return false;
+  std::array<NodeId, kBaseLinks + 1> kept_ids;
+  for (std::size_t i = 0; i < kept_count; ++i) kept_ids[i] = kept[i].node;
+  return points.any_below(points.query_for(candidate.node), kept_ids.data(), kept_count,
+                          candidate.distance);
 }
 
 // Where `entry` belongs among list entries [first, last), which ascend.

@@ -126,6 +126,40 @@ bool PointStore::distance_below(const QueryPoint& q, NodeId node, float threshol
   return distance_less(distance_to(q, node), threshold);
 }
 
+bool PointStore::any_below(const QueryPoint& q, const NodeId* ids, std::size_t count,
+                           float threshold) const {
+  if (threshold != threshold || !is_well_scaled(q.norm) || !uniform_ ||
+      q.length != uniform_length_) {
+    for (std::size_t j = 0; j < count; ++j) {
+      if (distance_below(q, ids[j], threshold)) return true;
+    }
+    return false;
+  }
+  // Small batches: the answer is often found among the first few ids, and
+  // estimates past it are wasted.
+  constexpr std::size_t kBatch = 8;
+  std::array<const float*, kBatch> rows;
+  std::array<float, kBatch> dots;
+  const double margin = estimate_margin(uniform_length_);
+  for (std::size_t start = 0; start < count; start += kBatch) {
+    const std::size_t batch = std::min(kBatch, count - start);
+    for (std::size_t j = 0; j < batch; ++j) rows[j] = row(ids[start + j]);
+    dot_estimates(q.data, rows.data(), batch, uniform_length_, dots.data());
+    for (std::size_t j = 0; j < batch; ++j) {
+      const NodeId id = ids[start + j];
+      if (is_well_scaled(norms_[id])) {
+        // The bounds of estimate_bounds, from the same float norm product.
+        const float norm_product = q.norm * norms_[id];
+        const double estimate = 1.0 - static_cast<double>(dots[j]) / norm_product;
+        if (clamp_distance(estimate + margin) < threshold) return true;
+        if (clamp_distance(estimate - margin) >= threshold) continue;
+      }
+      if (distance_less(distance_to(q, id), threshold)) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace sorvid::hnsw
 
 namespace sorvid::hnsw {

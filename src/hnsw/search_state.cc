@@ -89,11 +89,10 @@ void SearchState::narrow() {
 
 bool SearchState::closer_to_a_kept_neighbour(const ScoredNode& candidate,
                                              const PointStore& points) const {
-  const QueryPoint from_candidate = points.query_for(candidate.node);
-  for (const ScoredNode& kept : results_) {
-    if (points.distance_below(from_candidate, kept.node, candidate.distance)) return true;
-  }
-  return false;
+  std::array<NodeId, kMaxNeighbours> kept_ids;
+  for (std::size_t i = 0; i < results_.size(); ++i) kept_ids[i] = results_[i].node;
+  return points.any_below(points.query_for(candidate.node), kept_ids.data(), results_.size(),
+                          candidate.distance);
 }
 
 void SearchState::select_neighbours(const PointStore& points) {

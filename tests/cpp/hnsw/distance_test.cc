@@ -171,6 +171,35 @@ TEST_P(DotBatchTest, KernelsMatchDefinitionBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(InputStyles, DotBatchTest, ::testing::Values(0, 1, 2));
 
+// The estimates may add in any order but must stay within the error bound
+// that callers rely on: each of the estimate and the in-order sum is within
+// gamma(length) * sum |a[i] b[i]| of the true dot product.
+TEST(DotEstimates, StayWithinTheirBoundOfTheDefinition) {
+  std::mt19937 rng(777);
+  for (std::size_t length : {1u, 5u, 8u, 13u, 64u, 100u, 128u, 385u}) {
+    for (std::size_t count : {1u, 7u, 8u, 9u, 16u, 23u, 64u}) {
+      const std::vector<float> query = random_point(rng, length, 0);
+      std::vector<std::vector<float>> rows;
+      std::vector<const float*> row_pointers;
+      for (std::size_t j = 0; j < count; ++j) rows.push_back(random_point(rng, length, 0));
+      for (const auto& row : rows) row_pointers.push_back(row.data());
+      std::vector<float> out(count);
+      dot_estimates(query.data(), row_pointers.data(), count, length, out.data());
+      const double u = 0x1.0p-24;
+      const double gamma = length * u / (1.0 - length * u);
+      for (std::size_t j = 0; j < count; ++j) {
+        double magnitude = 0.0;
+        for (std::size_t i = 0; i < length; ++i) magnitude += std::fabs(double{query[i]} * rows[j][i]);
+        const double exact = dot_in_order(query.data(), rows[j].data(), length);
+        ASSERT_LE(std::fabs(out[j] - exact), 2.0 * gamma * magnitude)
+            << "length " << length << " count " << count << " row " << j;
+        ASSERT_LE(std::fabs(dot_estimate(query.data(), rows[j].data(), length) - exact),
+                  2.0 * gamma * magnitude);
+      }
+    }
+  }
+}
+
 PointStore store_of(const std::vector<std::vector<float>>& points) {
   std::vector<NodeId> identity(points.size());
   for (std::size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<NodeId>(i);
@@ -272,9 +301,60 @@ TEST(PointStore, EstimatedDecisionsMatchExactComparisons) {
         }
         ASSERT_EQ(left.size(), next) << "kept ids out of order";
       }
+      // any_below agrees with distance_below over every prefix of the ids
+      // (batch tails) and at thresholds on and next to the distances.
+      for (float t : {exact[(a + 2) % exact.size()], std::nextafter(exact[(a + 5) % exact.size()], 3.0f),
+                      0.0f, 1.0f, 2.0f, kNaN}) {
+        bool expected = false;
+        for (std::size_t count = 0; count <= 20; ++count) {
+          if (count > 0) expected = expected || distance_less(exact[ids[count - 1]], t);
+          ASSERT_EQ(expected, store.any_below(from_a, ids.data() + 0, count, t))
+              << "style " << style << " from " << a << " count " << count << " t " << t;
+        }
+        bool any = false;
+        for (NodeId b : ids) any = any || distance_less(exact[b], t);
+        ASSERT_EQ(any, store.any_below(from_a, ids.data(), ids.size(), t));
+      }
     }
     if (style == 0) {
       EXPECT_GT(decided_by_estimate, 1000u);
+    }
+  }
+}
+
+// The batched any_below on a store of one length (the fast path) gives the
+// exact answer over every prefix of the ids (batch tails) and at thresholds
+// on and next to the distances.
+TEST(PointStore, AnyBelowMatchesExactComparisons) {
+  std::mt19937 rng(2468);
+  for (int style = 0; style < 3; ++style) {
+    std::vector<std::vector<float>> points;
+    for (int i = 0; i < 60; ++i) {
+      std::vector<float> point = random_point(rng, 37, style);
+      if (i % 2 == 1) {
+        point = points[static_cast<std::size_t>(i - 1)];  // near ties
+        point[rng() % point.size()] *= 1.0001f;
+      }
+      points.push_back(point);
+    }
+    const PointStore store = store_of(points);
+    std::vector<NodeId> ids(points.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<NodeId>(points.size() - 1 - i);
+    for (NodeId a = 0; a < points.size(); a += 5) {
+      const QueryPoint from_a = store.query_for(a);
+      for (NodeId pivot : {NodeId{1}, NodeId{17}, NodeId{40}}) {
+        const float d = cosine_distance(points[a], points[pivot]);
+        for (float t : {d, std::nextafter(d, -1.0f), std::nextafter(d, 3.0f), 0.0f, 2.0f, kNaN}) {
+          bool expected = false;
+          for (std::size_t count = 0; count <= ids.size(); ++count) {
+            if (count > 0) {
+              expected = expected || distance_less(cosine_distance(points[a], points[ids[count - 1]]), t);
+            }
+            ASSERT_EQ(expected, store.any_below(from_a, ids.data(), count, t))
+                << "style " << style << " from " << a << " count " << count << " t " << t;
+          }
+        }
+      }
     }
   }
 }
