@@ -1,6 +1,7 @@
 #include "formats/snapshot.h"
 
 #include "formats/entry_json.h"
+#include "formats/entry_list_writer.h"
 #include "formats/json_reader.h"
 #include "formats/json_writer.h"
 #include "formats/record_reader.h"
@@ -51,10 +52,7 @@ ReadResult<void> read_entries(JsonReader& reader, std::vector<VectorEntry>& entr
 // while a large store is written.
 std::size_t estimated_size(std::span<const VectorEntry* const> entries) {
   std::size_t size = 64;
-  for (const VectorEntry* entry : entries) {
-    size += 64 + entry->id.size() + entry->metadata.size() + entry->created_at.size() +
-            entry->embedding.size() * 12;
-  }
+  for (const VectorEntry* entry : entries) size += estimated_entry_size(*entry);
   return size;
 }
 
@@ -65,10 +63,7 @@ void encode_snapshot(std::uint64_t dim, std::span<const VectorEntry* const> entr
   out.append("{\"dim\":");
   append_json_uint(out, dim);
   out.append(",\"entries\":[");
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (i != 0) out.push_back(',');
-    encode_entry(*entries[i], out);
-  }
+  append_entry_list(out, entries);
   out.append("]}");
 }
 
