@@ -5,6 +5,7 @@
 #include "formats/json_reader.h"
 #include "formats/json_writer.h"
 #include "formats/record_reader.h"
+#include "formats/text_buffer.h"
 #include "formats/wal_record.h"
 
 namespace sorvid {
@@ -59,7 +60,7 @@ std::size_t estimated_size(std::span<const VectorEntry* const> entries) {
 }  // namespace
 
 void encode_snapshot(std::uint64_t dim, std::span<const VectorEntry* const> entries, std::string& out) {
-  out.reserve(out.size() + estimated_size(entries));
+  reserve_text(out, estimated_size(entries));
   out.append("{\"dim\":");
   append_json_uint(out, dim);
   out.append(",\"entries\":[");
