@@ -1,13 +1,14 @@
 // Snapshot encode/decode throughput.
 //
-// Usage: formats_bench <embeddings.f32> <count> <dim> <snapshot out> [repeats]
+// Usage: formats_bench <embeddings.f32> <count> <dim> <snapshot out> [repeats] [encode|decode]
 //
 // Reads count * dim little-endian 32-bit floats, makes `count` entries
 // ("id-<i>", empty metadata and created_at), encodes them as a snapshot
 // document, writes it to <snapshot out>, decodes that text and checks that
 // encoding the result gives the same bytes. Prints the best time of each
 // step over [repeats] runs (wall clock and processor time) as one JSON
-// object.
+// object. A last argument "encode" or "decode" repeats only that step (the
+// other runs once, untimed), so that a profile of the run shows one step.
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -81,21 +82,24 @@ std::string encode(std::uint64_t dim, const std::vector<sorvid::VectorEntry>& en
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::fprintf(stderr, "usage: %s <embeddings.f32> <count> <dim> <snapshot out> [repeats]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <embeddings.f32> <count> <dim> <snapshot out> [repeats] [encode|decode]\n", argv[0]);
     return 2;
   }
   const std::size_t count = std::strtoull(argv[2], nullptr, 10);
   const std::size_t dim = std::strtoull(argv[3], nullptr, 10);
   const int repeats = argc > 5 ? std::atoi(argv[5]) : 3;
+  const std::string only = argc > 6 ? argv[6] : "";
+  const int encode_repeats = only == "decode" ? 1 : repeats;
+  const int decode_repeats = only == "encode" ? 1 : repeats;
   const std::vector<sorvid::VectorEntry> entries = load_entries(argv[1], count, dim);
 
   std::string text;
-  const auto [encode_wall, encode_cpu] = best_times(repeats, [&] { text = encode(dim, entries); });
+  const auto [encode_wall, encode_cpu] = best_times(encode_repeats, [&] { text = encode(dim, entries); });
   std::ofstream(argv[4], std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
 
   std::vector<sorvid::VectorEntry> decoded;
   bool decode_failed = false;
-  const auto [decode_wall, decode_cpu] = best_times(repeats, [&] {
+  const auto [decode_wall, decode_cpu] = best_times(decode_repeats, [&] {
     auto snapshot = sorvid::decode_snapshot(text);
     if (!snapshot) {
       std::fprintf(stderr, "decode failed: %s\n", snapshot.error().message().c_str());
