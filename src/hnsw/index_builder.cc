@@ -101,10 +101,13 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
 
   NeighbourList own;
   own.kept = walk->kept_count();
-  for (const ScoredNode& chosen : walk->results()) {
-    link_back(v, chosen);
-    own.ids[own.size] = chosen.node;
-    own.distances[own.size++] = chosen.distance;
+  const std::span<const ScoredNode> chosen = walk->results();
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    // The next neighbour's list is far off in memory: ask for it now.
+    if (i + 1 < chosen.size()) base_.prefetch_neighbours(chosen[i + 1].node);
+    link_back(v, chosen[i]);
+    own.ids[own.size] = chosen[i].node;
+    own.distances[own.size++] = chosen[i].distance;
   }
   base_.store_neighbours(v, own);  // under v's own write lock
 }

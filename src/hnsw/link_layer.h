@@ -33,8 +33,7 @@ class LinkLayer {
   // Asks for `node`'s list ahead of a read.
   void prefetch_list(NodeId node) const {
     const NodeId* first = slots() + std::size_t{node} * slots_per_list_;
-    __builtin_prefetch(first);
-    __builtin_prefetch(first + 16);
+    for (std::size_t i = 0; i < slots_per_list_; i += 16) __builtin_prefetch(first + i);
   }
 
  private:
