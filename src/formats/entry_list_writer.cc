@@ -15,8 +15,9 @@ namespace {
 // enough that handing it out costs nothing, small enough that its buffer
 // stays in the cache until it is joined.
 constexpr std::size_t kChunkBytes = 256 * 1024;
-// Below either of these the pool does not pay for its hand-offs, and a
-// store this small would not start the pool for its index either.
+// Below either of these the pool does not pay for its hand-offs. A store
+// with this many entries starts the pool for its index anyway (from 111
+// entries), so encoding in parallel adds no threads the store would not have.
 constexpr std::size_t kMinParallelBytes = 4 * 1024 * 1024;
 constexpr std::size_t kMinParallelEntries = 256;
 // Chunks per pool thread in one wave. Chunks are encoded a wave at a time
