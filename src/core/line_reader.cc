@@ -1,6 +1,6 @@
 #include "core/line_reader.h"
 
-#include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace sorvid {
@@ -28,7 +28,9 @@ Result<bool, StoreError> LineReader::next() {
     read_any = true;
     const char* start = buffer_.data() + begin_;
     const char* stop = buffer_.data() + end_;
-    const char* feed = std::find(start, stop, '\n');
+    // memchr scans a word or a vector at a time; a plain loop here was a tenth of a log replay.
+    const void* found = std::memchr(start, '\n', static_cast<std::size_t>(stop - start));
+    const char* feed = found != nullptr ? static_cast<const char*>(found) : stop;
     line_.append(start, feed);
     if (feed != stop) {
       begin_ += static_cast<std::size_t>(feed - start) + 1;
