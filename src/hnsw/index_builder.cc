@@ -102,17 +102,18 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
   NeighbourList own;
   own.kept = walk->kept_count();
   const std::span<const ScoredNode> chosen = walk->results();
+  const WalkDistances from_v = walk->walk_distances(v);
   for (std::size_t i = 0; i < chosen.size(); ++i) {
     // The next neighbour's list is far off in memory: ask for it now.
     if (i + 1 < chosen.size()) base_.prefetch_neighbours(chosen[i + 1].node);
-    link_back(v, chosen[i]);
+    link_back(v, chosen[i], from_v);
     own.ids[own.size] = chosen[i].node;
     own.distances[own.size++] = chosen[i].distance;
   }
   base_.store_neighbours(v, own);  // under v's own write lock
 }
 
-void IndexBuilder::link_back(NodeId v, const ScoredNode& chosen) {
+void IndexBuilder::link_back(NodeId v, const ScoredNode& chosen, const WalkDistances& from_v) {
   // Re-select u's list with v as a new candidate. u's list is copied under
   // its read lock and written back under its write lock; another insertion
   // may rewrite it in between, and this write then replaces that one.
@@ -121,7 +122,7 @@ void IndexBuilder::link_back(NodeId v, const ScoredNode& chosen) {
   base_.read_neighbours(u, current);
   // The distance is symmetric: v's distance to u is u's distance to v.
   NeighbourList updated;
-  reselect_with(current, {chosen.distance, v}, points_, updated);
+  reselect_with(current, {chosen.distance, v}, points_, updated, from_v);
   WriteGuard guard(base_.lock(u));
   base_.store_neighbours(u, updated);
 }

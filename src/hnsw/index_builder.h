@@ -64,8 +64,8 @@ class IndexBuilder {
  private:
   // Steps 8.1 to 8.3 of an insertion for one chosen neighbour u: u's list
   // becomes select_neighbours over v and u's current entries, all scored
-  // against u.
-  void link_back(NodeId v, const ScoredNode& chosen);
+  // against u. Distances from v come from `from_v` (v's walk) where known.
+  void link_back(NodeId v, const ScoredNode& chosen, const WalkDistances& from_v);
 
   std::vector<std::size_t> sizes_;
   PointStore points_;

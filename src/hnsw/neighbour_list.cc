@@ -7,11 +7,25 @@ namespace sorvid::hnsw {
 namespace {
 
 // Whether some entry of `kept` is closer to `candidate` than the owner is.
+// Distances between the newcomer and another node are taken from `known`
+// where its walk computed them (the distance is symmetric); the rest are
+// scored.
 bool closer_to_one_of(const ScoredNode& candidate, const ScoredNode* kept, std::size_t kept_count,
-                      const PointStore& points) {
-  std::array<NodeId, kBaseLinks + 1> kept_ids;
-  for (std::size_t i = 0; i < kept_count; ++i) kept_ids[i] = kept[i].node;
-  return points.any_below(points.query_for(candidate.node), kept_ids.data(), kept_count,
+                      const PointStore& points, const WalkDistances& known) {
+  std::array<NodeId, kBaseLinks + 1> unknown_ids;
+  std::size_t unknown = 0;
+  for (std::size_t i = 0; i < kept_count; ++i) {
+    const NodeId other = kept[i].node;
+    float distance;
+    const bool pair_has_newcomer = candidate.node == known.walked_for || other == known.walked_for;
+    const NodeId far_end = candidate.node == known.walked_for ? other : candidate.node;
+    if (pair_has_newcomer && known.lookup(far_end, distance)) {
+      if (distance_less(distance, candidate.distance)) return true;
+    } else {
+      unknown_ids[unknown++] = other;
+    }
+  }
+  return points.any_below(points.query_for(candidate.node), unknown_ids.data(), unknown,
                           candidate.distance);
 }
 
@@ -60,7 +74,7 @@ class ListWriter {
 }  // namespace
 
 void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
-                   NeighbourList& out) {
+                   NeighbourList& out, const WalkDistances& from_newcomer) {
   // A newcomer already listed changes nothing: its second visit is skipped.
   for (std::size_t i = 0; i < list.size; ++i) {
     if (list.ids[i] == newcomer.node) {
@@ -82,7 +96,7 @@ void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
     return;
   }
 
-  const bool newcomer_kept = !closer_to_one_of(newcomer, writer.kept(), writer.kept_count(), points);
+  const bool newcomer_kept = !closer_to_one_of(newcomer, writer.kept(), writer.kept_count(), points, from_newcomer);
   if (!newcomer_kept) {
     // Nothing after it changes: the kept entries stay, and the newcomer joins
     // the pruned ones in order.
@@ -113,7 +127,7 @@ void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
     if (take_kept) {
       const ScoredNode entry{list.distances[next_kept], list.ids[next_kept]};
       ++next_kept;
-      if (closer_to_one_of(entry, newly_kept.data(), newly_kept_count, points)) {
+      if (closer_to_one_of(entry, newly_kept.data(), newly_kept_count, points, from_newcomer)) {
         writer.add_pruned(entry);
         old_kept_lost = true;
       } else {
@@ -124,7 +138,7 @@ void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
       ++next_pruned;
       // Its pruner was kept before and ahead of it; while no entry kept
       // before has been lost, that pruner is still kept.
-      if (!old_kept_lost || closer_to_one_of(entry, writer.kept(), writer.kept_count(), points)) {
+      if (!old_kept_lost || closer_to_one_of(entry, writer.kept(), writer.kept_count(), points, from_newcomer)) {
         writer.add_pruned(entry);
       } else {
         writer.add_kept(entry);

@@ -16,6 +16,7 @@
 #include "hnsw/node_id.h"
 #include "hnsw/point_store.h"
 #include "hnsw/scored_node.h"
+#include "hnsw/walk_distances.h"
 
 namespace sorvid::hnsw {
 
@@ -39,8 +40,9 @@ struct NeighbourList {
 // old pruned entry stays pruned while every old kept entry ahead of it is
 // still kept; only when one was lost must it be checked again against the
 // entries kept now.
-// `out` must not be `list`.
+// Distances from the newcomer are taken from `from_newcomer` where known
+// (its walked_for must then be the newcomer). `out` must not be `list`.
 void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
-                   NeighbourList& out);
+                   NeighbourList& out, const WalkDistances& from_newcomer = {});
 
 }  // namespace sorvid::hnsw

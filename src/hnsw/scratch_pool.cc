@@ -15,6 +15,8 @@ ScratchPool::Lease ScratchPool::take() {
   // A new state: n zero marks at generation 1, width 1. Allocated outside the
   // lock so other insertions are not held up.
   auto state = std::make_unique<SearchState>(node_count_);
+  // Re-selections look up the distances the insertion's walk computed.
+  state->record_distances();
   return Lease(*this, std::move(state));
 }
 

@@ -9,6 +9,17 @@ namespace sorvid::hnsw {
 
 SearchState::SearchState(std::size_t node_count) : marks_(node_count, 0) {}
 
+void SearchState::record_distances() {
+  // Left unfilled: a slot is written whenever its node is marked, and read
+  // only while the mark is current.
+  recorded_distances_ = std::make_unique_for_overwrite<float[]>(marks_.size());
+}
+
+WalkDistances SearchState::walk_distances(NodeId walked_for) const {
+  if (!recorded_distances_) return {};
+  return {marks_.data(), generation_, recorded_distances_.get(), walked_for};
+}
+
 void SearchState::clear_marks() {
   if (generation_ < kLastGeneration) {
     ++generation_;
@@ -27,6 +38,11 @@ void SearchState::reset() {
 }
 
 void SearchState::size_marks(std::size_t node_count) {
+  if (recorded_distances_ && node_count != marks_.size()) {
+    auto resized = std::make_unique_for_overwrite<float[]>(node_count);
+    std::copy_n(recorded_distances_.get(), std::min(node_count, marks_.size()), resized.get());
+    recorded_distances_ = std::move(resized);
+  }
   // generation - 1 is never the current generation: not visited.
   marks_.resize(node_count, static_cast<std::uint8_t>(generation_ - 1));
 }
@@ -34,7 +50,9 @@ void SearchState::size_marks(std::size_t node_count) {
 void SearchState::visit(NodeId node, const PointStore& points, const QueryPoint& q) {
   if (marks_[node] == generation_) return;
   marks_[node] = generation_;
-  offer({points.distance_to(q, node), node});
+  const float distance = points.distance_to(q, node);
+  record(node, distance);
+  offer({distance, node});
 }
 
 void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointStore& points,
@@ -48,9 +66,16 @@ void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointSt
     marks_[id] = generation_;
     fresh_ids_[fresh++] = id;
   }
+  if (recorded_distances_) {
+    // Nodes dropped below are marked but never scored exactly.
+    for (std::size_t j = 0; j < fresh; ++j) record(fresh_ids_[j], WalkDistances::kUnknown);
+  }
   if (results_.size() >= width_ && width_ > 0) fresh = drop_certain_misses(fresh, points, q);
   points.distances_to(q, fresh_ids_.data(), fresh, fresh_distances_.data());
-  for (std::size_t j = 0; j < fresh; ++j) offer({fresh_distances_[j], fresh_ids_[j]});
+  for (std::size_t j = 0; j < fresh; ++j) {
+    record(fresh_ids_[j], fresh_distances_[j]);
+    offer({fresh_distances_[j], fresh_ids_[j]});
+  }
 }
 
 std::size_t SearchState::drop_certain_misses(std::size_t fresh, const PointStore& points,

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "hnsw/node_id.h"
 #include "hnsw/point_store.h"
 #include "hnsw/scored_node.h"
+#include "hnsw/walk_distances.h"
 
 namespace sorvid::hnsw {
 
@@ -32,6 +34,13 @@ class SearchState {
   SearchState() = default;
   // A fresh state whose mark array already holds `node_count` zero marks.
   explicit SearchState(std::size_t node_count);
+
+  // From now on, keeps the exact distance of every node this state scores,
+  // for walk_distances(). Builds use it; queries do not pay for it.
+  void record_distances();
+  // The distances the current walk has computed, valid until the state
+  // changes; `walked_for` is the node whose point the walk looked for.
+  WalkDistances walk_distances(NodeId walked_for) const;
 
   // Starts a new generation, wiping the marks once in 249 calls.
   void clear_marks();
@@ -90,7 +99,14 @@ class SearchState {
   // Whether some kept neighbour is closer to `candidate` than q is.
   bool closer_to_a_kept_neighbour(const ScoredNode& candidate, const PointStore& points) const;
 
+  // Records a scored node's distance (or kUnknown) when recording is on.
+  void record(NodeId node, float distance) {
+    if (recorded_distances_) recorded_distances_[node] = distance;
+  }
+
   std::vector<std::uint8_t> marks_;
+  // One per mark when recording; read only where the mark is current.
+  std::unique_ptr<float[]> recorded_distances_;
   std::uint8_t generation_ = 1;
   std::vector<ScoredNode> frontier_;
   std::vector<ScoredNode> results_;

@@ -97,6 +97,21 @@ TEST_P(ReselectTest, MatchesFullSelection) {
           ASSERT_EQ(expected.distances[i], got.distances[i]);
         }
       }
+      // The same with distances from the newcomer looked up where a walk
+      // from it scored them: about half the nodes, the rest scored anew.
+      SearchState walk(n);
+      walk.record_distances();
+      walk.set_width(n);
+      const QueryPoint from_newcomer = points.query_for(newcomer);
+      for (NodeId x = 0; x < n; ++x) {
+        if (rng() % 2 == 0) walk.visit(x, points, from_newcomer);
+      }
+      NeighbourList got_with_walk;
+      reselect_with(list, {distance, newcomer}, points, got_with_walk, walk.walk_distances(newcomer));
+      ASSERT_EQ(got.size, got_with_walk.size);
+      ASSERT_EQ(got.kept, got_with_walk.kept);
+      ASSERT_TRUE(std::equal(got.ids.begin(), got.ids.begin() + got.size, got_with_walk.ids.begin()))
+          << s.name << " trial " << trial << " step " << step;
       changed += !std::equal(list.ids.begin(), list.ids.begin() + list.size, got.ids.begin());
       list = got;
     }

@@ -1,7 +1,9 @@
 // The walking steps of SearchState on small hand-made graphs.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "hnsw/cosine_distance.h"
@@ -188,6 +190,52 @@ TEST(SearchState, SelectNeighboursReturnsAtMost64) {
     if (kept.size() < 64) kept.push_back(p);
   }
   EXPECT_EQ(nodes_of(kept), nodes_of(chosen));
+}
+
+// A recording walk knows exactly the distances it scored in its current
+// generation: the bits of cosine_distance for every node it reports, every
+// result among them, and nothing from an earlier generation.
+TEST(SearchState, RecordedWalkDistancesAreExactAndCurrent) {
+  std::vector<std::vector<float>> raw;
+  for (int i = 0; i < 300; ++i) raw.push_back(at_angle(1.3 * i));
+  const PointStore points = store_of(raw);
+  LinkLayer ring(raw.size(), kBaseLinks);
+  for (NodeId node = 0; node < raw.size(); ++node) {
+    auto list = ring.list(node);
+    for (std::size_t j = 0; j < 40; ++j) list[j] = static_cast<NodeId>((node + 1 + 7 * j) % raw.size());
+  }
+  SearchState state(raw.size());
+  state.record_distances();
+  EXPECT_EQ(state.walk_distances(0).marks != nullptr, true);
+  for (NodeId target : {NodeId{17}, NodeId{150}}) {
+    const QueryPoint q = points.query_for(target);
+    state.reset();
+    state.set_width(10);  // narrow, so that estimates drop many visited nodes
+    state.visit(0, points, q);
+    state.expand_layer(ring, points, q, kBaseLinks);
+    const WalkDistances known = state.walk_distances(target);
+    EXPECT_EQ(known.walked_for, target);
+    std::size_t known_count = 0;
+    std::size_t visited_count = 0;
+    for (NodeId node = 0; node < raw.size(); ++node) {
+      visited_count += state.is_visited(node);
+      float distance;
+      if (!known.lookup(node, distance)) continue;
+      ++known_count;
+      ASSERT_TRUE(state.is_visited(node));
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(cosine_distance(raw[target], raw[node])),
+                std::bit_cast<std::uint32_t>(distance))
+          << "node " << node;
+    }
+    for (const ScoredNode& result : state.results()) {
+      float distance;
+      ASSERT_TRUE(known.lookup(result.node, distance));
+    }
+    EXPECT_GE(known_count, state.results().size());
+    EXPECT_LT(known_count, visited_count) << "some visits should be dropped on estimates";
+  }
+  SearchState plain(raw.size());
+  EXPECT_EQ(plain.walk_distances(0).marks, nullptr);  // not recording: nothing known
 }
 
 TEST(SearchState, NaNDistancesSortLastAndNeverCountAsCloser) {
