@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <span>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
-#include "formats/json_number.h"
 #include "formats/shortest_digits.h"
 
 namespace sorvid {
@@ -93,17 +91,31 @@ using DigitBuffer = char[kZerosBefore + 20 + kZerosAfter];
   return {field + width - count, count};
 }
 
-// Lays out significand times 10^exponent. With n digits and e the exponent
-// of the first digit: plain when min_plain <= e <= max_plain, exponent
-// form beyond. Copies fixed-size blocks: `out` needs kFloatTextRoom bytes.
-template <int min_plain, int max_plain>
-char* write_decimal(char* out, std::uint64_t significand, int exponent) {
-  static_assert(-min_plain < kZerosBefore && max_plain + 1 + kCopy <= kZerosAfter);
+// The digits of one value in their buffer, ready to be laid out. Writing
+// the buffers of several values before laying any of them out lets the
+// stores into a buffer complete before the layout reads it back in larger
+// blocks; read back at once, the blocks would wait for those stores.
+struct StagedDigits {
   DigitBuffer buffer;
-  const DigitRun run = digit_run(significand, buffer);
-  const int n = run.count;
-  const char* digits = run.digits;
-  const int e = exponent + n - 1;
+  DigitRun run;
+  int exponent;  // of the significand's last digit
+};
+
+[[gnu::always_inline]] inline void stage_digits(StagedDigits& staged, std::uint64_t significand, int exponent) {
+  staged.run = digit_run(significand, staged.buffer);
+  staged.exponent = exponent;
+}
+
+// Lays out the staged significand times 10^exponent. With n digits and e
+// the exponent of the first digit: plain when min_plain <= e <= max_plain,
+// exponent form beyond. Copies fixed-size blocks: `out` needs
+// kFloatTextRoom bytes.
+template <int min_plain, int max_plain>
+[[gnu::always_inline]] inline char* write_staged(char* out, const StagedDigits& staged) {
+  static_assert(-min_plain < kZerosBefore && max_plain + 1 + kCopy <= kZerosAfter);
+  const int n = staged.run.count;
+  const char* digits = staged.run.digits;
+  const int e = staged.exponent + n - 1;
   if (e >= min_plain && e <= max_plain) [[likely]] {
     // The integer part is d1...d(e+1) padded with zeros, or the single zero
     // before the digits; the fraction is what follows, at least one digit.
@@ -132,60 +144,37 @@ char* write_decimal(char* out, std::uint64_t significand, int exponent) {
   return out;
 }
 
-// The digits written for a positive finite float. The reader takes a
+template <int min_plain, int max_plain>
+char* write_decimal(char* out, std::uint64_t significand, int exponent) {
+  StagedDigits staged;
+  stage_digits(staged, significand, exponent);
+  return write_staged<min_plain, max_plain>(out, staged);
+}
+
+// The one float whose shortest digits do not read back. The reader takes a
 // decimal to the nearest double and then to the nearest float, and in that
 // double rounding the shortest digits do not always survive: the shortest
 // digits of 7.038530691851209e-26 (bits 0x15ae43fd), "7.038531e-26", lie
 // inside its rounding interval, but their nearest double is exactly the
 // midpoint to the next float, and ties-to-even reads back that neighbour.
-// (Checked for every float, this is the only one, with its negative.) Such
-// a value gets the shortest longer digits that the reader does read back;
-// nine digits always do.
-bool reads_back(DecimalDigits digits, float magnitude) {
-  if (digits.significand <= kMaxExactInDouble && digits.exponent >= -22 && digits.exponent <= 22) {
-    // The reader's fast path; the result lies well inside the float range.
-    const auto value = static_cast<double>(digits.significand);
-    const double exact = digits.exponent < 0 ? value / kExactPowersOfTen[-digits.exponent]
-                                             : value * kExactPowersOfTen[digits.exponent];
-    return static_cast<float>(exact) == magnitude;
+// Reading every positive float's shortest digits back through the reader
+// finds this one and no other (its negative shares the magnitude); it is
+// written with the shortest longer digits that do read back.
+constexpr std::uint32_t kDoubleRoundingException = 0x15ae43fdu;
+constexpr DecimalDigits kDoubleRoundingExceptionDigits = {70385307, -33};  // "7.0385307e-26"
+
+// The digits written for a positive finite float.
+[[gnu::always_inline]] inline DecimalDigits file_digits(float magnitude) {
+  if (std::bit_cast<std::uint32_t>(magnitude) == kDoubleRoundingException) [[unlikely]] {
+    return kDoubleRoundingExceptionDigits;
   }
-  return decimal_to_float(digits.significand, digits.exponent) == magnitude;
+  return shortest_digits(magnitude);
 }
 
-[[gnu::noinline]] DecimalDigits longer_digits(float magnitude, DecimalDigits shortest);
-
-DecimalDigits file_digits(float magnitude) {
-  const DecimalDigits shortest = shortest_digits(magnitude);
-  if (reads_back(shortest, magnitude)) [[likely]] return shortest;
-  return longer_digits(magnitude, shortest);
-}
-
-DecimalDigits longer_digits(float magnitude, DecimalDigits shortest) {
-  const int shortest_length = count_digits(shortest.significand);
-  for (int precision = shortest_length; precision < 9; ++precision) {
-    // "d.ddde-XX" with `precision` digits after the point, correctly rounded.
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific, precision);
-    DecimalDigits longer;
-    const char* p = text;
-    for (; p != result.ptr && *p != 'e'; ++p) {
-      if (*p != '.') longer.significand = longer.significand * 10 + static_cast<std::uint64_t>(*p - '0');
-    }
-    int scale = 0;
-    std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), result.ptr, scale);
-    longer.exponent = scale - precision;
-    if (reads_back(longer, magnitude)) {
-      while (longer.significand % 10 == 0) {
-        longer.significand /= 10;
-        ++longer.exponent;
-      }
-      return longer;
-    }
-  }
-  return shortest;  // not reached: nine digits always read back
-}
-
-[[gnu::always_inline]] inline char* write_float_text_inline(char* out, float value) {
+// For the values without digits, writes "null", "0.0" or "-0.0" and
+// returns the end; for any other value, writes its sign (a "-" or
+// nothing), advances `out` past it and returns nullptr.
+[[gnu::always_inline]] inline char* write_sign_or_special(char*& out, float value) {
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
   const std::uint32_t magnitude_bits = bits & 0x7fffffffu;
   if (magnitude_bits >= 0x7f800000u) {
@@ -199,8 +188,22 @@ DecimalDigits longer_digits(float magnitude, DecimalDigits shortest) {
     std::memcpy(out, "0.0", 3);
     return out + 3;
   }
-  const DecimalDigits digits = file_digits(std::bit_cast<float>(magnitude_bits));
+  return nullptr;
+}
+
+[[gnu::always_inline]] inline char* write_float_text_inline(char* out, float value) {
+  if (char* end = write_sign_or_special(out, value)) return end;
+  const DecimalDigits digits = file_digits(std::fabs(value));
   return write_decimal<-6, 12>(out, digits.significand, digits.exponent);
+}
+
+// Stages the digits of a float's magnitude. Zeros, infinities and NaN
+// stage the digits of 1 instead, unused, so that no branch is taken here.
+[[gnu::always_inline]] inline void stage_float(StagedDigits& staged, float value) {
+  const std::uint32_t magnitude_bits = std::bit_cast<std::uint32_t>(value) & 0x7fffffffu;
+  const bool has_digits = magnitude_bits - 1 < 0x7f7fffffu;
+  const DecimalDigits digits = file_digits(std::bit_cast<float>(has_digits ? magnitude_bits : 0x3f800000u));
+  stage_digits(staged, digits.significand, digits.exponent);
 }
 
 }  // namespace
@@ -209,18 +212,30 @@ char* write_float_text(char* out, float value) { return write_float_text_inline(
 
 void append_float_array(std::string& out, std::span<const float> values) {
   // The texts go into a local chunk first, which gives the writer the room
-  // it scribbles in, and reach `out` a chunk at a time.
+  // it scribbles in, and reach `out` a chunk at a time. The values are
+  // taken a group at a time: all digits of the group are staged, then laid
+  // out (see StagedDigits).
+  constexpr std::size_t kGroup = 16;
+  StagedDigits staged[kGroup];
   char chunk[8192];
   char* const flush_mark = chunk + sizeof chunk - kFloatTextRoom - 2;
   char* p = chunk;
   *p++ = '[';
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (p > flush_mark) {
-      out.append(chunk, p);
-      p = chunk;
+  for (std::size_t first = 0; first < values.size(); first += kGroup) {
+    const std::size_t count = std::min(kGroup, values.size() - first);
+    for (std::size_t j = 0; j < count; ++j) stage_float(staged[j], values[first + j]);
+    for (std::size_t j = 0; j < count; ++j) {
+      if (p > flush_mark) {
+        out.append(chunk, p);
+        p = chunk;
+      }
+      if (first + j != 0) *p++ = ',';
+      if (char* end = write_sign_or_special(p, values[first + j])) {
+        p = end;
+      } else {
+        p = write_staged<-6, 12>(p, staged[j]);
+      }
     }
-    if (i != 0) *p++ = ',';
-    p = write_float_text_inline(p, values[i]);
   }
   *p++ = ']';
   out.append(chunk, p);
