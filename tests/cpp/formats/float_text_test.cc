@@ -1,5 +1,6 @@
-// The float writer's fast digit layout against a plain spelling built from
-// the writing rules with std::to_chars digits, over many bit patterns.
+// The float writer, one value at a time and in arrays, against a plain
+// spelling built from the writing rules with std::to_chars digits, over
+// many bit patterns.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -93,28 +94,52 @@ void expect_same_text(std::uint32_t bits) {
   ASSERT_EQ(fast_float_text(value), plain_float_text(value)) << "bits 0x" << std::hex << bits;
 }
 
-TEST(FastFloatText, DoubleRoundingExceptionAndNeighbours) {
+// The array writer stages the digits of several values before laying them
+// out; its text must be the plain texts joined.
+void expect_same_array(const std::vector<std::uint32_t>& bits) {
+  std::vector<float> values;
+  std::string expected = "[";
+  for (const std::uint32_t pattern : bits) {
+    if (!values.empty()) expected += ',';
+    values.push_back(from_bits(pattern));
+    expected += plain_float_text(values.back());
+  }
+  expected += ']';
+  std::string out;
+  append_float_array(out, values);
+  ASSERT_EQ(out, expected);
+}
+
+TEST(FloatTextMatchesPlain, DoubleRoundingExceptionAndNeighbours) {
+  std::vector<std::uint32_t> patterns;
   for (std::uint32_t bits = 0x15ae43f0u; bits <= 0x15ae4410u; ++bits) {
+    patterns.push_back(bits);
+    patterns.push_back(bits | 0x80000000u);
     expect_same_text(bits);
     expect_same_text(bits | 0x80000000u);
   }
+  expect_same_array(patterns);
   EXPECT_EQ(fast_float_text(from_bits(0x15ae43fdu)), "7.0385307e-26");
 }
 
-TEST(FastFloatText, EveryExponentBothSigns) {
+TEST(FloatTextMatchesPlain, EveryExponentBothSigns) {
   std::mt19937 random(7);
   const auto random_fraction = [&] { return static_cast<std::uint32_t>(random()) & 0x7fffffu; };
+  std::vector<std::uint32_t> patterns;
   for (std::uint32_t biased = 0; biased <= 255; ++biased) {
     const std::uint32_t fractions[] = {0, 1, 2, 0x7fffff, 0x7ffffe, 0x400000, random_fraction(),
                                        random_fraction(), random_fraction(), random_fraction()};
     for (const std::uint32_t fraction : fractions) {
-      expect_same_text((biased << 23) | fraction);
-      expect_same_text(0x80000000u | (biased << 23) | fraction);
+      patterns.push_back((biased << 23) | fraction);
+      patterns.push_back(0x80000000u | (biased << 23) | fraction);
+      expect_same_text(patterns[patterns.size() - 2]);
+      expect_same_text(patterns.back());
     }
   }
+  expect_same_array(patterns);
 }
 
-TEST(FastFloatText, Subnormals) {
+TEST(FloatTextMatchesPlain, Subnormals) {
   for (std::uint32_t bits = 1; bits < 20000; ++bits) expect_same_text(bits);
   std::mt19937 random(11);
   for (int i = 0; i < 20000; ++i) expect_same_text(static_cast<std::uint32_t>(random()) & 0x807fffffu);
@@ -122,7 +147,7 @@ TEST(FastFloatText, Subnormals) {
 
 // Around every power of ten, where the digit count and the layout change
 // (plain from 1e-6 to below 1e13, exponent form beyond).
-TEST(FastFloatText, AroundPowersOfTen) {
+TEST(FloatTextMatchesPlain, AroundPowersOfTen) {
   for (int power = -45; power <= 38; ++power) {
     const std::string text = "1e" + std::to_string(power);
     const auto bits = std::bit_cast<std::uint32_t>(std::strtof(text.c_str(), nullptr));
@@ -130,22 +155,32 @@ TEST(FastFloatText, AroundPowersOfTen) {
   }
 }
 
-TEST(FastFloatText, RandomBitPatterns) {
+TEST(FloatTextMatchesPlain, RandomBitPatterns) {
   std::mt19937 random(13);
-  for (int i = 0; i < 200000; ++i) expect_same_text(static_cast<std::uint32_t>(random()));
+  std::vector<std::uint32_t> patterns;
+  for (int i = 0; i < 200000; ++i) {
+    patterns.push_back(static_cast<std::uint32_t>(random()));
+    expect_same_text(patterns.back());
+  }
+  expect_same_array(patterns);
 }
 
 // Values of the kind embeddings hold: normal spread, most between 0.001 and 10.
-TEST(FastFloatText, NormalSpreadValues) {
+TEST(FloatTextMatchesPlain, NormalSpreadValues) {
   std::mt19937 random(17);
   std::normal_distribution<float> normal;
-  for (int i = 0; i < 100000; ++i) expect_same_text(std::bit_cast<std::uint32_t>(normal(random)));
+  std::vector<std::uint32_t> patterns;
+  for (int i = 0; i < 100000; ++i) {
+    patterns.push_back(std::bit_cast<std::uint32_t>(normal(random)));
+    expect_same_text(patterns.back());
+  }
+  expect_same_array(patterns);
 }
 
 // The array writer grows the text in place and cuts it back: arrays of
 // every length up to a few hundred, after text already in the buffer,
 // hold exactly the plain texts.
-TEST(FastFloatText, ArraysAppendedInPlace) {
+TEST(FloatTextMatchesPlain, ArraysAppendedInPlace) {
   std::mt19937 random(19);
   std::string out = "prefix";
   std::string expected = "prefix";
