@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <cstdint>
 #include <vector>
 
@@ -236,6 +238,40 @@ TEST(SearchState, RecordedWalkDistancesAreExactAndCurrent) {
   }
   SearchState plain(raw.size());
   EXPECT_EQ(plain.walk_distances(0).marks, nullptr);  // not recording: nothing known
+}
+
+// Visits rank the `width` smallest scored nodes first, in ScoredNode order,
+// with ties, NaN distances and zero points (distance 2) among them.
+TEST(SearchState, VisitsKeepTheSmallestInOrder) {
+  std::mt19937 rng(31);
+  std::vector<std::vector<float>> raw;
+  for (int i = 0; i < 400; ++i) {
+    const int kind = static_cast<int>(rng() % 10);
+    if (kind == 0) raw.push_back({std::nanf(""), 1.0f});
+    else if (kind == 1) raw.push_back({0.0f, 0.0f});
+    else if (kind == 2 && !raw.empty()) raw.push_back(raw[rng() % raw.size()]);  // ties
+    else raw.push_back(at_angle(static_cast<double>(rng() % 3600) / 10.0));
+  }
+  const PointStore points = store_of(raw);
+  for (std::size_t width : {1u, 7u, 100u, 500u}) {
+    SearchState state(raw.size());
+    state.set_width(width);
+    const QueryPoint q = points.query_for(3);
+    std::vector<ScoredNode> all;
+    for (NodeId node = 0; node < raw.size(); ++node) {
+      const NodeId visited = static_cast<NodeId>((node * 37) % raw.size());  // scrambled order
+      state.visit(visited, points, q);
+      all.push_back({cosine_distance(raw[3], raw[visited]), visited});
+    }
+    std::sort(all.begin(), all.end());
+    all.resize(std::min(width, all.size()));
+    // Outside an expansion nothing trims the results back to the width, so
+    // the first `width` of them are the ones that count.
+    const auto results = state.results();
+    ASSERT_GE(results.size(), all.size());
+    ASSERT_TRUE(std::is_sorted(results.begin(), results.end()));
+    ASSERT_EQ(nodes_of(all), nodes_of(results.first(all.size()))) << "width " << width;
+  }
 }
 
 TEST(SearchState, NaNDistancesSortLastAndNeverCountAsCloser) {
