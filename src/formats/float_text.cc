@@ -197,13 +197,49 @@ constexpr DecimalDigits kDoubleRoundingExceptionDigits = {70385307, -33};  // "7
   return write_decimal<-6, 12>(out, digits.significand, digits.exponent);
 }
 
+// The eight decimal digits of value < 10^8, one per byte with the first in
+// the lowest byte, as numbers 0 to 9. The divisions run on all lanes of one
+// word at once: two 4-digit groups in 32-bit lanes, split into 2-digit
+// groups in 16-bit lanes, split into digits. x * 10486 >> 20 equals x / 100
+// for x < 10^4, and x * 103 >> 10 equals x / 10 for x < 100; no lane's
+// product reaches into the next lane.
+std::uint64_t eight_digit_bytes(std::uint32_t value) {
+  static_assert(std::endian::native == std::endian::little, "the first digit goes to the lowest byte");
+  const std::uint64_t high = value / 10000;
+  const std::uint64_t quads = high | (static_cast<std::uint64_t>(value - high * 10000) << 32);
+  const std::uint64_t hundreds = ((quads * 10486) >> 20) & 0x0000007f0000007full;
+  const std::uint64_t pairs = hundreds | ((quads - hundreds * 100) << 16);
+  const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000f000f000f000full;
+  return tens | ((pairs - tens * 10) << 8);
+}
+
 // Stages the digits of a float's magnitude. Zeros, infinities and NaN
 // stage the digits of 1 instead, unused, so that no branch is taken here.
+// The shortest digits come with their trailing zeros, which the digit
+// bytes count without a division.
 [[gnu::always_inline]] inline void stage_float(StagedDigits& staged, float value) {
   const std::uint32_t magnitude_bits = std::bit_cast<std::uint32_t>(value) & 0x7fffffffu;
   const bool has_digits = magnitude_bits - 1 < 0x7f7fffffu;
-  const DecimalDigits digits = file_digits(std::bit_cast<float>(has_digits ? magnitude_bits : 0x3f800000u));
-  stage_digits(staged, digits.significand, digits.exponent);
+  const std::uint32_t staged_bits = has_digits ? magnitude_bits : 0x3f800000u;
+  const DecimalDigits digits = staged_bits == kDoubleRoundingException
+                                   ? kDoubleRoundingExceptionDigits
+                                   : shortest_digits_unstripped(std::bit_cast<float>(staged_bits));
+  // Nine digits, zero-padded: d1 then eight more in one store.
+  const auto significand = static_cast<std::uint32_t>(digits.significand);
+  const std::uint32_t first = significand / 100000000;
+  const std::uint64_t rest = eight_digit_bytes(significand - first * 100000000);
+  std::memset(staged.buffer, '0', kZerosBefore);
+  char* field = staged.buffer + kZerosBefore;
+  field[0] = static_cast<char>('0' + first);
+  const std::uint64_t rest_text = rest + 0x3030303030303030ull;
+  std::memcpy(field + 1, &rest_text, 8);
+  std::memset(field + 9, '0', kZerosAfter);
+  // The last digits are the highest bytes of `rest`; all eight are zero
+  // when it is (countl_zero(0) is 64).
+  const int trailing_zeros = std::countl_zero(rest) / 8;
+  const int count = count_digits(significand);
+  staged.run = {field + 9 - count, count - trailing_zeros};
+  staged.exponent = digits.exponent + trailing_zeros;
 }
 
 }  // namespace

@@ -20,6 +20,11 @@ struct DecimalDigits {
 // whose last digit is even. Inline: it is the writer's hot path.
 inline DecimalDigits shortest_digits(float value);
 
+// The same digits before trailing zeros are stripped: `significand` is
+// below 10^9 and may end in zeros. For writers that find the zeros on
+// their own way.
+inline DecimalDigits shortest_digits_unstripped(float value);
+
 // The same for a double (at most 17 digits). Used only for error messages.
 DecimalDigits shortest_digits(double value);
 
@@ -121,6 +126,12 @@ inline DecimalDigits strip_trailing_zeros(std::uint32_t significand, int exponen
 }  // namespace shortest_digits_detail
 
 inline DecimalDigits shortest_digits(float value) {
+  const DecimalDigits digits = shortest_digits_unstripped(value);
+  return shortest_digits_detail::strip_trailing_zeros(static_cast<std::uint32_t>(digits.significand),
+                                                      digits.exponent);
+}
+
+inline DecimalDigits shortest_digits_unstripped(float value) {
   using namespace shortest_digits_detail;
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(value) & 0x7fffffffu;
   const std::uint32_t fraction = bits & 0x7fffffu;
@@ -167,7 +178,7 @@ inline DecimalDigits shortest_digits(float value) {
   const std::uint32_t shorter = sp10 + 10 * static_cast<std::uint32_t>(!sp10_inside);
   const std::uint32_t use_shorter = 0u - static_cast<std::uint32_t>(sp10_inside != tp10_inside);
   const std::uint32_t chosen = (shorter & use_shorter) | (same_length & ~use_shorter);
-  return strip_trailing_zeros(chosen, scale.k);
+  return {chosen, scale.k};
 }
 
 }  // namespace sorvid
