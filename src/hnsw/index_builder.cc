@@ -122,7 +122,11 @@ void IndexBuilder::link_back(NodeId v, const ScoredNode& chosen, const WalkDista
   base_.read_neighbours(u, current);
   // The distance is symmetric: v's distance to u is u's distance to v.
   NeighbourList updated;
-  reselect_with(current, {chosen.distance, v}, points_, updated, from_v);
+  // An unchanged list is not written back. Had another insertion rewritten
+  // it meanwhile, writing the old contents again would undo that insertion's
+  // change; skipping the write gives the outcome of this re-selection having
+  // run just before the other one, which thread timing allows either way.
+  if (!reselect_with(current, {chosen.distance, v}, points_, updated, from_v)) return;
   WriteGuard guard(base_.lock(u));
   base_.store_neighbours(u, updated);
 }

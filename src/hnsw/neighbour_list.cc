@@ -73,13 +73,13 @@ class ListWriter {
 
 }  // namespace
 
-void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
+bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
                    NeighbourList& out, const WalkDistances& from_newcomer) {
   // A newcomer already listed changes nothing: its second visit is skipped.
   for (std::size_t i = 0; i < list.size; ++i) {
     if (list.ids[i] == newcomer.node) {
       out = list;
-      return;
+      return false;
     }
   }
   // The kept entries [0, kept) and the pruned ones [kept, size) each ascend.
@@ -93,20 +93,24 @@ void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
   }
   if (writer.kept_count() >= kBaseLinks) {
     out = list;  // the 64 kept entries ahead fill the list; the rest drop out
-    return;
+    return false;
   }
 
   const bool newcomer_kept = !closer_to_one_of(newcomer, writer.kept(), writer.kept_count(), points, from_newcomer);
   if (!newcomer_kept) {
     // Nothing after it changes: the kept entries stay, and the newcomer joins
-    // the pruned ones in order.
+    // the pruned ones in order, unless it falls past the end of a full list.
+    if (list.size == kBaseLinks && pruned_ahead == list.size) {
+      out = list;
+      return false;
+    }
     for (std::size_t i = kept_ahead; i < list.kept; ++i) writer.add_kept({list.distances[i], list.ids[i]});
     writer.add_pruned(newcomer);
     for (std::size_t i = pruned_ahead; i < list.size; ++i) {
       writer.add_pruned({list.distances[i], list.ids[i]});
     }
     writer.finish();
-    return;
+    return true;
   }
 
   // The newcomer is kept: replay the entries after it. Only entries kept now
@@ -147,6 +151,7 @@ void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
     }
   }
   writer.finish();
+  return true;
 }
 
 }  // namespace sorvid::hnsw

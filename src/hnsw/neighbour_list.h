@@ -42,7 +42,9 @@ struct NeighbourList {
 // entries kept now.
 // Distances from the newcomer are taken from `from_newcomer` where known
 // (its walked_for must then be the newcomer). `out` must not be `list`.
-void reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
+// Returns false when `out` is the same list as `list`: the newcomer was
+// already listed, or the list is full and the newcomer falls past its end.
+[[nodiscard]] bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
                    NeighbourList& out, const WalkDistances& from_newcomer = {});
 
 }  // namespace sorvid::hnsw

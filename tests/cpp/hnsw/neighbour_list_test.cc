@@ -87,7 +87,7 @@ TEST_P(ReselectTest, MatchesFullSelection) {
       const NeighbourList expected = full_selection(points, owner, with_newcomer);
       const float distance = points.distance_to(points.query_for(owner), newcomer);
       NeighbourList got;
-      reselect_with(list, {distance, newcomer}, points, got);
+      const bool reported_change = reselect_with(list, {distance, newcomer}, points, got);
       ASSERT_EQ(expected.size, got.size) << s.name << " trial " << trial << " step " << step;
       ASSERT_EQ(expected.kept, got.kept) << s.name << " trial " << trial << " step " << step;
       for (std::size_t i = 0; i < got.size; ++i) {
@@ -107,12 +107,25 @@ TEST_P(ReselectTest, MatchesFullSelection) {
         if (rng() % 2 == 0) walk.visit(x, points, from_newcomer);
       }
       NeighbourList got_with_walk;
-      reselect_with(list, {distance, newcomer}, points, got_with_walk, walk.walk_distances(newcomer));
+      ASSERT_EQ(reported_change,
+                reselect_with(list, {distance, newcomer}, points, got_with_walk,
+                              walk.walk_distances(newcomer)));
       ASSERT_EQ(got.size, got_with_walk.size);
       ASSERT_EQ(got.kept, got_with_walk.kept);
       ASSERT_TRUE(std::equal(got.ids.begin(), got.ids.begin() + got.size, got_with_walk.ids.begin()))
           << s.name << " trial " << trial << " step " << step;
-      changed += !std::equal(list.ids.begin(), list.ids.begin() + list.size, got.ids.begin());
+      const bool same = list.size == got.size && list.kept == got.kept &&
+                        std::equal(list.ids.begin(), list.ids.begin() + list.size, got.ids.begin());
+      // "Unchanged" must be true; a reported change means the newcomer
+      // entered the list.
+      if (!reported_change) {
+        ASSERT_TRUE(same) << s.name << " trial " << trial << " step " << step;
+      }
+      if (reported_change) {
+        ASSERT_TRUE(std::find(got.ids.begin(), got.ids.begin() + got.size, newcomer) !=
+                    got.ids.begin() + got.size);
+      }
+      changed += !same;
       list = got;
     }
   }
