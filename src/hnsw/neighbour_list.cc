@@ -6,16 +6,16 @@
 namespace sorvid::hnsw {
 namespace {
 
-// Whether some entry of `kept` is closer to `candidate` than the owner is.
+// Whether some node of `kept` is closer to `candidate` than the owner is.
 // Distances between the newcomer and another node are taken from `known`
 // where its walk computed them (the distance is symmetric); the rest are
 // scored.
-bool closer_to_one_of(const ScoredNode& candidate, const ScoredNode* kept, std::size_t kept_count,
+bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count,
                       const PointStore& points, const WalkDistances& known) {
   std::array<NodeId, kBaseLinks + 1> unknown_ids;
   std::size_t unknown = 0;
   for (std::size_t i = 0; i < kept_count; ++i) {
-    const NodeId other = kept[i].node;
+    const NodeId other = kept[i];
     float distance;
     const bool pair_has_newcomer = candidate.node == known.walked_for || other == known.walked_for;
     const NodeId far_end = candidate.node == known.walked_for ? other : candidate.node;
@@ -43,14 +43,32 @@ std::size_t position_among(const NeighbourList& list, std::size_t first, std::si
   return first;
 }
 
+// `out` is `list` with `entry` inserted at `position`, the kept count
+// unchanged and the last entry dropped when the list was full.
+void insert_entry(const NeighbourList& list, std::size_t position, const ScoredNode& entry,
+                  NeighbourList& out) {
+  out.kept = list.kept;
+  out.size = std::min(list.size + 1, kBaseLinks);
+  std::copy_n(list.ids.begin(), position, out.ids.begin());
+  std::copy_n(list.distances.begin(), position, out.distances.begin());
+  out.ids[position] = entry.node;
+  out.distances[position] = entry.distance;
+  const std::size_t after = out.size - position - 1;
+  std::copy_n(list.ids.begin() + position, after, out.ids.begin() + position + 1);
+  std::copy_n(list.distances.begin() + position, after, out.distances.begin() + position + 1);
+}
+
 // Builds the output list: the kept entries, then the pruned ones up to 64.
 class ListWriter {
  public:
   explicit ListWriter(NeighbourList& out) : out_(out) { out_.size = 0; }
-  void add_kept(const ScoredNode& entry) { kept_[kept_count_++] = entry; }
+  void add_kept(const ScoredNode& entry) {
+    kept_ids_[kept_count_] = entry.node;
+    kept_[kept_count_++] = entry;
+  }
   void add_pruned(const ScoredNode& entry) { pruned_[pruned_count_++] = entry; }
   std::size_t kept_count() const { return kept_count_; }
-  const ScoredNode* kept() const { return kept_.data(); }
+  const NodeId* kept_ids() const { return kept_ids_.data(); }
 
   void finish() {
     out_.kept = kept_count_;
@@ -66,6 +84,7 @@ class ListWriter {
 
   NeighbourList& out_;
   std::array<ScoredNode, kBaseLinks + 1> kept_;
+  std::array<NodeId, kBaseLinks + 1> kept_ids_;
   std::array<ScoredNode, kBaseLinks + 1> pruned_;
   std::size_t kept_count_ = 0;
   std::size_t pruned_count_ = 0;
@@ -86,40 +105,36 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
   // Everything ahead of the newcomer decides as before.
   const std::size_t kept_ahead = position_among(list, 0, list.kept, newcomer);
   const std::size_t pruned_ahead = position_among(list, list.kept, list.size, newcomer);
-  ListWriter writer(out);
-  for (std::size_t i = 0; i < kept_ahead; ++i) writer.add_kept({list.distances[i], list.ids[i]});
-  for (std::size_t i = list.kept; i < pruned_ahead; ++i) {
-    writer.add_pruned({list.distances[i], list.ids[i]});
-  }
-  if (writer.kept_count() >= kBaseLinks) {
+  if (kept_ahead >= kBaseLinks) {
     out = list;  // the 64 kept entries ahead fill the list; the rest drop out
     return false;
   }
 
-  const bool newcomer_kept = !closer_to_one_of(newcomer, writer.kept(), writer.kept_count(), points, from_newcomer);
-  if (!newcomer_kept) {
-    // Nothing after it changes: the kept entries stay, and the newcomer joins
-    // the pruned ones in order, unless it falls past the end of a full list.
+  if (closer_to_one_of(newcomer, list.ids.data(), kept_ahead, points, from_newcomer)) {
+    // The newcomer is pruned and nothing after it changes: the kept entries
+    // stay, and the newcomer joins the pruned ones in order, unless it falls
+    // past the end of a full list.
     if (list.size == kBaseLinks && pruned_ahead == list.size) {
       out = list;
       return false;
     }
-    for (std::size_t i = kept_ahead; i < list.kept; ++i) writer.add_kept({list.distances[i], list.ids[i]});
-    writer.add_pruned(newcomer);
-    for (std::size_t i = pruned_ahead; i < list.size; ++i) {
-      writer.add_pruned({list.distances[i], list.ids[i]});
-    }
-    writer.finish();
+    insert_entry(list, pruned_ahead, newcomer, out);
     return true;
+  }
+
+  ListWriter writer(out);
+  for (std::size_t i = 0; i < kept_ahead; ++i) writer.add_kept({list.distances[i], list.ids[i]});
+  for (std::size_t i = list.kept; i < pruned_ahead; ++i) {
+    writer.add_pruned({list.distances[i], list.ids[i]});
   }
 
   // The newcomer is kept: replay the entries after it. Only entries kept now
   // but not before (the newcomer, revived pruned entries) can prune an entry
   // kept before.
   writer.add_kept(newcomer);
-  std::array<ScoredNode, kBaseLinks + 1> newly_kept;
+  std::array<NodeId, kBaseLinks + 1> newly_kept;
   std::size_t newly_kept_count = 0;
-  newly_kept[newly_kept_count++] = newcomer;
+  newly_kept[newly_kept_count++] = newcomer.node;
   bool old_kept_lost = false;
   std::size_t next_kept = kept_ahead;
   std::size_t next_pruned = pruned_ahead;
@@ -142,11 +157,11 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
       ++next_pruned;
       // Its pruner was kept before and ahead of it; while no entry kept
       // before has been lost, that pruner is still kept.
-      if (!old_kept_lost || closer_to_one_of(entry, writer.kept(), writer.kept_count(), points, from_newcomer)) {
+      if (!old_kept_lost || closer_to_one_of(entry, writer.kept_ids(), writer.kept_count(), points, from_newcomer)) {
         writer.add_pruned(entry);
       } else {
         writer.add_kept(entry);
-        newly_kept[newly_kept_count++] = entry;
+        newly_kept[newly_kept_count++] = entry.node;
       }
     }
   }
