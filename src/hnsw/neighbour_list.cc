@@ -97,7 +97,6 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
   // A newcomer already listed changes nothing: its second visit is skipped.
   for (std::size_t i = 0; i < list.size; ++i) {
     if (list.ids[i] == newcomer.node) {
-      out = list;
       return false;
     }
   }
@@ -106,8 +105,7 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
   const std::size_t kept_ahead = position_among(list, 0, list.kept, newcomer);
   const std::size_t pruned_ahead = position_among(list, list.kept, list.size, newcomer);
   if (kept_ahead >= kBaseLinks) {
-    out = list;  // the 64 kept entries ahead fill the list; the rest drop out
-    return false;
+    return false;  // the 64 kept entries ahead fill the list; the rest drop out
   }
 
   if (closer_to_one_of(newcomer, list.ids.data(), kept_ahead, points, from_newcomer)) {
@@ -115,7 +113,6 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
     // stay, and the newcomer joins the pruned ones in order, unless it falls
     // past the end of a full list.
     if (list.size == kBaseLinks && pruned_ahead == list.size) {
-      out = list;
       return false;
     }
     insert_entry(list, pruned_ahead, newcomer, out);

@@ -42,8 +42,9 @@ struct NeighbourList {
 // entries kept now.
 // Distances from the newcomer are taken from `from_newcomer` where known
 // (its walked_for must then be the newcomer). `out` must not be `list`.
-// Returns false when `out` is the same list as `list`: the newcomer was
-// already listed, or the list is full and the newcomer falls past its end.
+// Returns false, leaving `out` unwritten, when the selection gives `list`
+// itself: the newcomer was already listed, or the list is full and the
+// newcomer falls past its end.
 [[nodiscard]] bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
                    NeighbourList& out, const WalkDistances& from_newcomer = {});
 

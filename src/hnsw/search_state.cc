@@ -66,11 +66,13 @@ void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointSt
     marks_[id] = generation_;
     fresh_ids_[fresh++] = id;
   }
-  if (recorded_distances_) {
-    // Nodes dropped below are marked but never scored exactly.
-    for (std::size_t j = 0; j < fresh; ++j) record(fresh_ids_[j], WalkDistances::kUnknown);
+  if (results_.size() >= width_ && width_ > 0) {
+    if (recorded_distances_) {
+      // Nodes dropped here are marked but never scored exactly.
+      for (std::size_t j = 0; j < fresh; ++j) record(fresh_ids_[j], WalkDistances::kUnknown);
+    }
+    fresh = drop_certain_misses(fresh, points, q);
   }
-  if (results_.size() >= width_ && width_ > 0) fresh = drop_certain_misses(fresh, points, q);
   points.distances_to(q, fresh_ids_.data(), fresh, fresh_distances_.data());
   for (std::size_t j = 0; j < fresh; ++j) {
     record(fresh_ids_[j], fresh_distances_[j]);
