@@ -145,8 +145,8 @@ def main():
         results["real"] = {"rows": real_rows, "sweep": real_sweep, "store": real_store, "facts": real_facts}
         results["formats"] = run_script("formats_bench.py", "--binary", formats_binary, "--json",
                                         "--count", str(100_000 // scale))
-        results["store"] = run_script("store_bench.py", "--json", "--entries", str(100_000 // scale),
-                                      "--log-lines", str(20_000 // scale))
+        results["store"] = run_script("store_bench.py", "--json", "--entries", str(50_000 // scale),
+                                      "--log-lines", str(10_000 // scale))
         results["upsert"] = run_script("upsert_bench.py", "--json")
         results["entry"] = run_script("entry_bench.py", "--json")
         results["machine"]["load_after"] = os.getloadavg()
