@@ -13,16 +13,13 @@ namespace {
 
 // A chunk is a run of consecutive entries of about this much text: large
 // enough that handing it out costs nothing, small enough that its buffer
-// stays in the cache until it is joined.
+// stays in the cache until it is appended.
 constexpr std::size_t kChunkBytes = 256 * 1024;
 // Below either of these the pool does not pay for its hand-offs. A store
 // with this many entries starts the pool for its index anyway (from 111
 // entries), so encoding in parallel adds no threads the store would not have.
 constexpr std::size_t kMinParallelBytes = 4 * 1024 * 1024;
 constexpr std::size_t kMinParallelEntries = 256;
-// Chunks per pool thread in one wave. Chunks are encoded a wave at a time
-// and joined after it, so that memory beyond the document stays bounded.
-constexpr std::size_t kChunksPerThread = 4;
 
 // Where each chunk starts, and after the last one the end of the list.
 std::vector<std::size_t> chunk_starts(std::span<const VectorEntry* const> entries) {
@@ -62,26 +59,48 @@ void append_entry_list_parallel(std::string& out, std::span<const VectorEntry* c
   hnsw::WorkerPool& pool = hnsw::WorkerPool::instance();
   const std::vector<std::size_t> starts = chunk_starts(entries);
   const std::size_t chunk_count = starts.size() - 1;
-  const std::size_t wave = std::max<std::size_t>(pool.thread_count(), 1) * kChunksPerThread;
-  // One buffer per chunk of a wave, reused by the next wave.
-  std::vector<std::string> texts(std::min(wave, chunk_count));
+  // Chunks are handed out in increasing order. Each is encoded into its
+  // thread's own buffer, then appended to `out` when its turn comes, that is
+  // once the chunk before it has been appended. So the appends of one thread
+  // overlap the encoding of the others, memory beyond the document stays at
+  // one buffer per thread, and only the thread whose turn it is touches
+  // `out` (the turn's release/acquire orders those writes).
+  //
+  // Every claimed chunk is being encoded by a running thread, so a waiting
+  // thread always gets its turn; a loop run inline on one thread takes its
+  // chunks in order and never waits.
+  std::atomic<std::size_t> turn = 0;
   // An allocation that fails on a pool thread is raised again here, as it
-  // would be on the calling thread.
+  // would be on the calling thread; the failing chunk still passes the turn on.
   std::atomic<bool> out_of_memory = false;
-  for (std::size_t first = 0; first < chunk_count; first += wave) {
-    const std::size_t last = std::min(first + wave, chunk_count);
-    pool.parallel_for(first, last, 1, [&](std::size_t chunk) {
-      std::string& text = texts[chunk - first];
+  pool.parallel_for(0, chunk_count, 1, [&](std::size_t chunk) {
+    thread_local std::string text;
+    bool encoded = true;
+    try {
       text.clear();
+      encode_range(text, entries, starts[chunk], starts[chunk + 1]);
+    } catch (const std::bad_alloc&) {
+      encoded = false;
+    }
+    for (std::size_t current = turn.load(std::memory_order_acquire); current != chunk;
+         current = turn.load(std::memory_order_acquire)) {
+      turn.wait(current, std::memory_order_acquire);
+    }
+    if (encoded && !out_of_memory.load(std::memory_order_relaxed)) {
       try {
-        encode_range(text, entries, starts[chunk], starts[chunk + 1]);
+        out.append(text);
       } catch (const std::bad_alloc&) {
-        out_of_memory = true;
+        encoded = false;
       }
-    });
-    if (out_of_memory) throw std::bad_alloc();
-    for (std::size_t chunk = first; chunk < last; ++chunk) out.append(texts[chunk - first]);
-  }
+    }
+    if (!encoded) out_of_memory.store(true, std::memory_order_relaxed);
+    // The buffer outlives the loop (pool threads live on); one that grew for
+    // a huge entry is given back.
+    if (text.capacity() > 4 * kChunkBytes) std::string().swap(text);
+    turn.store(chunk + 1, std::memory_order_release);
+    turn.notify_all();
+  });
+  if (out_of_memory) throw std::bad_alloc();
 }
 
 void append_entry_list(std::string& out, std::span<const VectorEntry* const> entries) {
