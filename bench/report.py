@@ -26,7 +26,7 @@ def fmt(value, digits=3):
         return "–"
     if isinstance(value, str):
         return value
-    if abs(value) >= 1000:
+    if abs(value) >= 100:
         return f"{value:,.0f}"
     return f"{value:.{digits}g}" if abs(value) < 1 else f"{value:.{digits}f}".rstrip("0").rstrip(".")
 
