@@ -39,6 +39,14 @@ inline void prefetch_row(const float* row, std::size_t length) {
 
 double clamp_distance(double distance) { return std::min(2.0, std::max(0.0, distance)); }
 
+// Bounds on a distance from an estimate of its dot product, divided by the
+// same float product of the norms that the definition divides by. Clamping is
+// monotone, so the clamped exact value stays within the clamped bounds.
+DistanceBounds bounds_from_estimate(float dot, float norm_product, double margin) {
+  const double estimate = 1.0 - static_cast<double>(dot) / static_cast<double>(norm_product);
+  return {clamp_distance(estimate - margin), clamp_distance(estimate + margin)};
+}
+
 }  // namespace
 
 
@@ -107,13 +115,7 @@ bool PointStore::estimate_bounds(const QueryPoint& q, NodeId node, DistanceBound
   if (!is_well_scaled(q.norm) || !is_well_scaled(norms_[node])) return false;
   const std::size_t common = std::min(q.length, length(node));
   const float dot = dot_estimate(q.data, row(node), common);
-  // The same float product of the norms that the definition divides by.
-  const float norm_product = q.norm * norms_[node];
-  const double estimate = 1.0 - static_cast<double>(dot) / static_cast<double>(norm_product);
-  const double margin = estimate_margin(common);
-  // Clamping is monotone, so the clamped exact value stays within the
-  // clamped bounds.
-  bounds = {clamp_distance(estimate - margin), clamp_distance(estimate + margin)};
+  bounds = bounds_from_estimate(dot, q.norm * norms_[node], estimate_margin(common));
   return true;
 }
 
@@ -148,11 +150,9 @@ bool PointStore::any_below(const QueryPoint& q, const NodeId* ids, std::size_t c
     for (std::size_t j = 0; j < batch; ++j) {
       const NodeId id = ids[start + j];
       if (is_well_scaled(norms_[id])) {
-        // The bounds of estimate_bounds, from the same float norm product.
-        const float norm_product = q.norm * norms_[id];
-        const double estimate = 1.0 - static_cast<double>(dots[j]) / norm_product;
-        if (clamp_distance(estimate + margin) < threshold) return true;
-        if (clamp_distance(estimate - margin) >= threshold) continue;
+        const DistanceBounds bounds = bounds_from_estimate(dots[j], q.norm * norms_[id], margin);
+        if (bounds.high < threshold) return true;
+        if (bounds.low >= threshold) continue;
       }
       if (distance_less(distance_to(q, id), threshold)) return true;
     }
