@@ -97,7 +97,7 @@ FUZZ_BUILD      := $(BUILD)/fuzz
 FUZZ_TARGETS    := fuzz_decode_record fuzz_decode_snapshot fuzz_entry_round_trip
 FUZZ_SECONDS    ?= 40
 FUZZ_LONG_SECONDS ?= 3600
-FUZZ_SUITE_DIR  ?= ../shared/jsontestsuite/test_parsing
+FUZZ_SUITE_DIR  ?= tests/data/jsontestsuite/test_parsing
 
 # clang and its sanitizer and libFuzzer runtimes; installed only when missing.
 fuzz-deps:

@@ -17,7 +17,7 @@
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_builder.h"
 #include "hnsw/seed_source.h"
-#include "hnsw/worker_pool.h"
+#include "base/worker_pool.h"
 
 namespace {
 
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
       "{\"n\": %zu, \"dim\": %zu, \"threads\": %zu, \"build_seconds\": %.3f, "
       "\"build_points_per_second\": %.1f, \"queries\": %zu, \"query_ms\": %.4f, \"qps\": %.1f, "
       "\"recall\": %.4f}\n",
-      n, dim, WorkerPool::instance().thread_count(), build_seconds,
+      n, dim, sorvid::WorkerPool::instance().thread_count(), build_seconds,
       static_cast<double>(n) / build_seconds, queries.size(),
       1000.0 * query_seconds / static_cast<double>(queries.size()),
       static_cast<double>(queries.size()) / query_seconds, recall);

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/file_system.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "core/store_error.h"
 
 namespace sorvid {

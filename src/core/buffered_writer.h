@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/file.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "core/store_error.h"
 
 namespace sorvid {

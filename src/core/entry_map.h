@@ -10,7 +10,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "core/vector_entry.h"
+#include "base/vector_entry.h"
 
 namespace sorvid {
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "core/file_system.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "core/store_error.h"
 
 namespace sorvid {

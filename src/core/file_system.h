@@ -18,7 +18,7 @@
 #include <span>
 #include <string>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace sorvid {
 

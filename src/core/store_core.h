@@ -25,9 +25,9 @@
 #include "core/entry_map.h"
 #include "core/file.h"
 #include "core/file_system.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "core/store_error.h"
-#include "core/vector_entry.h"
+#include "base/vector_entry.h"
 
 namespace sorvid {
 

@@ -22,7 +22,7 @@
 
 #include "core/buffered_writer.h"
 #include "core/file_system.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "core/store_error.h"
 
 namespace sorvid {

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "core/result.h"
-#include "core/vector_entry.h"
+#include "base/result.h"
+#include "base/vector_entry.h"
 #include "formats/json_error.h"
 #include "formats/json_reader.h"
 #include "formats/json_value.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "formats/wal_record.h"
-#include "hnsw/worker_pool.h"
+#include "base/worker_pool.h"
 
 namespace sorvid {
 namespace {
@@ -15,9 +15,8 @@ namespace {
 // enough that handing it out costs nothing, small enough that its buffer
 // stays in the cache until it is appended.
 constexpr std::size_t kChunkBytes = 256 * 1024;
-// Below either of these the pool does not pay for its hand-offs. A store
-// with this many entries starts the pool for its index anyway (from 111
-// entries), so encoding in parallel adds no threads the store would not have.
+// Below either of these the pool does not pay for its hand-offs: a list this
+// small encodes in well under a millisecond on one thread.
 constexpr std::size_t kMinParallelBytes = 4 * 1024 * 1024;
 constexpr std::size_t kMinParallelEntries = 256;
 
@@ -56,7 +55,7 @@ void append_entry_list_serial(std::string& out, std::span<const VectorEntry* con
 }
 
 void append_entry_list_parallel(std::string& out, std::span<const VectorEntry* const> entries) {
-  hnsw::WorkerPool& pool = hnsw::WorkerPool::instance();
+  WorkerPool& pool = WorkerPool::instance();
   const std::vector<std::size_t> starts = chunk_starts(entries);
   const std::size_t chunk_count = starts.size() - 1;
   // Chunks are handed out in increasing order. Each is encoded into its
@@ -109,7 +108,7 @@ void append_entry_list(std::string& out, std::span<const VectorEntry* const> ent
   // The pool is started only for a list this large; a pool of one thread
   // would only add the joining.
   if (entries.size() >= kMinParallelEntries && size >= kMinParallelBytes &&
-      hnsw::WorkerPool::instance().thread_count() > 1) {
+      WorkerPool::instance().thread_count() > 1) {
     append_entry_list_parallel(out, entries);
   } else {
     append_entry_list_serial(out, entries);

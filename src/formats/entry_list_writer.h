@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "core/vector_entry.h"
+#include "base/vector_entry.h"
 
 namespace sorvid {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "base/result.h"
 #include "formats/json_error.h"
 #include "formats/json_number.h"
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
-#include "core/vector_entry.h"
+#include "base/result.h"
+#include "base/vector_entry.h"
 #include "formats/json_error.h"
 
 namespace sorvid {

@@ -6,7 +6,7 @@
 
 #include "hnsw/fatal_error.h"
 #include "hnsw/layer_sizes.h"
-#include "hnsw/worker_pool.h"
+#include "base/worker_pool.h"
 
 namespace sorvid::hnsw {
 

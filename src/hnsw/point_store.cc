@@ -4,16 +4,13 @@
 #include <array>
 #include <cstring>
 
+#include "base/memory.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/dot_batch.h"
 #include "hnsw/scored_node.h"
 
 namespace sorvid::hnsw {
 namespace {
-
-std::size_t round_up(std::size_t value, std::size_t multiple) {
-  return (value + multiple - 1) / multiple * multiple;
-}
 
 // The largest difference between a distance and its estimate over `length`
 // products, with u = 2^-24. The definition's in-order dot product and the

@@ -1,7 +1,6 @@
 #include "hnsw/seed_source.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "base/fork_handlers.h"
 #include "hnsw/build_rng.h"
 
 namespace sorvid::hnsw {
@@ -29,7 +29,7 @@ void count_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_rela
 
 void install_fork_handler_once() {
   static const bool installed = [] {
-    pthread_atfork(nullptr, nullptr, count_fork_in_child);
+    register_fork_handlers({.after_in_child = count_fork_in_child});
     return true;
   }();
   (void)installed;

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/vector_entry.h"
+#include "base/vector_entry.h"
 #include "python/argument_binding.h"
 #include "python/compat.h"
 

@@ -2,7 +2,7 @@
 // created_at) owned by a Python object.
 #pragma once
 
-#include "core/vector_entry.h"
+#include "base/vector_entry.h"
 #include "python/borrow_flag.h"
 #include "python/compat.h"
 

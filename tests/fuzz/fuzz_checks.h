@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/vector_entry.h"
+#include "base/vector_entry.h"
 
 namespace sorvid::fuzz {
 

@@ -15,7 +15,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build/fuzz}
 seconds=${FUZZ_SECONDS:-40}
 jobs=${FUZZ_JOBS:-1}
-suite=${SUITE_DIR:-$root/../shared/jsontestsuite/test_parsing}
+suite=${SUITE_DIR:-$root/tests/data/jsontestsuite/test_parsing}
 
 binary=$build/tests/fuzz/$target
 seeds=$root/tests/fuzz/corpus/${target#fuzz_}

@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/result.h"
+#include "base/result.h"
 #include "core/store_core.h"
 #include "core/store_error.h"
-#include "core/vector_entry.h"
+#include "base/vector_entry.h"
 
 namespace sorvid::testing {
 

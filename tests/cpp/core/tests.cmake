@@ -1,4 +1,4 @@
-sorvid_add_test(core_test LABELS core SOURCES
+sorvid_add_test(core_test LINKS sorvid_core LABELS core SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/memory_file_system.cc
   ${CMAKE_CURRENT_LIST_DIR}/buffered_writer_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/line_reader_test.cc

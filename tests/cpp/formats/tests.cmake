@@ -1,4 +1,4 @@
-sorvid_add_test(formats_test LABELS formats SOURCES
+sorvid_add_test(formats_test LINKS sorvid_formats LABELS formats SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/quoted_text_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/json_writer_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/float_text_test.cc
@@ -9,6 +9,6 @@ sorvid_add_test(formats_test LABELS formats SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/text_buffer_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/json_test_suite_test.cc
 )
-# The JSONTestSuite corpus lies beside the checkout, in ../shared.
+# The JSONTestSuite corpus, vendored with its licence.
 target_compile_definitions(formats_test PRIVATE
-  SORVID_JSON_TEST_SUITE_DIR="${CMAKE_SOURCE_DIR}/../shared/jsontestsuite")
+  SORVID_JSON_TEST_SUITE_DIR="${PROJECT_SOURCE_DIR}/tests/data/jsontestsuite")

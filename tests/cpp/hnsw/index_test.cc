@@ -14,7 +14,7 @@
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_builder.h"
 #include "hnsw/layer_sizes.h"
-#include "hnsw/worker_pool.h"
+#include "base/worker_pool.h"
 
 namespace sorvid::hnsw {
 namespace {

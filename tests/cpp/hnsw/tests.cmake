@@ -1,17 +1,16 @@
-# The index: distance, walk steps, build plan and pool-size rules run on one
-# thread; the builds, queries, worker pool and seed source use threads and
+# The index: distance, walk steps, build plan and buffers run on one
+# thread; the builds, queries and seed source use threads and
 # run again under ThreadSanitizer.
-sorvid_add_test(hnsw_test LABELS hnsw SOURCES
+sorvid_add_test(hnsw_test LINKS sorvid_hnsw LABELS hnsw SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/distance_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/search_state_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/neighbour_list_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/build_plan_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/large_buffer_test.cc
-  ${CMAKE_CURRENT_LIST_DIR}/pool_size_test.cc
 )
 
-sorvid_add_test(hnsw_threads_test LABELS hnsw threads SOURCES
+sorvid_add_test(hnsw_threads_test LINKS sorvid_hnsw LABELS hnsw threads SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/index_test.cc
-  ${CMAKE_CURRENT_LIST_DIR}/worker_pool_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/seed_source_test.cc
 )
 add_dependencies(tsan_tests hnsw_threads_test)

@@ -1,0 +1,36 @@
+// Test helpers for code that must behave after fork().
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace sorvid {
+
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kUnderThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kUnderThreadSanitizer = true;
+#else
+inline constexpr bool kUnderThreadSanitizer = false;
+#endif
+#else
+inline constexpr bool kUnderThreadSanitizer = false;
+#endif
+
+// Runs `child` in a forked process, which must exit 0 within a minute.
+inline void expect_child_succeeds(int (*child)(int), int pipe_out = -1) {
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(60);  // a child that hangs dies instead of holding up the test run
+    _exit(child(pipe_out));
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << "child was killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
+}  // namespace sorvid
