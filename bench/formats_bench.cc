@@ -11,8 +11,8 @@
 // other runs once, untimed), so that a profile of the run shows one step.
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -24,9 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Processor time of this process: on a shared machine it leaves out the
 // time spent waiting for a core.
@@ -82,7 +80,8 @@ std::string encode(std::uint64_t dim, const std::vector<sorvid::VectorEntry>& en
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::fprintf(stderr, "usage: %s <embeddings.f32> <count> <dim> <snapshot out> [repeats] [encode|decode]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <embeddings.f32> <count> <dim> <snapshot out> [repeats] [encode|decode]\n",
+                 argv[0]);
     return 2;
   }
   const std::size_t count = std::strtoull(argv[2], nullptr, 10);

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "base/worker_pool.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_builder.h"
 #include "hnsw/seed_source.h"
-#include "base/worker_pool.h"
 
 namespace {
 
@@ -46,9 +46,7 @@ std::vector<std::vector<float>> rows_of(const std::vector<float>& flat, std::siz
   return rows;
 }
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 }  // namespace
 
@@ -98,9 +96,8 @@ int main(int argc, char** argv) {
       "{\"n\": %zu, \"dim\": %zu, \"threads\": %zu, \"build_seconds\": %.3f, "
       "\"build_points_per_second\": %.1f, \"queries\": %zu, \"query_ms\": %.4f, \"qps\": %.1f, "
       "\"recall\": %.4f}\n",
-      n, dim, sorvid::WorkerPool::instance().thread_count(), build_seconds,
-      static_cast<double>(n) / build_seconds, queries.size(),
-      1000.0 * query_seconds / static_cast<double>(queries.size()),
+      n, dim, sorvid::WorkerPool::instance().thread_count(), build_seconds, static_cast<double>(n) / build_seconds,
+      queries.size(), 1000.0 * query_seconds / static_cast<double>(queries.size()),
       static_cast<double>(queries.size()) / query_seconds, recall);
   return 0;
 }

@@ -22,8 +22,7 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text) {
   return value;
 }
 
-std::size_t pool_size_from_settings(const char* num_threads, const char* rs_num_cpus,
-                                    std::size_t default_size) {
+std::size_t pool_size_from_settings(const char* num_threads, const char* rs_num_cpus, std::size_t default_size) {
   if (num_threads != nullptr) {
     if (const auto count = parse_thread_count(num_threads)) {
       return *count > 0 ? static_cast<std::size_t>(*count) : default_size;
@@ -53,8 +52,8 @@ std::size_t default_pool_size() {
 }
 
 std::size_t pool_size_from_environment() {
-  return pool_size_from_settings(std::getenv("RAYON_NUM_THREADS"),
-                                 std::getenv("RAYON_RS_NUM_CPUS"), default_pool_size());
+  return pool_size_from_settings(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                 default_pool_size());
 }
 
 }  // namespace sorvid

@@ -17,8 +17,7 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text);
 // - "RAYON_NUM_THREADS" above 0 wins; exactly 0 means the default;
 // - when it is unset or not a count, "RAYON_RS_NUM_CPUS" above 0 wins;
 // - otherwise the default.
-std::size_t pool_size_from_settings(const char* num_threads, const char* rs_num_cpus,
-                                    std::size_t default_size);
+std::size_t pool_size_from_settings(const char* num_threads, const char* rs_num_cpus, std::size_t default_size);
 
 // The number of processors in this process's CPU affinity set, at least 1.
 std::size_t default_pool_size();

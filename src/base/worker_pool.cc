@@ -59,8 +59,7 @@ WorkerPool::WorkerPool(std::size_t requested_threads) {
   }
 }
 
-void WorkerPool::run_loop(std::size_t begin, std::size_t end, std::size_t chunk, LoopBody body,
-                          void* context) {
+void WorkerPool::run_loop(std::size_t begin, std::size_t end, std::size_t chunk, LoopBody body, void* context) {
   loop_count.fetch_add(1, std::memory_order_relaxed);
   if (begin >= end) return;
   chunk = std::max<std::size_t>(chunk, 1);

@@ -35,9 +35,9 @@ class WorkerPool {
   template <class Body>
   void parallel_for(std::size_t begin, std::size_t end, std::size_t chunk, Body&& body) {
     using BodyType = std::remove_reference_t<Body>;
-    run_loop(begin, end, chunk,
-             [](void* context, std::size_t i) { (*static_cast<BodyType*>(context))(i); },
-             static_cast<void*>(&body));
+    run_loop(
+        begin, end, chunk, [](void* context, std::size_t i) { (*static_cast<BodyType*>(context))(i); },
+        static_cast<void*>(&body));
   }
 
   WorkerPool(const WorkerPool&) = delete;
@@ -59,8 +59,7 @@ class WorkerPool {
   };
 
   explicit WorkerPool(std::size_t requested_threads);
-  void run_loop(std::size_t begin, std::size_t end, std::size_t chunk, LoopBody body,
-                void* context);
+  void run_loop(std::size_t begin, std::size_t end, std::size_t chunk, LoopBody body, void* context);
   void worker_main();
   // Runs chunks of `loop` until none are left.
   static void work_on(Loop& loop);

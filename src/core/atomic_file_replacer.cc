@@ -23,8 +23,7 @@ Result<void, StoreError> write_durably(FileSystem& fs, const std::string& path, 
 
 std::string temporary_path_for(const std::string& path) { return path + ".tmp"; }
 
-Result<void, StoreError> replace_file_atomically(FileSystem& fs, const std::string& path,
-                                                 std::string_view contents) {
+Result<void, StoreError> replace_file_atomically(FileSystem& fs, const std::string& path, std::string_view contents) {
   const std::string temporary = temporary_path_for(path);
   Result<void, StoreError> staged = write_durably(fs, temporary, contents);
   if (staged) {

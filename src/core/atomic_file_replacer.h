@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/file_system.h"
 #include "base/result.h"
+#include "core/file_system.h"
 #include "core/store_error.h"
 
 namespace sorvid {

@@ -23,7 +23,8 @@ Result<void, StoreError> BufferedWriter::flush() {
   std::size_t written = 0;
   Result<void, StoreError> result;
   while (written < used_) {
-    Result<std::size_t, StoreError> put = file_.write_some(std::span<const char>(buffer_.data() + written, used_ - written));
+    Result<std::size_t, StoreError> put =
+        file_.write_some(std::span<const char>(buffer_.data() + written, used_ - written));
     if (!put) {
       result = fail(std::move(put).error());
       break;

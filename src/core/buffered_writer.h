@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/file.h"
 #include "base/result.h"
+#include "core/file.h"
 #include "core/store_error.h"
 
 namespace sorvid {

@@ -14,8 +14,7 @@ Result<File, StoreError> File::open(FileSystem& fs, const std::string& path, Ope
   }
 }
 
-File::File(File&& other) noexcept
-    : fs_(other.fs_), handle_(other.handle_), open_(std::exchange(other.open_, false)) {}
+File::File(File&& other) noexcept : fs_(other.fs_), handle_(other.handle_), open_(std::exchange(other.open_, false)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {

@@ -11,8 +11,8 @@
 #include <span>
 #include <string>
 
-#include "core/file_system.h"
 #include "base/result.h"
+#include "core/file_system.h"
 #include "core/store_error.h"
 
 namespace sorvid {

@@ -31,9 +31,9 @@ struct OsError {
 using FileHandle = int;
 
 enum class OpenMode {
-  Read,              // read only; the file must exist
-  ReadAppend,        // reads anywhere, writes land at the end; created when missing
-  CreateTruncate,    // write only; created when missing, cut to length 0
+  Read,            // read only; the file must exist
+  ReadAppend,      // reads anywhere, writes land at the end; created when missing
+  CreateTruncate,  // write only; created when missing, cut to length 0
 };
 
 struct FileAttributes {
@@ -53,7 +53,7 @@ class FileSystem {
   [[nodiscard]] virtual Result<std::size_t, OsError> read(FileHandle file, std::span<char> out) = 0;
   // Positioned read that leaves the file's position alone.
   [[nodiscard]] virtual Result<std::size_t, OsError> read_at(FileHandle file, std::uint64_t offset,
-                                                              std::span<char> out) = 0;
+                                                             std::span<char> out) = 0;
   // Writes some prefix of `data` and returns its length (possibly 0).
   [[nodiscard]] virtual Result<std::size_t, OsError> write(FileHandle file, std::span<const char> data) = 0;
   [[nodiscard]] virtual Result<std::uint64_t, OsError> size(FileHandle file) = 0;

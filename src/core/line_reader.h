@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/file.h"
 #include "base/result.h"
+#include "core/file.h"
 #include "core/store_error.h"
 
 namespace sorvid {

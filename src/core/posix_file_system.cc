@@ -19,12 +19,9 @@ constexpr OsError kInvalidPath{EINVAL};
 
 int open_flags(OpenMode mode) {
   switch (mode) {
-    case OpenMode::Read:
-      return O_RDONLY | O_CLOEXEC;
-    case OpenMode::ReadAppend:
-      return O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
-    case OpenMode::CreateTruncate:
-      return O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    case OpenMode::Read: return O_RDONLY | O_CLOEXEC;
+    case OpenMode::ReadAppend: return O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
+    case OpenMode::CreateTruncate: return O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
   }
   return O_RDONLY | O_CLOEXEC;
 }
@@ -66,7 +63,7 @@ Result<std::size_t, OsError> PosixFileSystem::write(FileHandle file, std::span<c
 }
 
 Result<std::uint64_t, OsError> PosixFileSystem::size(FileHandle file) {
-  struct stat info {};
+  struct stat info{};
   if (::fstat(file, &info) != 0) return fail(OsError{errno});
   return static_cast<std::uint64_t>(info.st_size);
 }
@@ -84,7 +81,7 @@ Result<void, OsError> PosixFileSystem::lock_exclusive(FileHandle file) { return 
 Result<void, OsError> PosixFileSystem::lock_shared(FileHandle file) { return status_of(::flock(file, LOCK_SH)); }
 
 Result<FileAttributes, OsError> PosixFileSystem::attributes(const std::string& path) {
-  struct stat info {};
+  struct stat info{};
   if (has_embedded_nul(path)) return fail(kInvalidPath);
   if (::stat(path.c_str(), &info) != 0) return fail(OsError{errno});
   return FileAttributes{static_cast<std::uint64_t>(info.st_size), S_ISDIR(info.st_mode)};

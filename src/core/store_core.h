@@ -22,12 +22,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
+#include "base/vector_entry.h"
 #include "core/entry_map.h"
 #include "core/file.h"
 #include "core/file_system.h"
-#include "base/result.h"
 #include "core/store_error.h"
-#include "base/vector_entry.h"
 
 namespace sorvid {
 
@@ -77,8 +77,7 @@ class StoreCore {
   // 100 whatever `top_k`). An empty query or one whose length differs from
   // the store's dimension is refused before anything else happens; then the
   // index is rebuilt when the entries changed since it was built.
-  [[nodiscard]] Result<std::vector<SearchHit>, StoreError> search(std::span<const float> query,
-                                                                  std::uint64_t top_k);
+  [[nodiscard]] Result<std::vector<SearchHit>, StoreError> search(std::span<const float> query, std::uint64_t top_k);
 
   // The stored entry, or nullptr; valid until the next mutation.
   const VectorEntry* get(std::string_view id) const;

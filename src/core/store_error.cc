@@ -32,9 +32,7 @@ StoreError StoreError::dimension_mismatch(std::uint64_t dim, std::uint64_t lengt
           "Dimension mismatch: store is " + std::to_string(dim) + "D, got " + std::to_string(length) + "D"};
 }
 
-StoreError StoreError::empty_embedding() {
-  return {StoreErrorKind::EmptyEmbedding, "Embedding must not be empty"};
-}
+StoreError StoreError::empty_embedding() { return {StoreErrorKind::EmptyEmbedding, "Embedding must not be empty"}; }
 
 StoreError StoreError::non_finite_embedding() {
   return {StoreErrorKind::NonFiniteEmbedding, "Embedding must contain only finite values"};

@@ -20,9 +20,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "core/buffered_writer.h"
 #include "core/file_system.h"
-#include "base/result.h"
 #include "core/store_error.h"
 
 namespace sorvid {

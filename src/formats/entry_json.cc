@@ -89,8 +89,8 @@ ReadResult<void> entry_elements_from_value(const JsonValue& value, VectorEntry& 
   const std::size_t count = value.elements.size();
   for (std::size_t index = 0; index < kEntryFields.size(); ++index) {
     if (index == count) {
-      return fail(unplaced_error("invalid length " + std::to_string(count) + ", expected " +
-                                 std::string(kEntryLength)));
+      return fail(
+          unplaced_error("invalid length " + std::to_string(count) + ", expected " + std::string(kEntryLength)));
     }
     if (auto field = entry_field_from_value(value.elements[index], entry, index); !field) return field;
   }
@@ -115,9 +115,7 @@ void encode_entry(const VectorEntry& entry, std::string& out) {
 }
 
 ReadResult<void> read_entry(JsonReader& reader, VectorEntry& entry, std::size_t embedding_capacity) {
-  const auto read_field = [&](std::size_t index) {
-    return read_entry_field(reader, entry, index, embedding_capacity);
-  };
+  const auto read_field = [&](std::size_t index) { return read_entry_field(reader, entry, index, embedding_capacity); };
   return read_record(
       reader, kEntryExpected, [&] { return visit_array_fields<4>(reader, kEntryLength, read_field); },
       [&] { return visit_object_fields(reader, kEntryFields, read_field); });

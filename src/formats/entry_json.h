@@ -17,8 +17,7 @@ namespace sorvid {
 // Decodes the entry at the reader into `entry`. `embedding_capacity` is
 // reserved for the embedding up front (the length of the previous entry,
 // say), to spare regrowth; it does not limit anything.
-[[nodiscard]] ReadResult<void> read_entry(JsonReader& reader, VectorEntry& entry,
-                                          std::size_t embedding_capacity = 0);
+[[nodiscard]] ReadResult<void> read_entry(JsonReader& reader, VectorEntry& entry, std::size_t embedding_capacity = 0);
 
 // Decodes an entry from a value kept in memory. Errors are unplaced: the
 // caller's record places them.

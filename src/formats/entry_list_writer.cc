@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 
-#include "formats/wal_record.h"
 #include "base/worker_pool.h"
+#include "formats/wal_record.h"
 
 namespace sorvid {
 namespace {
@@ -36,8 +36,7 @@ std::vector<std::size_t> chunk_starts(std::span<const VectorEntry* const> entrie
 }
 
 // Entries [begin, end) with the "," before each one but the list's first.
-void encode_range(std::string& out, std::span<const VectorEntry* const> entries, std::size_t begin,
-                  std::size_t end) {
+void encode_range(std::string& out, std::span<const VectorEntry* const> entries, std::size_t begin, std::size_t end) {
   for (std::size_t i = begin; i < end; ++i) {
     if (i != 0) out.push_back(',');
     encode_entry(*entries[i], out);
@@ -107,8 +106,7 @@ void append_entry_list(std::string& out, std::span<const VectorEntry* const> ent
   for (const VectorEntry* entry : entries) size += estimated_entry_size(*entry);
   // The pool is started only for a list this large; a pool of one thread
   // would only add the joining.
-  if (entries.size() >= kMinParallelEntries && size >= kMinParallelBytes &&
-      WorkerPool::instance().thread_count() > 1) {
+  if (entries.size() >= kMinParallelEntries && size >= kMinParallelBytes && WorkerPool::instance().thread_count() > 1) {
     append_entry_list_parallel(out, entries);
   } else {
     append_entry_list_serial(out, entries);

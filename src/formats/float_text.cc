@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <span>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 #include "formats/shortest_digits.h"
 

@@ -10,7 +10,6 @@
 namespace sorvid {
 namespace {
 
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The parts of a number text: sign, up to 19 significant digits and the

@@ -10,9 +10,8 @@ namespace sorvid {
 
 // The powers of ten that doubles hold exactly. An integer up to 2^53 times
 // or divided by one of them is a single correctly rounded operation.
-inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 inline constexpr std::uint64_t kMaxExactInDouble = std::uint64_t{1} << 53;
 
 // Without fraction and exponent, a non-negative integer up to 2^64 - 1 is

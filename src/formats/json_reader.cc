@@ -42,7 +42,6 @@ void append_utf8(std::string& out, std::uint32_t cp) {
 bool is_high_surrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-
 constexpr char kEofInValue[] = "EOF while parsing a value";
 constexpr char kEofInString[] = "EOF while parsing a string";
 constexpr char kEofInList[] = "EOF while parsing a list";

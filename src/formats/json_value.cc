@@ -58,8 +58,8 @@ ReadResult<JsonValue> read_json_value(JsonReader& reader) {
     case '{': {
       if (auto entered = reader.enter_nested(); !entered) return fail(std::move(entered).error());
       reader.advance();
-      ReadResult<void> content = c == '[' ? read_array_elements(reader, value.elements)
-                                          : read_object_members(reader, value.members);
+      ReadResult<void> content =
+          c == '[' ? read_array_elements(reader, value.elements) : read_object_members(reader, value.members);
       if (!content) return fail(std::move(content).error());
       reader.leave_nested();
       value.kind = c == '[' ? JsonValue::Kind::kArray : JsonValue::Kind::kObject;

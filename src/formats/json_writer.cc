@@ -55,8 +55,6 @@ void append_json_uint(std::string& out, std::uint64_t value) {
   out.append(buffer, result.ptr);
 }
 
-void append_json_float_array(std::string& out, std::span<const float> values) {
-  append_float_array(out, values);
-}
+void append_json_float_array(std::string& out, std::span<const float> values) { append_float_array(out, values); }
 
 }  // namespace sorvid

@@ -83,8 +83,8 @@ template <std::size_t N, class ReadField>
     auto more = reader.next_element(first);
     if (!more) return fail(std::move(more).error());
     if (!more.value()) {
-      return fail(unplaced_error("invalid length " + std::to_string(index) + ", expected " +
-                                 std::string(expected_length)));
+      return fail(
+          unplaced_error("invalid length " + std::to_string(index) + ", expected " + std::string(expected_length)));
     }
     if (auto field = read_field(index); !field) return field;
   }

@@ -75,7 +75,10 @@ ReadResult<DeleteRecord> read_delete_content(JsonReader& reader) {
   ReadResult<void> decoded = read_record(
       reader, kDeleteExpected,
       [&]() -> ReadResult<void> { return fail(unplaced_error(invalid_type_text("sequence", kDeleteExpected))); },
-      [&] { return visit_object_fields(reader, kDeleteFields, [&](std::size_t) { return read_string_field(reader, record.id); }); });
+      [&] {
+        return visit_object_fields(reader, kDeleteFields,
+                                   [&](std::size_t) { return read_string_field(reader, record.id); });
+      });
   if (!decoded) return fail(std::move(decoded).error());
   return record;
 }

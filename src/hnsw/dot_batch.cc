@@ -14,8 +14,8 @@
 
 namespace sorvid::hnsw {
 
-void dot_batch_portable(const float* query, const float* const* rows, std::size_t count,
-                        std::size_t length, float* out) {
+void dot_batch_portable(const float* query, const float* const* rows, std::size_t count, std::size_t length,
+                        float* out) {
   std::size_t j = 0;
   // Four independent sums per pass so the adds of different rows overlap.
   for (; j + 4 <= count; j += 4) {
@@ -50,9 +50,7 @@ namespace {
 // Transposes eight rows of eight floats, given as their first halves `low`
 // (rows k and k + 4 in the two 128-bit halves of low[k]) and second halves
 // `high`: column t receives element t of rows 0..7, one row per lane.
-__attribute__((target("avx2"))) inline void transpose_8x8(const __m256 low[4],
-                                                         const __m256 high[4],
-                                                         __m256 column[8]) {
+__attribute__((target("avx2"))) inline void transpose_8x8(const __m256 low[4], const __m256 high[4], __m256 column[8]) {
   for (int half = 0; half < 2; ++half) {
     const __m256* t = half == 0 ? low : high;
     const __m256 u0 = _mm256_unpacklo_ps(t[0], t[1]);
@@ -68,8 +66,8 @@ __attribute__((target("avx2"))) inline void transpose_8x8(const __m256 low[4],
 
 // Loads eight floats from each of eight rows at `offset` and transposes them:
 // column t holds element offset + t of rows 0..7, one row per lane.
-__attribute__((target("avx2"))) inline void load_columns(const float* const* rows,
-                                                         std::size_t offset, __m256 column[8]) {
+__attribute__((target("avx2"))) inline void load_columns(const float* const* rows, std::size_t offset,
+                                                         __m256 column[8]) {
   __m256 low[4];
   __m256 high[4];
   for (int k = 0; k < 4; ++k) {
@@ -89,22 +87,18 @@ __attribute__((target("avx2"))) inline __m256i first_lanes(std::size_t remaining
 
 // Like load_columns for the last `remaining` (< 8) elements: masked loads read
 // nothing past the end of a row, and the unused columns are never added.
-__attribute__((target("avx2"))) inline void load_tail_columns(const float* const* rows,
-                                                              std::size_t offset,
-                                                              std::size_t remaining,
-                                                              __m256 column[8]) {
+__attribute__((target("avx2"))) inline void load_tail_columns(const float* const* rows, std::size_t offset,
+                                                              std::size_t remaining, __m256 column[8]) {
   const __m256i mask = first_lanes(remaining);
   const __m128i mask_low = _mm256_castsi256_si128(mask);
   const __m128i mask_high = _mm256_extracti128_si256(mask, 1);
   __m256 low[4];
   __m256 high[4];
   for (int k = 0; k < 4; ++k) {
-    low[k] = _mm256_insertf128_ps(
-        _mm256_castps128_ps256(_mm_maskload_ps(rows[k] + offset, mask_low)),
-        _mm_maskload_ps(rows[k + 4] + offset, mask_low), 1);
-    high[k] = _mm256_insertf128_ps(
-        _mm256_castps128_ps256(_mm_maskload_ps(rows[k] + offset + 4, mask_high)),
-        _mm_maskload_ps(rows[k + 4] + offset + 4, mask_high), 1);
+    low[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_maskload_ps(rows[k] + offset, mask_low)),
+                                  _mm_maskload_ps(rows[k + 4] + offset, mask_low), 1);
+    high[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_maskload_ps(rows[k] + offset + 4, mask_high)),
+                                   _mm_maskload_ps(rows[k + 4] + offset + 4, mask_high), 1);
   }
   transpose_8x8(low, high, column);
 }
@@ -112,8 +106,8 @@ __attribute__((target("avx2"))) inline void load_tail_columns(const float* const
 // Dot products of `query` with Groups * 8 rows. Each group's lanes form one
 // chain of dependent adds; several groups let those chains overlap.
 template <int Groups>
-__attribute__((target("avx2"))) void dot_groups_avx2(const float* query, const float* const* rows,
-                                                     std::size_t length, float* out) {
+__attribute__((target("avx2"))) void dot_groups_avx2(const float* query, const float* const* rows, std::size_t length,
+                                                     float* out) {
   __m256 sum[Groups];
   for (int g = 0; g < Groups; ++g) sum[g] = _mm256_set1_ps(-0.0f);
   std::size_t i = 0;
@@ -147,9 +141,8 @@ __attribute__((target("avx2"))) void dot_groups_avx2(const float* query, const f
 
 }  // namespace
 
-__attribute__((target("avx2"))) void dot_batch_avx2(const float* query, const float* const* rows,
-                                                    std::size_t count, std::size_t length,
-                                                    float* out) {
+__attribute__((target("avx2"))) void dot_batch_avx2(const float* query, const float* const* rows, std::size_t count,
+                                                    std::size_t length, float* out) {
   std::size_t j = 0;
   for (; j + 32 <= count; j += 32) dot_groups_avx2<4>(query, rows + j, length, out + j);
   if (j + 16 <= count) {
@@ -172,16 +165,13 @@ __attribute__((target("avx2"))) void dot_batch_avx2(const float* query, const fl
 
 namespace {
 
-__attribute__((target("avx2"))) inline float dot_estimate_avx2_inline(const float* a,
-                                                                      const float* b,
+__attribute__((target("avx2"))) inline float dot_estimate_avx2_inline(const float* a, const float* b,
                                                                       std::size_t length) {
-  __m256 sum[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
-                   _mm256_setzero_ps()};
+  __m256 sum[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
   std::size_t i = 0;
   for (; i + 32 <= length; i += 32) {
     for (int k = 0; k < 4; ++k) {
-      const __m256 product =
-          _mm256_mul_ps(_mm256_loadu_ps(a + i + 8 * k), _mm256_loadu_ps(b + i + 8 * k));
+      const __m256 product = _mm256_mul_ps(_mm256_loadu_ps(a + i + 8 * k), _mm256_loadu_ps(b + i + 8 * k));
       sum[k] = _mm256_add_ps(sum[k], product);
     }
   }
@@ -191,8 +181,7 @@ __attribute__((target("avx2"))) inline float dot_estimate_avx2_inline(const floa
   const __m256 total = _mm256_add_ps(_mm256_add_ps(sum[0], sum[1]), _mm256_add_ps(sum[2], sum[3]));
   alignas(32) std::array<float, 8> lanes;
   _mm256_store_ps(lanes.data(), total);
-  float result = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
-                 ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+  float result = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
   for (; i < length; ++i) {
     const float product = a[i] * b[i];
     result += product;
@@ -200,8 +189,7 @@ __attribute__((target("avx2"))) inline float dot_estimate_avx2_inline(const floa
   return result;
 }
 
-__attribute__((target("avx2"))) float dot_estimate_avx2(const float* a, const float* b,
-                                                        std::size_t length) {
+__attribute__((target("avx2"))) float dot_estimate_avx2(const float* a, const float* b, std::size_t length) {
   return dot_estimate_avx2_inline(a, b, length);
 }
 
@@ -210,16 +198,14 @@ __attribute__((target("avx2"))) float dot_estimate_avx2(const float* a, const fl
 // sums. The order of the adds is free here (see dot_estimate), and so is
 // fusing each multiply with its add: one rounding instead of two only
 // tightens the error bound.
-__attribute__((target("avx2,fma"))) void dot_estimates_8_avx2(const float* query,
-                                                          const float* const* rows,
-                                                          std::size_t length, float* out) {
+__attribute__((target("avx2,fma"))) void dot_estimates_8_avx2(const float* query, const float* const* rows,
+                                                              std::size_t length, float* out) {
   // Eight named accumulators rather than an array, which the compiler would
   // keep in memory.
-  __m256 sum0 = _mm256_setzero_ps(), sum1 = _mm256_setzero_ps(), sum2 = _mm256_setzero_ps(),
-         sum3 = _mm256_setzero_ps(), sum4 = _mm256_setzero_ps(), sum5 = _mm256_setzero_ps(),
-         sum6 = _mm256_setzero_ps(), sum7 = _mm256_setzero_ps();
-  const float *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4],
-              *r5 = rows[5], *r6 = rows[6], *r7 = rows[7];
+  __m256 sum0 = _mm256_setzero_ps(), sum1 = _mm256_setzero_ps(), sum2 = _mm256_setzero_ps(), sum3 = _mm256_setzero_ps(),
+         sum4 = _mm256_setzero_ps(), sum5 = _mm256_setzero_ps(), sum6 = _mm256_setzero_ps(), sum7 = _mm256_setzero_ps();
+  const float *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4], *r5 = rows[5], *r6 = rows[6],
+              *r7 = rows[7];
   std::size_t i = 0;
   for (; i + 8 <= length; i += 8) {
     const __m256 q = _mm256_loadu_ps(query + i);
@@ -254,15 +240,13 @@ __attribute__((target("avx2,fma"))) void dot_estimates_8_avx2(const float* query
   const __m256 rows67 = _mm256_hadd_ps(sum6, sum7);
   const __m256 rows0123 = _mm256_hadd_ps(rows01, rows23);
   const __m256 rows4567 = _mm256_hadd_ps(rows45, rows67);
-  const __m256 total = _mm256_add_ps(_mm256_permute2f128_ps(rows0123, rows4567, 0x20),
-                                     _mm256_permute2f128_ps(rows0123, rows4567, 0x31));
+  const __m256 total =
+      _mm256_add_ps(_mm256_permute2f128_ps(rows0123, rows4567, 0x20), _mm256_permute2f128_ps(rows0123, rows4567, 0x31));
   _mm256_storeu_ps(out, total);
 }
 
-__attribute__((target("avx2,fma"))) void dot_estimates_avx2(const float* query,
-                                                        const float* const* rows,
-                                                        std::size_t count, std::size_t length,
-                                                        float* out) {
+__attribute__((target("avx2,fma"))) void dot_estimates_avx2(const float* query, const float* const* rows,
+                                                            std::size_t count, std::size_t length, float* out) {
   std::size_t j = 0;
   for (; j + 8 <= count; j += 8) dot_estimates_8_avx2(query, rows + j, length, out + j);
   if (j < count) {
@@ -289,8 +273,7 @@ bool fma_available() {
 
 #else  // no x86
 
-void dot_batch_avx2(const float* query, const float* const* rows, std::size_t count,
-                    std::size_t length, float* out) {
+void dot_batch_avx2(const float* query, const float* const* rows, std::size_t count, std::size_t length, float* out) {
   dot_batch_portable(query, rows, count, length, out);
 }
 
@@ -298,12 +281,10 @@ bool avx2_available() { return false; }
 
 bool fma_available() { return false; }
 
-float dot_estimate_avx2(const float* a, const float* b, std::size_t length) {
-  return dot_in_order(a, b, length);
-}
+float dot_estimate_avx2(const float* a, const float* b, std::size_t length) { return dot_in_order(a, b, length); }
 
-void dot_estimates_avx2(const float* query, const float* const* rows, std::size_t count,
-                        std::size_t length, float* out) {
+void dot_estimates_avx2(const float* query, const float* const* rows, std::size_t count, std::size_t length,
+                        float* out) {
   dot_batch_portable(query, rows, count, length, out);
 }
 
@@ -311,8 +292,7 @@ void dot_estimates_avx2(const float* query, const float* const* rows, std::size_
 
 namespace {
 
-using DotBatchFunction = void (*)(const float*, const float* const*, std::size_t, std::size_t,
-                                  float*);
+using DotBatchFunction = void (*)(const float*, const float* const*, std::size_t, std::size_t, float*);
 
 using DotEstimateFunction = float (*)(const float*, const float*, std::size_t);
 
@@ -325,8 +305,7 @@ const DotBatchFunction chosen_dot_estimates =
 
 }  // namespace
 
-void dot_batch(const float* query, const float* const* rows, std::size_t count,
-               std::size_t length, float* out) {
+void dot_batch(const float* query, const float* const* rows, std::size_t count, std::size_t length, float* out) {
   chosen_dot_batch(query, rows, count, length, out);
 }
 
@@ -334,12 +313,9 @@ void dot_batch(const float* query, const float* const* rows, std::size_t count,
 
 namespace sorvid::hnsw {
 
-float dot_estimate(const float* a, const float* b, std::size_t length) {
-  return chosen_dot_estimate(a, b, length);
-}
+float dot_estimate(const float* a, const float* b, std::size_t length) { return chosen_dot_estimate(a, b, length); }
 
-void dot_estimates(const float* query, const float* const* rows, std::size_t count,
-                   std::size_t length, float* out) {
+void dot_estimates(const float* query, const float* const* rows, std::size_t count, std::size_t length, float* out) {
   chosen_dot_estimates(query, rows, count, length, out);
 }
 

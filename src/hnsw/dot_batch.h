@@ -13,15 +13,13 @@ namespace sorvid::hnsw {
 
 // out[j] = dot_in_order(query, rows[j], length) for j < count. Reads exactly
 // `length` floats of the query and of every row.
-void dot_batch(const float* query, const float* const* rows, std::size_t count,
-               std::size_t length, float* out);
+void dot_batch(const float* query, const float* const* rows, std::size_t count, std::size_t length, float* out);
 
 // The two implementations behind dot_batch, exposed so tests can hold each to
 // the definition. dot_batch_avx2 may only run where avx2_available().
-void dot_batch_portable(const float* query, const float* const* rows, std::size_t count,
-                        std::size_t length, float* out);
-void dot_batch_avx2(const float* query, const float* const* rows, std::size_t count,
-                    std::size_t length, float* out);
+void dot_batch_portable(const float* query, const float* const* rows, std::size_t count, std::size_t length,
+                        float* out);
+void dot_batch_avx2(const float* query, const float* const* rows, std::size_t count, std::size_t length, float* out);
 bool avx2_available();
 // Whether the processor fuses multiply and add; the batched estimates use it.
 bool fma_available();
@@ -32,7 +30,6 @@ bool fma_available();
 // bound decides a comparison; it is never a distance itself.
 float dot_estimate(const float* a, const float* b, std::size_t length);
 // out[j] = dot_estimate(query, rows[j], length) for j < count.
-void dot_estimates(const float* query, const float* const* rows, std::size_t count,
-                   std::size_t length, float* out);
+void dot_estimates(const float* query, const float* const* rows, std::size_t count, std::size_t length, float* out);
 
 }  // namespace sorvid::hnsw

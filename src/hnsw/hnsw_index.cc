@@ -2,16 +2,10 @@
 
 namespace sorvid::hnsw {
 
-HnswIndex::HnswIndex(PointStore points, std::vector<std::uint64_t> values, LinkLayer base,
-                     std::vector<LinkLayer> upper)
-    : points_(std::move(points)),
-      values_(std::move(values)),
-      base_(std::move(base)),
-      upper_(std::move(upper)) {}
+HnswIndex::HnswIndex(PointStore points, std::vector<std::uint64_t> values, LinkLayer base, std::vector<LinkLayer> upper)
+    : points_(std::move(points)), values_(std::move(values)), base_(std::move(base)), upper_(std::move(upper)) {}
 
-std::size_t HnswIndex::layer_size(std::size_t k) const {
-  return k == 0 ? size() : upper_[k - 1].node_count();
-}
+std::size_t HnswIndex::layer_size(std::size_t k) const { return k == 0 ? size() : upper_[k - 1].node_count(); }
 
 std::span<const NodeId> HnswIndex::links(std::size_t k, NodeId node) const {
   return k == 0 ? base_.list(node) : upper_[k - 1].list(node);

@@ -27,8 +27,7 @@ class HnswIndex {
 
   // An empty index: no points, no layers above the base.
   HnswIndex() = default;
-  HnswIndex(PointStore points, std::vector<std::uint64_t> values, LinkLayer base,
-            std::vector<LinkLayer> upper);
+  HnswIndex(PointStore points, std::vector<std::uint64_t> values, LinkLayer base, std::vector<LinkLayer> upper);
 
   std::size_t size() const { return values_.size(); }
   // The highest layer; 0 when there is only the base layer.

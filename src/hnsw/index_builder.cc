@@ -4,9 +4,9 @@
 #include <array>
 #include <utility>
 
+#include "base/worker_pool.h"
 #include "hnsw/fatal_error.h"
 #include "hnsw/layer_sizes.h"
-#include "base/worker_pool.h"
 
 namespace sorvid::hnsw {
 
@@ -32,8 +32,8 @@ std::size_t checked_node_count(std::size_t points, std::size_t values) {
 
 }  // namespace
 
-IndexBuilder::IndexBuilder(std::vector<std::vector<float>> points,
-                           std::vector<std::uint64_t> values, std::uint64_t seed)
+IndexBuilder::IndexBuilder(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values,
+                           std::uint64_t seed)
     : sizes_(hnsw::layer_sizes(checked_node_count(points.size(), values.size()))),
       base_(points.size()),
       scratch_(points.size()) {
@@ -62,9 +62,8 @@ void IndexBuilder::insert_layer(std::size_t k) {
     for (std::size_t id = first; id < end; ++id) insert_node(static_cast<NodeId>(id), k);
     return;
   }
-  WorkerPool::instance().parallel_for(first, end, 1, [this, k](std::size_t id) {
-    insert_node(static_cast<NodeId>(id), k);
-  });
+  WorkerPool::instance().parallel_for(first, end, 1,
+                                      [this, k](std::size_t id) { insert_node(static_cast<NodeId>(id), k); });
 }
 
 void IndexBuilder::snapshot_layer(std::size_t k) {
@@ -132,12 +131,10 @@ void IndexBuilder::link_back(NodeId v, const ScoredNode& chosen, const WalkDista
 }
 
 HnswIndex IndexBuilder::finish() && {
-  return HnswIndex(std::move(points_), std::move(values_), std::move(base_).release_lists(),
-                   std::move(upper_));
+  return HnswIndex(std::move(points_), std::move(values_), std::move(base_).release_lists(), std::move(upper_));
 }
 
-HnswIndex build_index(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values,
-                      std::uint64_t seed) {
+HnswIndex build_index(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values, std::uint64_t seed) {
   IndexBuilder builder(std::move(points), std::move(values), seed);
   if (builder.size() == 0) return std::move(builder).finish();
   for (std::size_t k = builder.top();; --k) {

@@ -37,8 +37,7 @@ class IndexBuilder {
   // Seeds the generator, permutes the points and prepares empty lists. Aborts
   // the process when there are 4294967295 points or more, or when points and
   // values differ in number.
-  IndexBuilder(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values,
-               std::uint64_t seed);
+  IndexBuilder(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values, std::uint64_t seed);
 
   std::size_t size() const { return sizes_[0]; }
   std::size_t top() const { return sizes_.size() - 1; }
@@ -76,7 +75,6 @@ class IndexBuilder {
 };
 
 // Builds an index over `points` (consumed) with `values` attached to them.
-HnswIndex build_index(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values,
-                      std::uint64_t seed);
+HnswIndex build_index(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values, std::uint64_t seed);
 
 }  // namespace sorvid::hnsw

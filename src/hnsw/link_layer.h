@@ -20,9 +20,7 @@ class LinkLayer {
   std::size_t node_count() const { return node_count_; }
   std::size_t slots_per_list() const { return slots_per_list_; }
 
-  std::span<NodeId> list(NodeId node) {
-    return {slots() + std::size_t{node} * slots_per_list_, slots_per_list_};
-  }
+  std::span<NodeId> list(NodeId node) { return {slots() + std::size_t{node} * slots_per_list_, slots_per_list_}; }
   std::span<const NodeId> list(NodeId node) const {
     return {slots() + std::size_t{node} * slots_per_list_, slots_per_list_};
   }

@@ -61,8 +61,8 @@ class LockedLinkLists {
 
  private:
   LinkLayer lists_;
-  AlignedFloats distances_;            // kBaseLinks per node, beside the slots
-  std::vector<std::uint8_t> kept_;     // one per node
+  AlignedFloats distances_;         // kBaseLinks per node, beside the slots
+  std::vector<std::uint8_t> kept_;  // one per node
   std::unique_ptr<RwSpinLock[]> locks_;
 };
 

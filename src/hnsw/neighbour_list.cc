@@ -10,8 +10,8 @@ namespace {
 // Distances between the newcomer and another node are taken from `known`
 // where its walk computed them (the distance is symmetric); the rest are
 // scored.
-bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count,
-                      const PointStore& points, const WalkDistances& known) {
+bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count, const PointStore& points,
+                      const WalkDistances& known) {
   std::array<NodeId, kBaseLinks + 1> unknown_ids;
   std::size_t unknown = 0;
   for (std::size_t i = 0; i < kept_count; ++i) {
@@ -25,13 +25,11 @@ bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size
       unknown_ids[unknown++] = other;
     }
   }
-  return points.any_below(points.query_for(candidate.node), unknown_ids.data(), unknown,
-                          candidate.distance);
+  return points.any_below(points.query_for(candidate.node), unknown_ids.data(), unknown, candidate.distance);
 }
 
 // Where `entry` belongs among list entries [first, last), which ascend.
-std::size_t position_among(const NeighbourList& list, std::size_t first, std::size_t last,
-                           const ScoredNode& entry) {
+std::size_t position_among(const NeighbourList& list, std::size_t first, std::size_t last, const ScoredNode& entry) {
   while (first < last) {
     const std::size_t middle = first + (last - first) / 2;
     if (ScoredNode{list.distances[middle], list.ids[middle]} < entry) {
@@ -45,8 +43,7 @@ std::size_t position_among(const NeighbourList& list, std::size_t first, std::si
 
 // `out` is `list` with `entry` inserted at `position`, the kept count
 // unchanged and the last entry dropped when the list was full.
-void insert_entry(const NeighbourList& list, std::size_t position, const ScoredNode& entry,
-                  NeighbourList& out) {
+void insert_entry(const NeighbourList& list, std::size_t position, const ScoredNode& entry, NeighbourList& out) {
   out.kept = list.kept;
   out.size = std::min(list.size + 1, kBaseLinks);
   std::copy_n(list.ids.begin(), position, out.ids.begin());
@@ -92,8 +89,8 @@ class ListWriter {
 
 }  // namespace
 
-bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
-                   NeighbourList& out, const WalkDistances& from_newcomer) {
+bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points, NeighbourList& out,
+                   const WalkDistances& from_newcomer) {
   // A newcomer already listed changes nothing: its second visit is skipped.
   for (std::size_t i = 0; i < list.size; ++i) {
     if (list.ids[i] == newcomer.node) {

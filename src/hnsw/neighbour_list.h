@@ -46,6 +46,6 @@ struct NeighbourList {
 // itself: the newcomer was already listed, or the list is full and the
 // newcomer falls past its end.
 [[nodiscard]] bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
-                   NeighbourList& out, const WalkDistances& from_newcomer = {});
+                                 NeighbourList& out, const WalkDistances& from_newcomer = {});
 
 }  // namespace sorvid::hnsw

@@ -46,9 +46,7 @@ DistanceBounds bounds_from_estimate(float dot, float norm_product, double margin
 
 }  // namespace
 
-
-PointStore::PointStore(const std::vector<std::vector<float>>& points,
-                       std::span<const NodeId> order) {
+PointStore::PointStore(const std::vector<std::vector<float>>& points, std::span<const NodeId> order) {
   const std::size_t n = order.size();
   uniform_length_ = n == 0 ? 0 : points[order[0]].size();
   for (NodeId source : order) uniform_ = uniform_ && points[source].size() == uniform_length_;
@@ -81,8 +79,7 @@ float PointStore::distance_to(const QueryPoint& q, NodeId node) const {
   return distance_from_parts(dot, q.norm, norms_[node]);
 }
 
-void PointStore::distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count,
-                              float* out) const {
+void PointStore::distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const {
   if (!uniform_ || q.length != uniform_length_) {
     // Unequal lengths: the dot product covers each pair's common prefix.
     for (std::size_t j = 0; j < count; ++j) out[j] = distance_to(q, ids[j]);
@@ -125,10 +122,8 @@ bool PointStore::distance_below(const QueryPoint& q, NodeId node, float threshol
   return distance_less(distance_to(q, node), threshold);
 }
 
-bool PointStore::any_below(const QueryPoint& q, const NodeId* ids, std::size_t count,
-                           float threshold) const {
-  if (threshold != threshold || !is_well_scaled(q.norm) || !uniform_ ||
-      q.length != uniform_length_) {
+bool PointStore::any_below(const QueryPoint& q, const NodeId* ids, std::size_t count, float threshold) const {
+  if (threshold != threshold || !is_well_scaled(q.norm) || !uniform_ || q.length != uniform_length_) {
     for (std::size_t j = 0; j < count; ++j) {
       if (distance_below(q, ids[j], threshold)) return true;
     }
@@ -161,8 +156,7 @@ bool PointStore::any_below(const QueryPoint& q, const NodeId* ids, std::size_t c
 
 namespace sorvid::hnsw {
 
-std::size_t PointStore::drop_certainly_above(const QueryPoint& q, float bar, NodeId* ids,
-                                             std::size_t count) const {
+std::size_t PointStore::drop_certainly_above(const QueryPoint& q, float bar, NodeId* ids, std::size_t count) const {
   if (!(bar >= 0.0f) || !is_well_scaled(q.norm)) return count;
   constexpr std::size_t kBatch = 64;
   std::array<const float*, kBatch> rows;

@@ -62,12 +62,10 @@ class PointStore {
   bool distance_below(const QueryPoint& q, NodeId node, float threshold) const;
   // Whether distance_below(q, ids[j], threshold) holds for some j < count;
   // the same answer, with the estimates made eight rows at a time.
-  bool any_below(const QueryPoint& q, const NodeId* ids, std::size_t count,
-                 float threshold) const;
+  bool any_below(const QueryPoint& q, const NodeId* ids, std::size_t count, float threshold) const;
   // Removes from ids[0, count) the nodes whose distance to q is certainly
   // above `bar`, keeping the order of the rest; returns how many are left.
-  std::size_t drop_certainly_above(const QueryPoint& q, float bar, NodeId* ids,
-                                   std::size_t count) const;
+  std::size_t drop_certainly_above(const QueryPoint& q, float bar, NodeId* ids, std::size_t count) const;
 
  private:
   // Rows start at multiples of 16 floats, one cache line.

@@ -21,8 +21,7 @@ void RwSpinLock::lock() {
   int spins = 0;
   while (true) {
     std::uint32_t expected = 0;
-    if (word_.compare_exchange_weak(expected, kWriter, std::memory_order_acquire,
-                                    std::memory_order_relaxed)) {
+    if (word_.compare_exchange_weak(expected, kWriter, std::memory_order_acquire, std::memory_order_relaxed)) {
       return;
     }
     if (expected == 0) continue;  // spurious failure
@@ -44,8 +43,7 @@ void RwSpinLock::lock_shared() {
   std::uint32_t observed = word_.load(std::memory_order_relaxed);
   while (true) {
     if ((observed & kWriter) == 0) {
-      if (word_.compare_exchange_weak(observed, observed + 1, std::memory_order_acquire,
-                                      std::memory_order_relaxed)) {
+      if (word_.compare_exchange_weak(observed, observed + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
         return;
       }
       continue;  // `observed` now holds the current word

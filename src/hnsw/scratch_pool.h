@@ -23,8 +23,7 @@ class ScratchPool {
   // A state held for one insertion; it returns to the pool when destroyed.
   class Lease {
    public:
-    Lease(ScratchPool& pool, std::unique_ptr<SearchState> state)
-        : pool_(pool), state_(std::move(state)) {}
+    Lease(ScratchPool& pool, std::unique_ptr<SearchState> state) : pool_(pool), state_(std::move(state)) {}
     ~Lease() { pool_.give_back(std::move(state_)); }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;

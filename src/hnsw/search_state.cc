@@ -55,8 +55,7 @@ void SearchState::visit(NodeId node, const PointStore& points, const QueryPoint&
   offer({distance, node});
 }
 
-void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointStore& points,
-                             const QueryPoint& q) {
+void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointStore& points, const QueryPoint& q) {
   // Scoring does not depend on the results, so the unvisited ids are scored
   // together and then offered in slot order, exactly as one visit per slot.
   std::size_t fresh = 0;
@@ -80,8 +79,7 @@ void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointSt
   }
 }
 
-std::size_t SearchState::drop_certain_misses(std::size_t fresh, const PointStore& points,
-                                             const QueryPoint& q) {
+std::size_t SearchState::drop_certain_misses(std::size_t fresh, const PointStore& points, const QueryPoint& q) {
   // With the results full, a node enters only if it sorts before the last
   // one that counts; offers during this expansion only lower that bar. A node
   // whose distance certainly lies above it would be scored only to be
@@ -114,12 +112,10 @@ void SearchState::narrow() {
   for (const ScoredNode& result : results_) marks_[result.node] = generation_;
 }
 
-bool SearchState::closer_to_a_kept_neighbour(const ScoredNode& candidate,
-                                             const PointStore& points) const {
+bool SearchState::closer_to_a_kept_neighbour(const ScoredNode& candidate, const PointStore& points) const {
   std::array<NodeId, kMaxNeighbours> kept_ids;
   for (std::size_t i = 0; i < results_.size(); ++i) kept_ids[i] = results_[i].node;
-  return points.any_below(points.query_for(candidate.node), kept_ids.data(), results_.size(),
-                          candidate.distance);
+  return points.any_below(points.query_for(candidate.node), kept_ids.data(), results_.size(), candidate.distance);
 }
 
 void SearchState::select_neighbours(const PointStore& points) {

@@ -56,8 +56,7 @@ class SearchState {
   // read_list(node, max_links, out) -> count and prefetch_list(node); at most
   // `max_links` slots of a list are read.
   template <class Links>
-  void expand_layer(const Links& links, const PointStore& points, const QueryPoint& q,
-                    std::size_t max_links);
+  void expand_layer(const Links& links, const PointStore& points, const QueryPoint& q, std::size_t max_links);
 
   // Between layers: the results become the frontier and the only visited
   // nodes of a new generation.
@@ -90,12 +89,10 @@ class SearchState {
   void offer(ScoredNode scored);
   ScoredNode pop_frontier();
   // Marks the unvisited ids among `ids` and offers them in order.
-  void visit_list(const NodeId* ids, std::size_t count, const PointStore& points,
-                  const QueryPoint& q);
+  void visit_list(const NodeId* ids, std::size_t count, const PointStore& points, const QueryPoint& q);
   // Drops from the first `fresh` fresh ids those that certainly rank beyond
   // the width; returns how many are left.
-  std::size_t drop_certain_misses(std::size_t fresh, const PointStore& points,
-                                  const QueryPoint& q);
+  std::size_t drop_certain_misses(std::size_t fresh, const PointStore& points, const QueryPoint& q);
   // Whether some kept neighbour is closer to `candidate` than q is.
   bool closer_to_a_kept_neighbour(const ScoredNode& candidate, const PointStore& points) const;
 

@@ -73,8 +73,7 @@ std::array<std::uint8_t, 32> fallback_state_bytes() {
   static std::atomic<std::uint64_t> calls{0};
   const std::uint64_t parts[4] = {
       static_cast<std::uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()),
-      static_cast<std::uint64_t>(getpid()),
-      std::hash<std::thread::id>{}(std::this_thread::get_id()),
+      static_cast<std::uint64_t>(getpid()), std::hash<std::thread::id>{}(std::this_thread::get_id()),
       calls.fetch_add(1, std::memory_order_relaxed)};
   std::array<std::uint8_t, 32> bytes;
   std::memcpy(bytes.data(), parts, bytes.size());

@@ -16,11 +16,11 @@ void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
   const std::size_t required = required_count(signature);
   const char* verb = given == 1 ? "was" : "were";
   if (required == total) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                 signature.full_name, total, given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", signature.full_name, total,
+                 given, verb);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                 signature.full_name, required, total, given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given", signature.full_name,
+                 required, total, given, verb);
   }
 }
 
@@ -52,9 +52,8 @@ bool check_required(const Signature& signature, PyObject** slots) {
     missing += (signature.params[i].required && slots[i] == nullptr) ? 1 : 0;
   }
   if (missing == 0) return true;
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", signature.full_name,
-               missing, missing == 1 ? "argument" : "arguments",
-               quoted_name_list(signature, slots).c_str());
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", signature.full_name, missing,
+               missing == 1 ? "argument" : "arguments", quoted_name_list(signature, slots).c_str());
   return false;
 }
 
@@ -63,8 +62,7 @@ bool bind_keyword(const Signature& signature, PyObject* name, PyObject* value, P
   for (std::size_t i = 0; i < signature.params.size(); ++i) {
     if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, signature.params[i].name) == 0) {
       if (slots[i] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", signature.full_name,
-                     name);
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", signature.full_name, name);
         return false;
       }
       slots[i] = value;
@@ -75,8 +73,7 @@ bool bind_keyword(const Signature& signature, PyObject* name, PyObject* value, P
   return false;
 }
 
-bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject** slots) {
+bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) {
   for (std::size_t i = 0; i < signature.params.size(); ++i) slots[i] = nullptr;
   if (static_cast<std::size_t>(nargs) > signature.params.size()) {
     raise_too_many_positional(signature, nargs);
@@ -88,8 +85,8 @@ bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize
 
 }  // namespace
 
-bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots) {
+bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** slots) {
   nargs = PyVectorcall_NARGS(nargs);
   if (!bind_positional(signature, args, nargs, slots)) return false;
   if (kwnames != nullptr) {
@@ -101,8 +98,7 @@ bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t
   return check_required(signature, slots);
 }
 
-bool bind_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs,
-                         PyObject** slots) {
+bool bind_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {
   if (!bind_positional(signature, reinterpret_cast<PyTupleObject*>(args)->ob_item, PyTuple_GET_SIZE(args), slots)) {
     return false;
   }

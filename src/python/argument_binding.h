@@ -20,8 +20,8 @@ struct ParamSpec {
   const char* name;
   ArgKind kind;
   bool required = true;
-  const char* default_text = "";        // used by an optional kText parameter
-  std::uint64_t default_unsigned = 0;   // used by an optional kUnsigned parameter
+  const char* default_text = "";       // used by an optional kText parameter
+  std::uint64_t default_unsigned = 0;  // used by an optional kUnsigned parameter
 };
 
 struct Signature {
@@ -34,11 +34,10 @@ inline constexpr std::size_t kMaxParams = 4;
 
 // Binds a vectorcall (METH_FASTCALL | METH_KEYWORDS) argument list. Fills
 // `slots` with borrowed references. Returns false with TypeError set.
-bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots);
+bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** slots);
 
 // Binds a classic (args tuple, kwargs dict) argument list, as tp_new gets it.
-bool bind_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs,
-                         PyObject** slots);
+bool bind_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 }  // namespace sorvid::python

@@ -7,8 +7,7 @@ namespace sorvid::python {
 bool BorrowFlag::try_acquire(Access access) {
   std::uintptr_t current = word_.load(std::memory_order_relaxed);
   if (access == Access::kExclusive) {
-    return current == 0 &&
-           word_.compare_exchange_strong(current, kExclusive, std::memory_order_acquire);
+    return current == 0 && word_.compare_exchange_strong(current, kExclusive, std::memory_order_acquire);
   }
   while (current != kExclusive && current != kExclusive - 1) {
     if (word_.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) return true;
@@ -27,8 +26,7 @@ void BorrowFlag::release(Access access) {
 AccessGuard::AccessGuard(BorrowFlag& flag, Access access)
     : flag_(flag), access_(access), held_(flag.try_acquire(access)) {
   if (!held_) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    access == Access::kShared ? "Already mutably borrowed" : "Already borrowed");
+    PyErr_SetString(PyExc_RuntimeError, access == Access::kShared ? "Already mutably borrowed" : "Already borrowed");
   }
 }
 

@@ -169,8 +169,7 @@ void raise_not_instance(PyObject* object, const char* wanted) {
   PyObject* qualname = PyType_GetQualName(Py_TYPE(object));
   if (qualname == nullptr) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'",
-                 wanted);
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'", wanted);
     return;
   }
   PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname, wanted);

@@ -17,8 +17,8 @@
 
 namespace sorvid::python {
 
-using ArgValue = std::variant<std::monostate, std::string, std::vector<float>, VectorEntry,
-                              std::vector<VectorEntry>, std::uint64_t>;
+using ArgValue =
+    std::variant<std::monostate, std::string, std::vector<float>, VectorEntry, std::vector<VectorEntry>, std::uint64_t>;
 
 bool convert_text(PyObject* object, std::string& out);
 bool convert_float_vector(PyObject* object, std::vector<float>& out);

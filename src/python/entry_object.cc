@@ -171,11 +171,7 @@ PyType_Slot entry_slots[] = {
 };
 
 PyType_Spec entry_spec = {
-    "builtins.VectorEntry",
-    sizeof(EntryObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    entry_slots,
+    "builtins.VectorEntry", sizeof(EntryObject), 0, Py_TPFLAGS_DEFAULT, entry_slots,
 };
 
 }  // namespace

@@ -9,8 +9,7 @@
 namespace sorvid::python {
 
 struct EntryObject {
-  PyObject_HEAD
-  BorrowFlag borrow_flag;
+  PyObject_HEAD BorrowFlag borrow_flag;
   VectorEntry value;
 };
 

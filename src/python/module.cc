@@ -57,25 +57,14 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    SORVID_MOD_GIL_SLOT
-    {0, nullptr},
+    SORVID_MOD_GIL_SLOT{0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "sorvid_vector_db",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "sorvid_vector_db", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 }  // namespace sorvid::python
 
-PyMODINIT_FUNC PyInit_sorvid_vector_db(void) {
-  return PyModuleDef_Init(&sorvid::python::module_def);
-}
+PyMODINIT_FUNC PyInit_sorvid_vector_db(void) { return PyModuleDef_Init(&sorvid::python::module_def); }

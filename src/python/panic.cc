@@ -17,8 +17,7 @@ constexpr const char* kPanicDoc =
 PyObject* panic_exception_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("sorvid_vector_db.PanicException", kPanicDoc, PyExc_BaseException,
-                                     nullptr);
+    type = PyErr_NewExceptionWithDoc("sorvid_vector_db.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
   }
   return type;
 }

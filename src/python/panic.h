@@ -21,8 +21,7 @@ std::uint64_t current_thread_number();
 
 // Reports `text` on standard error and sets PanicException(text). Returns
 // nullptr so callers can `return raise_panic(...)`.
-PyObject* raise_panic(const std::string& text,
-                      std::source_location where = std::source_location::current());
+PyObject* raise_panic(const std::string& text, std::source_location where = std::source_location::current());
 
 // Runs `body` (which returns a new reference or nullptr with an exception
 // set) and turns any C++ exception that escapes it into PanicException.

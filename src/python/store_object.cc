@@ -44,13 +44,12 @@ PyObject* new_unsigned(std::uint64_t value) { return PyLong_FromUnsignedLongLong
 // Engine calls of the methods; arguments arrive converted, in parameter order.
 
 PyObject* make_new(ArgValue* args) {
-  return new_store_object(StoreCore(std::move(std::get<std::string>(args[0])),
-                                    std::move(std::get<std::string>(args[1]))));
+  return new_store_object(
+      StoreCore(std::move(std::get<std::string>(args[0])), std::move(std::get<std::string>(args[1]))));
 }
 
 PyObject* make_open(ArgValue* args) {
-  auto opened = StoreCore::open(std::move(std::get<std::string>(args[0])),
-                                std::move(std::get<std::string>(args[1])));
+  auto opened = StoreCore::open(std::move(std::get<std::string>(args[0])), std::move(std::get<std::string>(args[1])));
   if (!opened) return raise_store_error(opened.error());
   return new_store_object(std::move(opened).value());
 }
@@ -122,9 +121,7 @@ PyObject* read_dim(const StoreCore& core) {
 }
 
 Py_ssize_t store_length(PyObject* self) {
-  return read_store<Py_ssize_t>(self, -1, [](const StoreCore& core) {
-    return static_cast<Py_ssize_t>(core.len());
-  });
+  return read_store<Py_ssize_t>(self, -1, [](const StoreCore& core) { return static_cast<Py_ssize_t>(core.len()); });
 }
 
 int store_bool(PyObject* self) {
@@ -133,17 +130,14 @@ int store_bool(PyObject* self) {
 
 PyObject* store_repr(PyObject* self) {
   return run_at_boundary([&]() -> PyObject* {
-    return with_store_access(self, Access::kShared, static_cast<PyObject*>(nullptr),
-                             [](StoreObject& store) -> PyObject* {
-                               const StoreCore& core = *store.core;
-                               const std::string dim =
-                                   core.dim() ? "Some(" + std::to_string(*core.dim()) + ")" : "None";
-                               const std::string text = "VectorStore(len=" + std::to_string(core.len()) +
-                                                        ", dim=" + dim +
-                                                        ", wal_pending=" + std::to_string(core.wal_pending()) + ")";
-                               return PyUnicode_FromStringAndSize(text.data(),
-                                                                  static_cast<Py_ssize_t>(text.size()));
-                             });
+    return with_store_access(
+        self, Access::kShared, static_cast<PyObject*>(nullptr), [](StoreObject& store) -> PyObject* {
+          const StoreCore& core = *store.core;
+          const std::string dim = core.dim() ? "Some(" + std::to_string(*core.dim()) + ")" : "None";
+          const std::string text = "VectorStore(len=" + std::to_string(core.len()) + ", dim=" + dim +
+                                   ", wal_pending=" + std::to_string(core.wal_pending()) + ")";
+          return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        });
   });
 }
 
@@ -205,10 +199,8 @@ PyMethodDef store_methods[] = {
 
 PyGetSetDef store_properties[] = {
     {"len", store_property<read_len>, nullptr, "Number of live entries.", nullptr},
-    {"dim", store_property<read_dim>, nullptr, "Fixed embedding dimension, or None if the store is empty.",
-     nullptr},
-    {"wal_pending", store_property<read_wal_pending>, nullptr, "WAL ops not yet merged into the snapshot.",
-     nullptr},
+    {"dim", store_property<read_dim>, nullptr, "Fixed embedding dimension, or None if the store is empty.", nullptr},
+    {"wal_pending", store_property<read_wal_pending>, nullptr, "WAL ops not yet merged into the snapshot.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -223,11 +215,7 @@ PyType_Slot store_slots[] = {
 };
 
 PyType_Spec store_spec = {
-    "builtins.VectorStore",
-    sizeof(StoreObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    store_slots,
+    "builtins.VectorStore", sizeof(StoreObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, store_slots,
 };
 
 }  // namespace
@@ -252,8 +240,8 @@ PyObject* new_store_object(StoreCore core) {
 
 PyObject* raise_store_error(const StoreError& error) {
   PyObject* type = error.kind == StoreErrorKind::Io ? PyExc_OSError : PyExc_ValueError;
-  PyObject* message = PyUnicode_DecodeUTF8(error.message.data(),
-                                           static_cast<Py_ssize_t>(error.message.size()), "replace");
+  PyObject* message =
+      PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace");
   if (message == nullptr) return nullptr;
   PyObject* exception = PyObject_CallOneArg(type, message);
   Py_DECREF(message);
@@ -267,8 +255,7 @@ PyObject* raise_wrong_thread(const StoreObject& store) {
   const std::string text =
       "assertion `left == right` failed: sorvid_vector_db::VectorStore is unsendable, but sent to another "
       "thread\n  left: ThreadId(" +
-      std::to_string(current_thread_number()) + ")\n right: ThreadId(" + std::to_string(store.owner_thread) +
-      ")";
+      std::to_string(current_thread_number()) + ")\n right: ThreadId(" + std::to_string(store.owner_thread) + ")";
   return raise_panic(text);
 }
 

@@ -11,8 +11,7 @@
 namespace sorvid::python {
 
 struct StoreObject {
-  PyObject_HEAD
-  BorrowFlag borrow_flag;
+  PyObject_HEAD BorrowFlag borrow_flag;
   std::uint64_t owner_thread;  // current_thread_number() of the creating thread
   StoreCore* core;             // owned; released only on the owner thread
 };

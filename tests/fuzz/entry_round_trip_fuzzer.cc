@@ -1,13 +1,13 @@
 // Random entries (any Unicode text, any finite floats) written as a log line
 // and as a snapshot must read back bit for bit.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <variant>
 #include <vector>
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include "formats/snapshot.h"
 #include "formats/wal_record.h"

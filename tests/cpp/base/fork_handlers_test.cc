@@ -1,10 +1,11 @@
 // The fork-handler registry: every registered handler runs at its moment,
 // in registration order after the fork and in reverse order before it.
+#include "base/fork_handlers.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "base/fork_handlers.h"
 #include "fork_child.h"
 
 namespace sorvid {

@@ -1,10 +1,10 @@
 // The pool-size rules for "RAYON_NUM_THREADS" and "RAYON_RS_NUM_CPUS".
+#include "base/pool_size.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
-
-#include "base/pool_size.h"
 
 namespace sorvid {
 namespace {
@@ -22,16 +22,13 @@ TEST_P(ParseThreadCountTest, AcceptsOnlyPlainUnsignedDecimals) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ParseThreadCountTest,
-    ::testing::Values(ParseCase{"4", 4}, ParseCase{"+4", 4}, ParseCase{"0", 0},
-                      ParseCase{"007", 7}, ParseCase{"+0", 0},
+    ::testing::Values(ParseCase{"4", 4}, ParseCase{"+4", 4}, ParseCase{"0", 0}, ParseCase{"007", 7}, ParseCase{"+0", 0},
                       ParseCase{"18446744073709551615", 18446744073709551615ull},
                       ParseCase{"18446744073709551616", std::nullopt},  // beyond 64 bits
-                      ParseCase{"", std::nullopt}, ParseCase{"+", std::nullopt},
-                      ParseCase{"-1", std::nullopt}, ParseCase{"-0", std::nullopt},
-                      ParseCase{"++1", std::nullopt}, ParseCase{" 4", std::nullopt},
-                      ParseCase{"4 ", std::nullopt}, ParseCase{"4\n", std::nullopt},
-                      ParseCase{"0x10", std::nullopt}, ParseCase{"1e3", std::nullopt},
-                      ParseCase{"3.0", std::nullopt}, ParseCase{"four", std::nullopt}));
+                      ParseCase{"", std::nullopt}, ParseCase{"+", std::nullopt}, ParseCase{"-1", std::nullopt},
+                      ParseCase{"-0", std::nullopt}, ParseCase{"++1", std::nullopt}, ParseCase{" 4", std::nullopt},
+                      ParseCase{"4 ", std::nullopt}, ParseCase{"4\n", std::nullopt}, ParseCase{"0x10", std::nullopt},
+                      ParseCase{"1e3", std::nullopt}, ParseCase{"3.0", std::nullopt}, ParseCase{"four", std::nullopt}));
 
 struct SizeCase {
   const char* num_threads;  // null: unset
@@ -46,16 +43,14 @@ TEST_P(PoolSizeTest, FollowsTheVariablesInOrder) {
   EXPECT_EQ(c.expected, pool_size_from_settings(c.num_threads, c.rs_num_cpus, 6));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Settings, PoolSizeTest,
-    ::testing::Values(SizeCase{nullptr, nullptr, 6}, SizeCase{"3", nullptr, 3},
-                      SizeCase{"+3", "9", 3},
-                      SizeCase{"0", "9", 6},        // 0 means the default, not the fallback
-                      SizeCase{"abc", "9", 9},      // not a count: the fallback decides
-                      SizeCase{"", "9", 9}, SizeCase{"-2", "+9", 9},
-                      SizeCase{nullptr, "9", 9}, SizeCase{nullptr, "0", 6},
-                      SizeCase{nullptr, "x", 6}, SizeCase{"x", "x", 6},
-                      SizeCase{"99999999999999999999", "2", 2}));
+INSTANTIATE_TEST_SUITE_P(Settings, PoolSizeTest,
+                         ::testing::Values(SizeCase{nullptr, nullptr, 6}, SizeCase{"3", nullptr, 3},
+                                           SizeCase{"+3", "9", 3},
+                                           SizeCase{"0", "9", 6},    // 0 means the default, not the fallback
+                                           SizeCase{"abc", "9", 9},  // not a count: the fallback decides
+                                           SizeCase{"", "9", 9}, SizeCase{"-2", "+9", 9}, SizeCase{nullptr, "9", 9},
+                                           SizeCase{nullptr, "0", 6}, SizeCase{nullptr, "x", 6}, SizeCase{"x", "x", 6},
+                                           SizeCase{"99999999999999999999", "2", 2}));
 
 TEST(PoolSize, DefaultIsAtLeastOneAndAtMostTheOnlineProcessors) {
   const std::size_t size = default_pool_size();

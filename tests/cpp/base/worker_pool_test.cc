@@ -1,5 +1,7 @@
 // The worker pool: loops run every id once, concurrent loops and nested
 // loops finish, and a child process after fork() gets a pool of its own.
+#include "base/worker_pool.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/worker_pool.h"
 #include "fork_child.h"
 
 namespace sorvid {
@@ -20,8 +21,7 @@ TEST_P(ParallelForTest, RunsEveryIdExactlyOnce) {
   for (std::size_t count : {0u, 1u, 7u, 1000u}) {
     std::vector<std::atomic<int>> runs(count + 10);
     const std::uint64_t loops_before = WorkerPool::loops_run();
-    WorkerPool::instance().parallel_for(10, 10 + count, chunk,
-                                        [&](std::size_t i) { runs[i].fetch_add(1); });
+    WorkerPool::instance().parallel_for(10, 10 + count, chunk, [&](std::size_t i) { runs[i].fetch_add(1); });
     EXPECT_EQ(loops_before + 1, WorkerPool::loops_run());
     for (std::size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(i < 10 ? 0 : 1, runs[i].load()) << i;
   }

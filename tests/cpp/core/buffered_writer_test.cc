@@ -1,9 +1,9 @@
 #include "core/buffered_writer.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "memory_file_system.h"
 #include "store_test_support.h"

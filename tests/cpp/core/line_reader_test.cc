@@ -50,8 +50,7 @@ const std::string k8191(8191, 'x');
 INSTANTIATE_TEST_SUITE_P(
     Cases, LineSplitting,
     ::testing::Values(
-        SplitCase{"Empty", "", {}},
-        SplitCase{"OneTerminated", "a\n", {{"a", true}}},
+        SplitCase{"Empty", "", {}}, SplitCase{"OneTerminated", "a\n", {{"a", true}}},
         SplitCase{"LastUnterminated", "a\nb", {{"a", true}, {"b", false}}},
         SplitCase{"EmptyLines", "\n\n", {{"", true}, {"", true}}},
         SplitCase{"OneCarriageReturnRemoved", "a\r\r\nb\r\n", {{"a\r", true}, {"b", true}}},
@@ -82,17 +81,18 @@ TEST_P(BlankLine, FollowsUnicodeWhiteSpace) {
   EXPECT_EQ(is_blank_line(GetParam().text), GetParam().blank) << ::testing::PrintToString(GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Characters, BlankLine,
-    ::testing::Values(BlankCase{"", true}, BlankCase{" \t\v\f\r", true}, BlankCase{"\xC2\x85", true},
-                      BlankCase{"\xC2\xA0", true}, BlankCase{"\xE1\x9A\x80", true}, BlankCase{"\xE2\x80\x80", true},
-                      BlankCase{"\xE2\x80\x8A", true}, BlankCase{"\xE2\x80\xA8\xE2\x80\xA9", true},
-                      BlankCase{"\xE2\x80\xAF", true}, BlankCase{"\xE2\x81\x9F", true}, BlankCase{"\xE3\x80\x80", true},
-                      BlankCase{"\x1C", false},              // information separators are not White_Space
-                      BlankCase{"\xE2\x80\x8B", false},      // U+200B zero width space
-                      BlankCase{"\xE1\xA0\x8E", false},      // U+180E Mongolian vowel separator
-                      BlankCase{"\xEF\xBB\xBF", false},      // U+FEFF byte order mark
-                      BlankCase{"  x  ", false}, BlankCase{"\xC2\xA0{}", false}));
+INSTANTIATE_TEST_SUITE_P(Characters, BlankLine,
+                         ::testing::Values(BlankCase{"", true}, BlankCase{" \t\v\f\r", true},
+                                           BlankCase{"\xC2\x85", true}, BlankCase{"\xC2\xA0", true},
+                                           BlankCase{"\xE1\x9A\x80", true}, BlankCase{"\xE2\x80\x80", true},
+                                           BlankCase{"\xE2\x80\x8A", true}, BlankCase{"\xE2\x80\xA8\xE2\x80\xA9", true},
+                                           BlankCase{"\xE2\x80\xAF", true}, BlankCase{"\xE2\x81\x9F", true},
+                                           BlankCase{"\xE3\x80\x80", true},
+                                           BlankCase{"\x1C", false},  // information separators are not White_Space
+                                           BlankCase{"\xE2\x80\x8B", false},  // U+200B zero width space
+                                           BlankCase{"\xE1\xA0\x8E", false},  // U+180E Mongolian vowel separator
+                                           BlankCase{"\xEF\xBB\xBF", false},  // U+FEFF byte order mark
+                                           BlankCase{"  x  ", false}, BlankCase{"\xC2\xA0{}", false}));
 
 }  // namespace
 }  // namespace sorvid::testing

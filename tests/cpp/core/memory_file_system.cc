@@ -137,9 +137,7 @@ Result<void, OsError> MemoryFileSystem::lock_shared(FileHandle file) { return lo
 
 // --- Faults.
 
-void MemoryFileSystem::fail_operation(std::uint64_t number, int code) {
-  numbered_faults_[fault_base_ + number] = code;
-}
+void MemoryFileSystem::fail_operation(std::uint64_t number, int code) { numbered_faults_[fault_base_ + number] = code; }
 
 void MemoryFileSystem::fail_every(FsOp op, int code) { kind_faults_[op] = code; }
 

@@ -119,8 +119,8 @@ class MemoryFileSystem final : public FileSystem {
  private:
   struct Node {
     std::string data;
-    std::string synced_data;       // as of the last sync
-    std::string synced_then_cut;   // synced_data, shortened by every later cut
+    std::string synced_data;      // as of the last sync
+    std::string synced_then_cut;  // synced_data, shortened by every later cut
     bool is_directory = false;
     std::set<FileHandle> shared_holders;
     std::optional<FileHandle> exclusive_holder;

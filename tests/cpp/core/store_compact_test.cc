@@ -1,5 +1,6 @@
 // Compaction: atomic replacement of the snapshot, faults at every file
 // operation, and power cuts at every point.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -7,8 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "core/store_core.h"
 #include "memory_file_system.h"
@@ -278,12 +277,13 @@ class CompactionOfUnsyncedLog : public ::testing::Test {
   void prepare() {
     store.reset();
     fs = std::make_unique<MemoryFileSystem>();
-    fs->put_file("store.snap", R"({"dim":3,"entries":[{"id":"a","embedding":[1.0,1.0,2.0],"metadata":"","created_at":""}]})");
+    fs->put_file("store.snap",
+                 R"({"dim":3,"entries":[{"id":"a","embedding":[1.0,1.0,2.0],"metadata":"","created_at":""}]})");
     fs->put_file("store.wal",
-                R"({"op":"upsert","data":{"id":"x","embedding":[1.0,1.0,2.0],"metadata":"","created_at":""}})"
-                "\n"
-                R"({"op":"upsert","data":{"id":"y","embedding":[1.0,1.0,2.0],"metadata":"","created_at":""}})"
-                "\n");
+                 R"({"op":"upsert","data":{"id":"x","embedding":[1.0,1.0,2.0],"metadata":"","created_at":""}})"
+                 "\n"
+                 R"({"op":"upsert","data":{"id":"y","embedding":[1.0,1.0,2.0],"metadata":"","created_at":""}})"
+                 "\n");
     fs->sync_everything();
     durable = state_on(*fs);
     Result<StoreCore, StoreError> opened = StoreCore::open("store.snap", "store.wal", *fs);

@@ -1,8 +1,8 @@
 #include "core/store_error.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 namespace sorvid {
 namespace {

@@ -2,6 +2,7 @@
 // interleaving inside a line, keeps an open from seeing half an append, and
 // keeps it from seeing a compaction halfway.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -12,8 +13,6 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "core/posix_file_system.h"
 #include "core/store_core.h"
@@ -40,7 +39,8 @@ class LockedByAnotherHandle : public ::testing::Test {
   FileHandle hold(FsOp kind) {
     Result<FileHandle, OsError> handle = fs.open("store.wal", OpenMode::Read);
     EXPECT_TRUE(handle.ok());
-    EXPECT_TRUE((kind == FsOp::LockExclusive ? fs.lock_exclusive(handle.value()) : fs.lock_shared(handle.value())).ok());
+    EXPECT_TRUE(
+        (kind == FsOp::LockExclusive ? fs.lock_exclusive(handle.value()) : fs.lock_shared(handle.value())).ok());
     return handle.value();
   }
 

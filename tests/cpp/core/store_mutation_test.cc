@@ -1,8 +1,8 @@
 // Mutations of a store and the exact bytes they leave in the log.
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <limits>
-
-#include <gtest/gtest.h>
 
 #include "core/store_core.h"
 #include "memory_file_system.h"
@@ -57,13 +57,15 @@ TEST_F(StoreMutationTest, UpsertOfPresentIdReplacesAndLogsBothLines) {
   EXPECT_EQ(store.wal_pending(), 2u);
   ASSERT_NE(store.get("a"), nullptr);
   EXPECT_EQ(*store.get("a"), replacement);
-  EXPECT_EQ(log(), kLineA + R"({"op":"upsert","data":{"id":"a","embedding":[-0.5,2.0,1e-7],"metadata":"blue","created_at":"t1"}})"
-                             "\n");
+  EXPECT_EQ(log(),
+            kLineA +
+                R"({"op":"upsert","data":{"id":"a","embedding":[-0.5,2.0,1e-7],"metadata":"blue","created_at":"t1"}})"
+                "\n");
 }
 
 TEST_F(StoreMutationTest, IdsMatchByBytesOnly) {
-  ASSERT_TRUE(succeeded(store.upsert(make_entry("\xC3\xA9", {1.0f}))));         // é precomposed
-  ASSERT_TRUE(succeeded(store.upsert(make_entry("e\xCC\x81", {2.0f}))));        // e + combining acute
+  ASSERT_TRUE(succeeded(store.upsert(make_entry("\xC3\xA9", {1.0f}))));   // é precomposed
+  ASSERT_TRUE(succeeded(store.upsert(make_entry("e\xCC\x81", {2.0f}))));  // e + combining acute
   ASSERT_TRUE(succeeded(store.upsert(make_entry("E", {3.0f}))));
   EXPECT_EQ(store.len(), 3u);
   EXPECT_EQ(store.get("e"), nullptr);
@@ -177,41 +179,91 @@ TEST_P(StoreRefusal, WritesAndStoresNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StoreRefusal,
-    ::testing::Values(
-        RefusalCase{"EmptyIntoNewStore", std::nullopt, {{}}, StoreErrorKind::EmptyEmbedding,
-                    "Embedding must not be empty", std::nullopt},
-        RefusalCase{"EmptyIntoDim3", 3, {{}}, StoreErrorKind::EmptyEmbedding, "Embedding must not be empty", 3},
-        RefusalCase{"Length4IntoDim3", 3, {{1, 2, 3, 4}}, StoreErrorKind::DimensionMismatch,
-                    "Dimension mismatch: store is 3D, got 4D", 3},
-        RefusalCase{"NaNIntoNewStore", std::nullopt, {{1, kNaN}}, StoreErrorKind::NonFiniteEmbedding,
-                    "Embedding must contain only finite values", std::nullopt},
-        RefusalCase{"InfinityIntoNewStore", std::nullopt, {{kInf}}, StoreErrorKind::NonFiniteEmbedding,
-                    "Embedding must contain only finite values", std::nullopt},
-        RefusalCase{"MinusInfinityIntoNewStore", std::nullopt, {{0, -kInf, 0}}, StoreErrorKind::NonFiniteEmbedding,
-                    "Embedding must contain only finite values", std::nullopt},
-        // Finiteness is judged before the dimension.
-        RefusalCase{"NaNOfWrongLength", 3, {{kNaN}}, StoreErrorKind::NonFiniteEmbedding,
-                    "Embedding must contain only finite values", 3},
-        RefusalCase{"BatchLengths3Then0", std::nullopt, {{1, 2, 3}, {}}, StoreErrorKind::EmptyEmbedding,
-                    "Embedding must not be empty", 3},
-        RefusalCase{"BatchLengths3Then4", std::nullopt, {{1, 2, 3}, {1, 2, 3, 4}},
-                    StoreErrorKind::DimensionMismatch, "Dimension mismatch: store is 3D, got 4D", 3},
-        RefusalCase{"BatchFirstNonFinite", std::nullopt, {{kNaN, 1}, {1, 2, 3}}, StoreErrorKind::NonFiniteEmbedding,
-                    "Embedding must contain only finite values", std::nullopt},
-        RefusalCase{"BatchSecondNonFinite", std::nullopt, {{1, 2}, {kInf, 2}}, StoreErrorKind::NonFiniteEmbedding,
-                    "Embedding must contain only finite values", 2},
-        RefusalCase{"BatchEmptyBeforeNonFinite", std::nullopt, {{}, {kNaN}}, StoreErrorKind::EmptyEmbedding,
-                    "Embedding must not be empty", std::nullopt},
-        RefusalCase{"BatchMismatchBeforeLaterNaN", 2, {{1, 2}, {1, 2, 3}, {kNaN, 1}},
-                    StoreErrorKind::DimensionMismatch, "Dimension mismatch: store is 2D, got 3D", 2}),
+    ::testing::Values(RefusalCase{"EmptyIntoNewStore",
+                                  std::nullopt,
+                                  {{}},
+                                  StoreErrorKind::EmptyEmbedding,
+                                  "Embedding must not be empty",
+                                  std::nullopt},
+                      RefusalCase{
+                          "EmptyIntoDim3", 3, {{}}, StoreErrorKind::EmptyEmbedding, "Embedding must not be empty", 3},
+                      RefusalCase{"Length4IntoDim3",
+                                  3,
+                                  {{1, 2, 3, 4}},
+                                  StoreErrorKind::DimensionMismatch,
+                                  "Dimension mismatch: store is 3D, got 4D",
+                                  3},
+                      RefusalCase{"NaNIntoNewStore",
+                                  std::nullopt,
+                                  {{1, kNaN}},
+                                  StoreErrorKind::NonFiniteEmbedding,
+                                  "Embedding must contain only finite values",
+                                  std::nullopt},
+                      RefusalCase{"InfinityIntoNewStore",
+                                  std::nullopt,
+                                  {{kInf}},
+                                  StoreErrorKind::NonFiniteEmbedding,
+                                  "Embedding must contain only finite values",
+                                  std::nullopt},
+                      RefusalCase{"MinusInfinityIntoNewStore",
+                                  std::nullopt,
+                                  {{0, -kInf, 0}},
+                                  StoreErrorKind::NonFiniteEmbedding,
+                                  "Embedding must contain only finite values",
+                                  std::nullopt},
+                      // Finiteness is judged before the dimension.
+                      RefusalCase{"NaNOfWrongLength",
+                                  3,
+                                  {{kNaN}},
+                                  StoreErrorKind::NonFiniteEmbedding,
+                                  "Embedding must contain only finite values",
+                                  3},
+                      RefusalCase{"BatchLengths3Then0",
+                                  std::nullopt,
+                                  {{1, 2, 3}, {}},
+                                  StoreErrorKind::EmptyEmbedding,
+                                  "Embedding must not be empty",
+                                  3},
+                      RefusalCase{"BatchLengths3Then4",
+                                  std::nullopt,
+                                  {{1, 2, 3}, {1, 2, 3, 4}},
+                                  StoreErrorKind::DimensionMismatch,
+                                  "Dimension mismatch: store is 3D, got 4D",
+                                  3},
+                      RefusalCase{"BatchFirstNonFinite",
+                                  std::nullopt,
+                                  {{kNaN, 1}, {1, 2, 3}},
+                                  StoreErrorKind::NonFiniteEmbedding,
+                                  "Embedding must contain only finite values",
+                                  std::nullopt},
+                      RefusalCase{"BatchSecondNonFinite",
+                                  std::nullopt,
+                                  {{1, 2}, {kInf, 2}},
+                                  StoreErrorKind::NonFiniteEmbedding,
+                                  "Embedding must contain only finite values",
+                                  2},
+                      RefusalCase{"BatchEmptyBeforeNonFinite",
+                                  std::nullopt,
+                                  {{}, {kNaN}},
+                                  StoreErrorKind::EmptyEmbedding,
+                                  "Embedding must not be empty",
+                                  std::nullopt},
+                      RefusalCase{"BatchMismatchBeforeLaterNaN",
+                                  2,
+                                  {{1, 2}, {1, 2, 3}, {kNaN, 1}},
+                                  StoreErrorKind::DimensionMismatch,
+                                  "Dimension mismatch: store is 2D, got 3D",
+                                  2}),
     [](const ::testing::TestParamInfo<RefusalCase>& param_info) { return param_info.param.name; });
 
 TEST_F(StoreMutationTest, LargestFiniteValuesAreAccepted) {
   const float max = std::numeric_limits<float>::max();
   const float tiny = std::numeric_limits<float>::denorm_min();
   ASSERT_TRUE(succeeded(store.upsert(make_entry("m", {max, -max, tiny, -0.0f}))));
-  EXPECT_EQ(log(), R"({"op":"upsert","data":{"id":"m","embedding":[3.4028235e+38,-3.4028235e+38,1e-45,-0.0],"metadata":"","created_at":""}})"
-                   "\n");
+  EXPECT_EQ(
+      log(),
+      R"({"op":"upsert","data":{"id":"m","embedding":[3.4028235e+38,-3.4028235e+38,1e-45,-0.0],"metadata":"","created_at":""}})"
+      "\n");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Opening a store from its snapshot and log.
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "core/store_core.h"
 #include "memory_file_system.h"
@@ -63,11 +63,13 @@ TEST_F(StoreOpenTest, SnapshotEntriesAreNotCheckedAgainstTheDimension) {
 
 TEST_F(StoreOpenTest, LogIsReplayedInOrderOverTheSnapshot) {
   fs.put_file("store.snap", kSnapshotAB);
-  fs.put_file("store.wal", kDeleteA + R"({"op":"upsert","data":{"id":"a","embedding":[9,9,9],"metadata":"v2","created_at":""}})"
-                                      "\n" +
-                               R"({"op":"delete","data":{"id":"b"}})"
-                               "\n" +
-                               kDeleteA + kLineA);
+  fs.put_file("store.wal",
+              kDeleteA +
+                  R"({"op":"upsert","data":{"id":"a","embedding":[9,9,9],"metadata":"v2","created_at":""}})"
+                  "\n" +
+                  R"({"op":"delete","data":{"id":"b"}})"
+                  "\n" +
+                  kDeleteA + kLineA);
   Result<StoreCore, StoreError> store = open();
   ASSERT_TRUE(succeeded(store));
   EXPECT_EQ(store.value().len(), 1u);
@@ -78,8 +80,8 @@ TEST_F(StoreOpenTest, LogIsReplayedInOrderOverTheSnapshot) {
 
 TEST_F(StoreOpenTest, BlankLinesAndCarriageReturnsAreSkippedAndNotCounted) {
   const std::string unicode_blank = "\xC2\xA0\xE3\x80\x80\xE2\x80\xA8\xC2\x85\v\f";  // NBSP, U+3000, U+2028, NEL
-  fs.put_file("store.wal", "\n   \n\t\t\n" + kLineA.substr(0, kLineA.size() - 1) + "\r\n" + unicode_blank + "\n\r\n" +
-                               kLineB);
+  fs.put_file("store.wal",
+              "\n   \n\t\t\n" + kLineA.substr(0, kLineA.size() - 1) + "\r\n" + unicode_blank + "\n\r\n" + kLineB);
   Result<StoreCore, StoreError> store = open();
   ASSERT_TRUE(succeeded(store));
   EXPECT_EQ(store.value().wal_pending(), 2u);
@@ -210,7 +212,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "\n",
                         StoreErrorKind::NonFiniteEmbedding, "Embedding must contain only finite values"},
         OpenFailureCase{"LogUnknownOperation", std::nullopt, "{\"op\":\"remove\",\"data\":{\"id\":\"x\"}}\r\n",
-                        StoreErrorKind::Json, "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 14"}),
+                        StoreErrorKind::Json,
+                        "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 14"}),
     [](const ::testing::TestParamInfo<OpenFailureCase>& param_info) { return param_info.param.name; });
 
 TEST_F(StoreOpenTest, SnapshotThatIsADirectoryFailsToRead) {

@@ -1,8 +1,8 @@
 // Search with the lazy index rebuild.
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <random>
-
-#include <gtest/gtest.h>
 
 #include "core/store_core.h"
 #include "memory_file_system.h"

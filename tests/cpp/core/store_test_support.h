@@ -1,6 +1,8 @@
 // Shared helpers of the engine tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -9,12 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "base/result.h"
+#include "base/vector_entry.h"
 #include "core/store_core.h"
 #include "core/store_error.h"
-#include "base/vector_entry.h"
 
 namespace sorvid::testing {
 
@@ -67,8 +67,8 @@ template <class T>
   if (result.ok()) return ::testing::AssertionFailure() << "succeeded; expected \"" << message << "\"";
   if (result.error().kind != kind || result.error().message != message) {
     return ::testing::AssertionFailure() << "failed with kind " << static_cast<int>(result.error().kind) << " \""
-                                         << result.error().message << "\"; expected kind "
-                                         << static_cast<int>(kind) << " \"" << message << "\"";
+                                         << result.error().message << "\"; expected kind " << static_cast<int>(kind)
+                                         << " \"" << message << "\"";
   }
   return ::testing::AssertionSuccess();
 }

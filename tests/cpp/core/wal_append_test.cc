@@ -1,6 +1,7 @@
 // The log append path under failures: injected faults at every file
 // operation, torn tails left by a crash, and real failing files.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,8 +12,6 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "core/store_core.h"
 #include "memory_file_system.h"
@@ -146,7 +145,8 @@ TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
   const StoreState files_after = state_of_log(GetParam().logged);
   for (const InjectedError injected : {InjectedError{EIO, "Input/output error (os error 5)"},
                                        InjectedError{ENOSPC, "No space left on device (os error 28)"}}) {
-    for (std::optional<std::size_t> write_limit : {std::optional<std::size_t>(), std::optional<std::size_t>(short_write)}) {
+    for (std::optional<std::size_t> write_limit :
+         {std::optional<std::size_t>(), std::optional<std::size_t>(short_write)}) {
       const std::uint64_t operations = operations_of_clean_run(write_limit);
       for (std::uint64_t k = 1;; ++k) {
         SCOPED_TRACE("failing operation " + std::to_string(k) + " with " + injected.message +
@@ -254,7 +254,9 @@ TEST_P(AppendUnderFaults, ShortWritesStillLogEverything) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, AppendUnderFaults, ::testing::ValuesIn(append_scenarios()),
-                         [](const ::testing::TestParamInfo<AppendScenario>& param_info) { return param_info.param.name; });
+                         [](const ::testing::TestParamInfo<AppendScenario>& param_info) {
+                           return param_info.param.name;
+                         });
 
 TEST(AppendTest, ARecordOfTheBufferSizeOrMoreThatIsRefusedNamesTheDirectWrite) {
   MemoryFileSystem fs;
@@ -315,14 +317,13 @@ TEST_P(TornTail, IsRepairedBeforeTheFirstNewByte) {
 }
 
 const std::string kLongGarbage(20000, 'g');
-const std::string kLongRecord =
-    R"({"op":"upsert","data":{"id":")" + std::string(20000, 'r') + R"(","embedding":[1.0],"metadata":"","created_at":""}})";
+const std::string kLongRecord = R"({"op":"upsert","data":{"id":")" + std::string(20000, 'r') +
+                                R"(","embedding":[1.0],"metadata":"","created_at":""}})";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TornTail,
     ::testing::Values(
-        TornTailCase{"EmptyLog", "", kLineB},
-        TornTailCase{"WholeLines", kLineA, kLineA + kLineB},
+        TornTailCase{"EmptyLog", "", kLineB}, TornTailCase{"WholeLines", kLineA, kLineA + kLineB},
         TornTailCase{"OnlyLineDecodesWithoutLineFeed", kTornValid, kTornValid + "\n" + kLineB},
         TornTailCase{"LastLineDecodesWithoutLineFeed", kLineA + kTornValid, kLineA + kTornValid + "\n" + kLineB},
         TornTailCase{"DeleteWithoutLineFeed", kDeleteA.substr(0, kDeleteA.size() - 1), kDeleteA + kLineB},
@@ -330,8 +331,8 @@ INSTANTIATE_TEST_SUITE_P(
         TornTailCase{"CutInsideARecord", kLineA + kTornPartial, kLineA + kLineB},
         TornTailCase{"OnlyACutRecord", kTornPartial, kLineB},
         TornTailCase{"CutInsideACharacter", kLineA + R"({"op":"upsert","data":{"id":"\xC3)", kLineA + kLineB},
-        TornTailCase{"InvalidUtf8WholeRecord",
-                     kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xFF\"}}", kLineA + kLineB},
+        TornTailCase{"InvalidUtf8WholeRecord", kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xFF\"}}",
+                     kLineA + kLineB},
         TornTailCase{"BlankTail", kLineA + "   ", kLineA + kLineB},
         TornTailCase{"LongGarbageTail", kLineA + kLongGarbage, kLineA + kLineB},
         TornTailCase{"LongGarbageOnly", kLongGarbage, kLineB},

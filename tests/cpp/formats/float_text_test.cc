@@ -1,6 +1,8 @@
 // The float writer, one value at a time and in arrays, against a plain
 // spelling built from the writing rules with std::to_chars digits, over
 // many bit patterns.
+#include "formats/float_text.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -11,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "formats/float_text.h"
 #include "formats/json_number.h"
 
 namespace sorvid {
@@ -26,10 +27,9 @@ struct PlainDigits {
 // point (or the shortest round trip when negative).
 PlainDigits scientific_digits(float magnitude, int precision) {
   char text[64];
-  const auto result = precision < 0
-                          ? std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific)
-                          : std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific,
-                                          precision);
+  const auto result =
+      precision < 0 ? std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific)
+                    : std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific, precision);
   const std::string printed(text, result.ptr);
   const std::size_t mark = printed.find('e');
   PlainDigits plain;
@@ -127,8 +127,16 @@ TEST(FloatTextMatchesPlain, EveryExponentBothSigns) {
   const auto random_fraction = [&] { return static_cast<std::uint32_t>(random()) & 0x7fffffu; };
   std::vector<std::uint32_t> patterns;
   for (std::uint32_t biased = 0; biased <= 255; ++biased) {
-    const std::uint32_t fractions[] = {0, 1, 2, 0x7fffff, 0x7ffffe, 0x400000, random_fraction(),
-                                       random_fraction(), random_fraction(), random_fraction()};
+    const std::uint32_t fractions[] = {0,
+                                       1,
+                                       2,
+                                       0x7fffff,
+                                       0x7ffffe,
+                                       0x400000,
+                                       random_fraction(),
+                                       random_fraction(),
+                                       random_fraction(),
+                                       random_fraction()};
     for (const std::uint32_t fraction : fractions) {
       patterns.push_back((biased << 23) | fraction);
       patterns.push_back(0x80000000u | (biased << 23) | fraction);

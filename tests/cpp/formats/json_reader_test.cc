@@ -1,5 +1,7 @@
 // The reader rules: whitespace, syntax errors and their positions, string
 // escapes, numbers, nesting, ignored members, and robustness on any input.
+#include "formats/json_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "formats/json_reader.h"
 #include "formats/json_value.h"
 #include "outcome.h"
 
@@ -42,40 +43,39 @@ TEST_P(SnapshotSyntax, GivesOutcome) { EXPECT_EQ(snapshot_outcome(GetParam().tex
 
 INSTANTIATE_TEST_SUITE_P(
     WhitespaceAndTopLevel, SnapshotSyntax,
-    ::testing::Values(
-        Case{"", "EOF while parsing a value at line 1 column 0"},
-        Case{"   ", "EOF while parsing a value at line 1 column 3"},
-        Case{"\n", "EOF while parsing a value at line 2 column 0"},
-        Case{" \t\r\n {\"dim\":0,\"entries\":[]} \t\r\n ", "ok"},
-        Case{"\xEF\xBB\xBF{\"dim\":0,\"entries\":[]}", "expected value at line 1 column 1"},
-        Case{"\x0C{\"dim\":0,\"entries\":[]}", "expected value at line 1 column 1"},
-        Case{"\x0B{\"dim\":0,\"entries\":[]}", "expected value at line 1 column 1"},
-        Case{"\xC2\xA0{\"dim\":0,\"entries\":[]}", "expected value at line 1 column 1"},
-        Case{"{\"dim\":0,\"entries\":[]}x", "trailing characters at line 1 column 23"},
-        Case{"{\"dim\":0,\"entries\":[]}\x0C", "trailing characters at line 1 column 23"},
-        Case{"{\"dim\":0,\"entries\":[]} {\"dim\":0,\"entries\":[]}", "trailing characters at line 1 column 24"},
-        Case{"{\n  \"dim\": 0,\n  \"entries\": [],\n}", "trailing comma at line 4 column 1"},
-        Case{"{\"dim\":0,\"entries\":[],\"x\":\"\\\n\"}", "invalid escape at line 2 column 0"}));
+    ::testing::Values(Case{"", "EOF while parsing a value at line 1 column 0"},
+                      Case{"   ", "EOF while parsing a value at line 1 column 3"},
+                      Case{"\n", "EOF while parsing a value at line 2 column 0"},
+                      Case{" \t\r\n {\"dim\":0,\"entries\":[]} \t\r\n ", "ok"},
+                      Case{"\xEF\xBB\xBF{\"dim\":0,\"entries\":[]}", "expected value at line 1 column 1"},
+                      Case{"\x0C{\"dim\":0,\"entries\":[]}", "expected value at line 1 column 1"},
+                      Case{"\x0B{\"dim\":0,\"entries\":[]}", "expected value at line 1 column 1"},
+                      Case{"\xC2\xA0{\"dim\":0,\"entries\":[]}", "expected value at line 1 column 1"},
+                      Case{"{\"dim\":0,\"entries\":[]}x", "trailing characters at line 1 column 23"},
+                      Case{"{\"dim\":0,\"entries\":[]}\x0C", "trailing characters at line 1 column 23"},
+                      Case{"{\"dim\":0,\"entries\":[]} {\"dim\":0,\"entries\":[]}",
+                           "trailing characters at line 1 column 24"},
+                      Case{"{\n  \"dim\": 0,\n  \"entries\": [],\n}", "trailing comma at line 4 column 1"},
+                      Case{"{\"dim\":0,\"entries\":[],\"x\":\"\\\n\"}", "invalid escape at line 2 column 0"}));
 
-INSTANTIATE_TEST_SUITE_P(
-    ObjectSyntax, SnapshotSyntax,
-    ::testing::Values(Case{"{", "EOF while parsing an object at line 1 column 1"},
-                      Case{"{\"dim\"", "EOF while parsing an object at line 1 column 6"},
-                      Case{"{\"dim\":", "EOF while parsing a value at line 1 column 7"},
-                      Case{"{\"dim\":0", "EOF while parsing an object at line 1 column 8"},
-                      Case{"{\"dim\":0,", "EOF while parsing a value at line 1 column 9"},
-                      Case{"{\"dim\" 0}", "expected `:` at line 1 column 8"},
-                      Case{"{\"dim\":0 \"entries\":[]}", "expected `,` or `}` at line 1 column 10"},
-                      Case{"{\"dim\":0,}", "trailing comma at line 1 column 10"},
-                      Case{"{1:2}", "key must be a string at line 1 column 2"},
-                      Case{"{,\"dim\":0}", "key must be a string at line 1 column 2"},
-                      Case{"{\"dim\":0,,}", "key must be a string at line 1 column 10"}));
+INSTANTIATE_TEST_SUITE_P(ObjectSyntax, SnapshotSyntax,
+                         ::testing::Values(Case{"{", "EOF while parsing an object at line 1 column 1"},
+                                           Case{"{\"dim\"", "EOF while parsing an object at line 1 column 6"},
+                                           Case{"{\"dim\":", "EOF while parsing a value at line 1 column 7"},
+                                           Case{"{\"dim\":0", "EOF while parsing an object at line 1 column 8"},
+                                           Case{"{\"dim\":0,", "EOF while parsing a value at line 1 column 9"},
+                                           Case{"{\"dim\" 0}", "expected `:` at line 1 column 8"},
+                                           Case{"{\"dim\":0 \"entries\":[]}",
+                                                "expected `,` or `}` at line 1 column 10"},
+                                           Case{"{\"dim\":0,}", "trailing comma at line 1 column 10"},
+                                           Case{"{1:2}", "key must be a string at line 1 column 2"},
+                                           Case{"{,\"dim\":0}", "key must be a string at line 1 column 2"},
+                                           Case{"{\"dim\":0,,}", "key must be a string at line 1 column 10"}));
 
 INSTANTIATE_TEST_SUITE_P(
     IgnoredMemberSyntax, SnapshotSyntax,
     ::testing::Values(Case{with_ignored("[1,\"s\",{\"k\":[null,true,false,-0.5e-3]},[]]"), "ok"},
-                      Case{with_ignored("1e999"), "ok"},
-                      Case{with_ignored("-1e-999"), "ok"},
+                      Case{with_ignored("1e999"), "ok"}, Case{with_ignored("-1e-999"), "ok"},
                       Case{with_ignored("\"\\uDC00\""), "ok"},
                       Case{with_ignored("[1 2]"), "expected `,` or `]` at line 1 column 30"},
                       Case{with_ignored("{\"k\" 1}"), "expected `:` at line 1 column 32"},
@@ -95,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"{\"dim\":0,\"entries\":[],\"x\":[", "EOF while parsing a list at line 1 column 27"},
                       Case{"{\"dim\":0,\"entries\":[],\"x\":[1,", "EOF while parsing a value at line 1 column 29"},
                       Case{"{\"dim\":0,\"entries\":[],\"x\":{", "EOF while parsing an object at line 1 column 27"},
-                      Case{"{\"dim\":0,\"entries\":[],\"x\":{\"k\":1,", "EOF while parsing a value at line 1 column 33"},
+                      Case{"{\"dim\":0,\"entries\":[],\"x\":{\"k\":1,",
+                           "EOF while parsing a value at line 1 column 33"},
                       Case{"{\"dim\":0,\"entries\":[],\"x\":\"ab", "EOF while parsing a string at line 1 column 29"}));
 
 class EntrySyntax : public ::testing::TestWithParam<Case> {};
@@ -123,57 +124,59 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     NumberRules, EntrySyntax,
-    ::testing::Values(Case{entry_with_embedding("01"), "invalid number at line 1 column 24"},
-                      Case{entry_with_embedding("-"), "invalid number at line 1 column 24"},
-                      Case{entry_with_embedding("-x"), "invalid number at line 1 column 24"},
-                      Case{entry_with_embedding("1."), "invalid number at line 1 column 25"},
-                      Case{entry_with_embedding("1e"), "invalid number at line 1 column 25"},
-                      Case{entry_with_embedding("1e+"), "invalid number at line 1 column 26"},
-                      Case{entry_with_embedding("+1"), "expected value at line 1 column 23"},
-                      Case{entry_with_embedding(".5"), "expected value at line 1 column 23"},
-                      Case{entry_with_embedding("NaN"), "expected value at line 1 column 23"},
-                      Case{entry_with_embedding("Infinity"), "expected value at line 1 column 23"},
-                      Case{entry_with_embedding("nan"), "expected ident at line 1 column 24"},
-                      Case{entry_with_embedding("1e400"), "number out of range at line 1 column 27"},
-                      Case{entry_with_embedding("-1.5e309"), "number out of range at line 1 column 30"},
-                      Case{entry_with_embedding("1,]"), "trailing comma at line 1 column 25"},
-                      Case{entry_with_embedding("1 2"), "expected `,` or `]` at line 1 column 25"},
-                      Case{entry_with_embedding("null"), "invalid type: null, expected f32 at line 1 column 26"},
-                      Case{entry_with_embedding("true"), "invalid type: boolean `true`, expected f32 at line 1 column 26"},
-                      Case{entry_with_embedding("\"1\""), "invalid type: string \"1\", expected f32 at line 1 column 25"},
-                      Case{entry_with_embedding("[1]"), "invalid type: sequence, expected f32 at line 1 column 22"},
-                      Case{entry_with_embedding("{}"), "invalid type: map, expected f32 at line 1 column 22"},
-                      Case{"{\"id\":\"\",\"embedding\":[-", "EOF while parsing a value at line 1 column 23"},
-                      Case{"{\"id\":\"\",\"embedding\":[1.", "EOF while parsing a value at line 1 column 24"},
-                      Case{"{\"id\":\"\",\"embedding\":[1e-", "EOF while parsing a value at line 1 column 25"},
-                      Case{"{\"id\":\"\",\"embedding\":[1", "EOF while parsing a list at line 1 column 23"},
-                      Case{"{\"id\":\"\",\"embedding\":[1,", "EOF while parsing a value at line 1 column 24"},
-                      Case{"{\"id\":\"\",\"embedding\":[", "EOF while parsing a list at line 1 column 22"}));
+    ::testing::Values(
+        Case{entry_with_embedding("01"), "invalid number at line 1 column 24"},
+        Case{entry_with_embedding("-"), "invalid number at line 1 column 24"},
+        Case{entry_with_embedding("-x"), "invalid number at line 1 column 24"},
+        Case{entry_with_embedding("1."), "invalid number at line 1 column 25"},
+        Case{entry_with_embedding("1e"), "invalid number at line 1 column 25"},
+        Case{entry_with_embedding("1e+"), "invalid number at line 1 column 26"},
+        Case{entry_with_embedding("+1"), "expected value at line 1 column 23"},
+        Case{entry_with_embedding(".5"), "expected value at line 1 column 23"},
+        Case{entry_with_embedding("NaN"), "expected value at line 1 column 23"},
+        Case{entry_with_embedding("Infinity"), "expected value at line 1 column 23"},
+        Case{entry_with_embedding("nan"), "expected ident at line 1 column 24"},
+        Case{entry_with_embedding("1e400"), "number out of range at line 1 column 27"},
+        Case{entry_with_embedding("-1.5e309"), "number out of range at line 1 column 30"},
+        Case{entry_with_embedding("1,]"), "trailing comma at line 1 column 25"},
+        Case{entry_with_embedding("1 2"), "expected `,` or `]` at line 1 column 25"},
+        Case{entry_with_embedding("null"), "invalid type: null, expected f32 at line 1 column 26"},
+        Case{entry_with_embedding("true"), "invalid type: boolean `true`, expected f32 at line 1 column 26"},
+        Case{entry_with_embedding("\"1\""), "invalid type: string \"1\", expected f32 at line 1 column 25"},
+        Case{entry_with_embedding("[1]"), "invalid type: sequence, expected f32 at line 1 column 22"},
+        Case{entry_with_embedding("{}"), "invalid type: map, expected f32 at line 1 column 22"},
+        Case{"{\"id\":\"\",\"embedding\":[-", "EOF while parsing a value at line 1 column 23"},
+        Case{"{\"id\":\"\",\"embedding\":[1.", "EOF while parsing a value at line 1 column 24"},
+        Case{"{\"id\":\"\",\"embedding\":[1e-", "EOF while parsing a value at line 1 column 25"},
+        Case{"{\"id\":\"\",\"embedding\":[1", "EOF while parsing a list at line 1 column 23"},
+        Case{"{\"id\":\"\",\"embedding\":[1,", "EOF while parsing a value at line 1 column 24"},
+        Case{"{\"id\":\"\",\"embedding\":[", "EOF while parsing a list at line 1 column 22"}));
 
 INSTANTIATE_TEST_SUITE_P(
     FieldTypes, EntrySyntax,
-    ::testing::Values(Case{"{\"id\":1}", "invalid type: integer `1`, expected a string at line 1 column 7"},
-                      Case{"{\"id\":-1.5}", "invalid type: floating point `-1.5`, expected a string at line 1 column 10"},
-                      Case{"{\"id\":1e20}", "invalid type: floating point `1e+20`, expected a string at line 1 column 10"},
-                      Case{"{\"id\":[]}", "invalid type: sequence, expected a string at line 1 column 6"},
-                      Case{"{\"id\":null}", "invalid type: null, expected a string at line 1 column 10"},
-                      Case{"{\"id\":\"\",\"embedding\":\"x\\\"y\"}",
-                           "invalid type: string \"x\\\"y\", expected a sequence at line 1 column 27"},
-                      Case{"{\"id\":\"\",\"embedding\":{}}", "invalid type: map, expected a sequence at line 1 column 21"},
-                      Case{"\"entry\"", "invalid type: string \"entry\", expected struct VectorEntry at line 1 column 7"},
-                      Case{"{\"id\":\"a\",\"id\":\"b\"}", "duplicate field `id` at line 1 column 14"},
-                      Case{"{\"id\":\"a\",\"id\" :\"b\"}", "duplicate field `id` at line 1 column 15"},
-                      Case{"{\"id\":\"\",\"embedding\":[],\"metadata\":\"\"}",
-                           "missing field `created_at` at line 1 column 38"},
-                      Case{"{\"embedding\":[],\"metadata\":\"\"}", "missing field `id` at line 1 column 30"},
-                      Case{"[\"a\",[1,2],\"m\"]", "invalid length 3, expected struct VectorEntry with 4 elements at line 1 column 15"},
-                      Case{"[\"a\",[1,2],\"m\",\"c\",5]", "trailing characters at line 1 column 20"},
-                      Case{"[\"a\",[1,2],\"m\",\"c\", ]", "trailing comma at line 1 column 21"}));
+    ::testing::Values(
+        Case{"{\"id\":1}", "invalid type: integer `1`, expected a string at line 1 column 7"},
+        Case{"{\"id\":-1.5}", "invalid type: floating point `-1.5`, expected a string at line 1 column 10"},
+        Case{"{\"id\":1e20}", "invalid type: floating point `1e+20`, expected a string at line 1 column 10"},
+        Case{"{\"id\":[]}", "invalid type: sequence, expected a string at line 1 column 6"},
+        Case{"{\"id\":null}", "invalid type: null, expected a string at line 1 column 10"},
+        Case{"{\"id\":\"\",\"embedding\":\"x\\\"y\"}",
+             "invalid type: string \"x\\\"y\", expected a sequence at line 1 column 27"},
+        Case{"{\"id\":\"\",\"embedding\":{}}", "invalid type: map, expected a sequence at line 1 column 21"},
+        Case{"\"entry\"", "invalid type: string \"entry\", expected struct VectorEntry at line 1 column 7"},
+        Case{"{\"id\":\"a\",\"id\":\"b\"}", "duplicate field `id` at line 1 column 14"},
+        Case{"{\"id\":\"a\",\"id\" :\"b\"}", "duplicate field `id` at line 1 column 15"},
+        Case{"{\"id\":\"\",\"embedding\":[],\"metadata\":\"\"}", "missing field `created_at` at line 1 column 38"},
+        Case{"{\"embedding\":[],\"metadata\":\"\"}", "missing field `id` at line 1 column 30"},
+        Case{"[\"a\",[1,2],\"m\"]",
+             "invalid length 3, expected struct VectorEntry with 4 elements at line 1 column 15"},
+        Case{"[\"a\",[1,2],\"m\",\"c\",5]", "trailing characters at line 1 column 20"},
+        Case{"[\"a\",[1,2],\"m\",\"c\", ]", "trailing comma at line 1 column 21"}));
 
 TEST(NumberValues, EmbeddingValuesRoundToNearestFloat) {
-  auto entry = decode_entry(entry_with_embedding(
-      "1,-0,1e39,1e-50,2.5E+0,-1e39,16777217,18446744073709551615,-9223372036854775808,"
-      "3.4028235677973366e38,3.4028235677973362e38,1.5e-45,0.1,1e-46,100000000000000000000000"));
+  auto entry = decode_entry(
+      entry_with_embedding("1,-0,1e39,1e-50,2.5E+0,-1e39,16777217,18446744073709551615,-9223372036854775808,"
+                           "3.4028235677973366e38,3.4028235677973362e38,1.5e-45,0.1,1e-46,100000000000000000000000"));
   ASSERT_TRUE(entry) << entry.error().message();
   const std::vector<float>& v = entry.value().embedding;
   ASSERT_EQ(v.size(), 15u);
@@ -218,8 +221,9 @@ TEST(Nesting, DecodedValuesNestUpTo127Deep) {
            ",\"op\":\"delete\"}";
   };
   const std::string deepest = line_with_depth(126);
-  EXPECT_EQ(record_outcome(deepest), "invalid type: sequence, expected struct variant WalRecord::Delete at line 1 column " +
-                                         std::to_string(deepest.size()));
+  EXPECT_EQ(record_outcome(deepest),
+            "invalid type: sequence, expected struct variant WalRecord::Delete at line 1 column " +
+                std::to_string(deepest.size()));
   EXPECT_EQ(record_outcome(line_with_depth(127)), "recursion limit exceeded at line 1 column 135");
 }
 

@@ -82,9 +82,7 @@ bool accepted_as_value(const std::string& bytes) {
 
 class JsonTestSuite : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    corpus_ = new std::vector<CorpusCase>(load_corpus());
-  }
+  static void SetUpTestSuite() { corpus_ = new std::vector<CorpusCase>(load_corpus()); }
   static void TearDownTestSuite() {
     delete corpus_;
     corpus_ = nullptr;

@@ -1,4 +1,6 @@
 // The writer: string escapes, integers, and the spelling of 32-bit floats.
+#include "formats/json_writer.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "formats/float_text.h"
-#include "formats/json_writer.h"
 
 namespace sorvid {
 namespace {
@@ -61,15 +62,15 @@ class FloatWriter : public ::testing::TestWithParam<FloatSpelling> {};
 
 TEST_P(FloatWriter, SpellsValue) { EXPECT_EQ(float_text(GetParam().value), GetParam().text); }
 
-INSTANTIATE_TEST_SUITE_P(
-    WriterTable, FloatWriter,
-    ::testing::Values(FloatSpelling{1.0f, "1.0"}, FloatSpelling{0.1f, "0.1"}, FloatSpelling{-2.5f, "-2.5"},
-                      FloatSpelling{100.0f, "100.0"}, FloatSpelling{123456792.0f, "123456790.0"},
-                      FloatSpelling{1e12f, "1000000000000.0"}, FloatSpelling{1e13f, "1e+13"},
-                      FloatSpelling{1.5e13f, "1.5e+13"}, FloatSpelling{1e-6f, "0.000001"},
-                      FloatSpelling{1.25e-6f, "0.00000125"}, FloatSpelling{1e-7f, "1e-7"},
-                      FloatSpelling{std::numeric_limits<float>::max(), "3.4028235e+38"},
-                      FloatSpelling{std::numeric_limits<float>::denorm_min(), "1e-45"}));
+INSTANTIATE_TEST_SUITE_P(WriterTable, FloatWriter,
+                         ::testing::Values(FloatSpelling{1.0f, "1.0"}, FloatSpelling{0.1f, "0.1"},
+                                           FloatSpelling{-2.5f, "-2.5"}, FloatSpelling{100.0f, "100.0"},
+                                           FloatSpelling{123456792.0f, "123456790.0"},
+                                           FloatSpelling{1e12f, "1000000000000.0"}, FloatSpelling{1e13f, "1e+13"},
+                                           FloatSpelling{1.5e13f, "1.5e+13"}, FloatSpelling{1e-6f, "0.000001"},
+                                           FloatSpelling{1.25e-6f, "0.00000125"}, FloatSpelling{1e-7f, "1e-7"},
+                                           FloatSpelling{std::numeric_limits<float>::max(), "3.4028235e+38"},
+                                           FloatSpelling{std::numeric_limits<float>::denorm_min(), "1e-45"}));
 
 INSTANTIATE_TEST_SUITE_P(
     EdgeValues, FloatWriter,
@@ -79,11 +80,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatSpelling{std::numeric_limits<float>::infinity(), "null"},
                       FloatSpelling{-std::numeric_limits<float>::infinity(), "null"},
                       // Two shortest candidates equally near: the even last digit.
-                      FloatSpelling{2124481.75f, "2124481.8"},
-                      FloatSpelling{0.5f, "0.5"}, FloatSpelling{-1.0f, "-1.0"},
+                      FloatSpelling{2124481.75f, "2124481.8"}, FloatSpelling{0.5f, "0.5"}, FloatSpelling{-1.0f, "-1.0"},
                       FloatSpelling{123.456f, "123.456"}, FloatSpelling{999999.94f, "999999.94"},
-                      FloatSpelling{1.17549435e-38f, "1.1754944e-38"},
-                      FloatSpelling{-1.1754942e-38f, "-1.1754942e-38"},
+                      FloatSpelling{1.17549435e-38f, "1.1754944e-38"}, FloatSpelling{-1.1754942e-38f, "-1.1754942e-38"},
                       FloatSpelling{9.999999e-7f, "9.999999e-7"}, FloatSpelling{1.0000001e-6f, "0.0000010000001"},
                       FloatSpelling{9.999999e12f, "9999999000000.0"}, FloatSpelling{1e10f, "10000000000.0"},
                       FloatSpelling{1.2345678e12f, "1234567800000.0"}, FloatSpelling{1e20f, "1e+20"},
@@ -99,8 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
 // ("-0.0000010000001", 16 bytes) and the exponent forms.
 TEST(FloatArrayWriter, LongArraysOfEveryTextLength) {
   const float longest = -std::bit_cast<float>(0x358637beu);
-  const std::vector<float> samples = {longest, 1.0f, -0.0f, 0.5f, -3.4028235e38f, 1e-45f, 123456790.0f,
-                                      -0.000123456791f, 1e12f, 7.0385307e-26f};
+  const std::vector<float> samples = {
+      longest, 1.0f, -0.0f, 0.5f, -3.4028235e38f, 1e-45f, 123456790.0f, -0.000123456791f, 1e12f, 7.0385307e-26f};
   std::vector<float> values;
   std::string expected = "[";
   for (int i = 0; i < 3000; ++i) {
@@ -132,15 +131,16 @@ class FloatMessageText : public ::testing::TestWithParam<MessageSpelling> {};
 
 TEST_P(FloatMessageText, SpellsValue) { EXPECT_EQ(float_text_for_message(GetParam().value), GetParam().text); }
 
-INSTANTIATE_TEST_SUITE_P(
-    TypeErrorSpelling, FloatMessageText,
-    ::testing::Values(MessageSpelling{3.0, "3.0"}, MessageSpelling{-0.0, "-0.0"}, MessageSpelling{0.1, "0.1"},
-                      MessageSpelling{1e15, "1000000000000000.0"}, MessageSpelling{1e16, "1e+16"},
-                      MessageSpelling{1.5e16, "1.5e+16"}, MessageSpelling{1e-5, "0.00001"},
-                      MessageSpelling{1e-6, "1e-6"}, MessageSpelling{1e-7, "1e-7"},
-                      MessageSpelling{18446744073709551616.0, "1.8446744073709552e+19"},
-                      MessageSpelling{1e300, "1e+300"}, MessageSpelling{-2.5e-300, "-2.5e-300"},
-                      MessageSpelling{5e-324, "5e-324"}, MessageSpelling{123456.789, "123456.789"}));
+INSTANTIATE_TEST_SUITE_P(TypeErrorSpelling, FloatMessageText,
+                         ::testing::Values(MessageSpelling{3.0, "3.0"}, MessageSpelling{-0.0, "-0.0"},
+                                           MessageSpelling{0.1, "0.1"}, MessageSpelling{1e15, "1000000000000000.0"},
+                                           MessageSpelling{1e16, "1e+16"}, MessageSpelling{1.5e16, "1.5e+16"},
+                                           MessageSpelling{1e-5, "0.00001"}, MessageSpelling{1e-6, "1e-6"},
+                                           MessageSpelling{1e-7, "1e-7"},
+                                           MessageSpelling{18446744073709551616.0, "1.8446744073709552e+19"},
+                                           MessageSpelling{1e300, "1e+300"}, MessageSpelling{-2.5e-300, "-2.5e-300"},
+                                           MessageSpelling{5e-324, "5e-324"},
+                                           MessageSpelling{123456.789, "123456.789"}));
 
 }  // namespace
 }  // namespace sorvid

@@ -1,4 +1,6 @@
 // The snapshot document: its bytes, both forms, and the errors.
+#include "formats/snapshot.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "formats/snapshot.h"
 #include "outcome.h"
 
 namespace sorvid {
@@ -30,7 +31,8 @@ const char kTwoEntries[] =
     "{\"id\":\"b\",\"embedding\":[-0.5,2.0,1e-7],\"metadata\":\"blue\",\"created_at\":\"t1\"}]}";
 
 TEST(SnapshotEncoding, WritesTheDocumentInTheOrderGiven) {
-  const std::vector<VectorEntry> entries = {{"a", {1.0f, 0.0f, 0.25f}, "", ""}, {"b", {-0.5f, 2.0f, 1e-7f}, "blue", "t1"}};
+  const std::vector<VectorEntry> entries = {{"a", {1.0f, 0.0f, 0.25f}, "", ""},
+                                            {"b", {-0.5f, 2.0f, 1e-7f}, "blue", "t1"}};
   EXPECT_EQ(encode(3, entries), kTwoEntries);
   EXPECT_EQ(encode(0, {}), "{\"dim\":0,\"entries\":[]}");
   EXPECT_EQ(encode(3, {}), "{\"dim\":3,\"entries\":[]}");
@@ -62,7 +64,8 @@ TEST_P(SameAsDim2, DecodesToDimensionTwoWithoutEntries) {
 
 INSTANTIATE_TEST_SUITE_P(Forms, SameAsDim2,
                          ::testing::Values("{\"dim\":2,\"entries\":[]}", "{\"entries\":[],\"dim\":2}", "[2,[]]",
-                                           "{\"dim\":2,\"entries\":[]}\n", "{\n  \"dim\": 2,\n  \"entries\": [\n  ]\n}\n",
+                                           "{\"dim\":2,\"entries\":[]}\n",
+                                           "{\n  \"dim\": 2,\n  \"entries\": [\n  ]\n}\n",
                                            "{\"x\":{\"dim\":5},\"dim\":2,\"y\":[1e999],\"entries\":[]}"));
 
 TEST(SnapshotDecoding, LargestDimension) {
@@ -92,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"{\"dim\":-1,\"entries\":[]}", "invalid value: integer `-1`, expected usize at line 1 column 9"},
         Case{"{\"dim\":3.0,\"entries\":[]}", "invalid type: floating point `3.0`, expected usize at line 1 column 10"},
         Case{"{\"dim\":-0,\"entries\":[]}", "invalid type: floating point `-0.0`, expected usize at line 1 column 9"},
-        Case{"{\"dim\":1e2,\"entries\":[]}", "invalid type: floating point `100.0`, expected usize at line 1 column 10"},
+        Case{"{\"dim\":1e2,\"entries\":[]}",
+             "invalid type: floating point `100.0`, expected usize at line 1 column 10"},
         Case{"{\"dim\":18446744073709551616,\"entries\":[]}",
              "invalid type: floating point `1.8446744073709552e+19`, expected usize at line 1 column 27"},
         Case{"{\"dim\":-9223372036854775808,\"entries\":[]}",
@@ -118,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SnapshotDecoding, NonFiniteValuesAreWrittenNullAndRefused) {
   const std::string text = encode(2, {{"a", {1.0f, std::numeric_limits<float>::quiet_NaN()}, "", ""}});
-  EXPECT_EQ(text, "{\"dim\":2,\"entries\":[{\"id\":\"a\",\"embedding\":[1.0,null],\"metadata\":\"\",\"created_at\":\"\"}]}");
+  EXPECT_EQ(text,
+            "{\"dim\":2,\"entries\":[{\"id\":\"a\",\"embedding\":[1.0,null],\"metadata\":\"\",\"created_at\":\"\"}]}");
   EXPECT_EQ(snapshot_outcome(text), "invalid type: null, expected f32 at line 1 column 51");
 }
 

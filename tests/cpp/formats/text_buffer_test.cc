@@ -1,11 +1,11 @@
 // Reserving room for a large text keeps what the text holds, and the room
 // (advised for huge pages when large) holds what is written into it.
+#include "formats/text_buffer.h"
+
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <string>
-
-#include "formats/text_buffer.h"
 
 namespace sorvid {
 namespace {

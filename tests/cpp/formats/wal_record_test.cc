@@ -1,12 +1,13 @@
 // The log line: encoding, both member orders, the forms of "op", the array
 // form, and the errors with their positions.
+#include "formats/wal_record.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
 #include <string>
 
-#include "formats/wal_record.h"
 #include "outcome.h"
 
 namespace sorvid {
@@ -65,9 +66,9 @@ INSTANTIATE_TEST_SUITE_P(
                       "{\"op\":\"d\\u0065lete\",\"data\":{\"\\u0069d\":\"x\"}}"));
 
 TEST(WalRecordDecoding, UpsertEntryInArrayForm) {
-  for (const char* line : {"{\"op\":\"upsert\",\"data\":[\"a\",[1,2],\"m\",\"c\"]}",
-                           "{\"data\":[\"a\",[1,2],\"m\",\"c\"],\"op\":\"upsert\"}",
-                           "[\"upsert\",[\"a\",[1,2],\"m\",\"c\"]]"}) {
+  for (const char* line :
+       {"{\"op\":\"upsert\",\"data\":[\"a\",[1,2],\"m\",\"c\"]}",
+        "{\"data\":[\"a\",[1,2],\"m\",\"c\"],\"op\":\"upsert\"}", "[\"upsert\",[\"a\",[1,2],\"m\",\"c\"]]"}) {
     auto record = decode_record(line);
     ASSERT_TRUE(record) << line << ": " << record.error().message();
     EXPECT_EQ(std::get<UpsertRecord>(record.value()).entry, (VectorEntry{"a", {1.0f, 2.0f}, "m", "c"})) << line;
@@ -86,34 +87,38 @@ TEST_P(WalRecordErrors, GivesOutcome) { EXPECT_EQ(record_outcome(GetParam().text
 
 INSTANTIATE_TEST_SUITE_P(
     LineExamples, WalRecordErrors,
-    ::testing::Values(
-        Case{"{\"op\":\"delete\"}", "missing field `data` at line 1 column 15"},
-        Case{"{\"op\":\"remove\",\"data\":{\"id\":\"x\"}}",
-             "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 14"},
-        Case{"{\"op\":\"upsert\",\"data\":{\"id\":\"a\",\"embedding\":[1.0,null],\"metadata\":\"\",\"created_at\":\"\"}}",
-             "invalid type: null, expected f32 at line 1 column 53"},
-        Case{"", "EOF while parsing a value at line 1 column 0"},
-        Case{"   ", "EOF while parsing a value at line 1 column 3"},
-        Case{"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
-        Case{"{\"op\":\"upsert\",\"data\":[\"a\",[1,2],\"m\"]}",
-             "invalid length 3, expected struct VectorEntry with 4 elements at line 1 column 37"},
-        Case{"[\"delete\",[\"x\"]]", "invalid type: sequence, expected struct variant WalRecord::Delete at line 1 column 11"},
-        Case{"[\"delete\",[]]", "invalid type: sequence, expected struct variant WalRecord::Delete at line 1 column 12"},
-        Case{"{\"op\":\"upsert\",\"data\":{\"id\":\"a\",\"embedding\":[],\"metadata\":\"\"}}",
-             "missing field `created_at` at line 1 column 61"},
-        Case{"{\"op\":\"upsert\",\"data\":{\"embedding\":[],\"metadata\":\"\"}}", "missing field `id` at line 1 column 52"},
-        Case{"{\"op\":\"Upsert\",\"data\":{}}", "unknown variant `Upsert`, expected `upsert` or `delete` at line 1 column 14"},
-        Case{"{\"op\":\"delete\",\"data\":{\"id\":\"x\"}} ", "ok"},
-        Case{"{\"op\":\"delete\",\"data\":{\"id\":\"x\"}}{\"op\":\"delete\",\"data\":{\"id\":\"y\"}}",
-             "trailing characters at line 1 column 34"}));
+    ::testing::Values(Case{"{\"op\":\"delete\"}", "missing field `data` at line 1 column 15"},
+                      Case{"{\"op\":\"remove\",\"data\":{\"id\":\"x\"}}",
+                           "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 14"},
+                      Case{"{\"op\":\"upsert\",\"data\":{\"id\":\"a\",\"embedding\":[1.0,null],\"metadata\":\"\","
+                           "\"created_at\":\"\"}}",
+                           "invalid type: null, expected f32 at line 1 column 53"},
+                      Case{"", "EOF while parsing a value at line 1 column 0"},
+                      Case{"   ", "EOF while parsing a value at line 1 column 3"},
+                      Case{"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
+                      Case{"{\"op\":\"upsert\",\"data\":[\"a\",[1,2],\"m\"]}",
+                           "invalid length 3, expected struct VectorEntry with 4 elements at line 1 column 37"},
+                      Case{"[\"delete\",[\"x\"]]",
+                           "invalid type: sequence, expected struct variant WalRecord::Delete at line 1 column 11"},
+                      Case{"[\"delete\",[]]",
+                           "invalid type: sequence, expected struct variant WalRecord::Delete at line 1 column 12"},
+                      Case{"{\"op\":\"upsert\",\"data\":{\"id\":\"a\",\"embedding\":[],\"metadata\":\"\"}}",
+                           "missing field `created_at` at line 1 column 61"},
+                      Case{"{\"op\":\"upsert\",\"data\":{\"embedding\":[],\"metadata\":\"\"}}",
+                           "missing field `id` at line 1 column 52"},
+                      Case{"{\"op\":\"Upsert\",\"data\":{}}",
+                           "unknown variant `Upsert`, expected `upsert` or `delete` at line 1 column 14"},
+                      Case{"{\"op\":\"delete\",\"data\":{\"id\":\"x\"}} ", "ok"},
+                      Case{"{\"op\":\"delete\",\"data\":{\"id\":\"x\"}}{\"op\":\"delete\",\"data\":{\"id\":\"y\"}}",
+                           "trailing characters at line 1 column 34"}));
 
 INSTANTIATE_TEST_SUITE_P(
     RecordShape, WalRecordErrors,
     ::testing::Values(
-        Case{"\"delete\"", "invalid type: string \"delete\", expected adjacently tagged enum WalRecord at line 1 column 8"},
+        Case{"\"delete\"",
+             "invalid type: string \"delete\", expected adjacently tagged enum WalRecord at line 1 column 8"},
         Case{"null", "invalid type: null, expected adjacently tagged enum WalRecord at line 1 column 4"},
-        Case{"{}", "missing field `op` at line 1 column 2"},
-        Case{"{\"x\":1}", "missing field `op` at line 1 column 7"},
+        Case{"{}", "missing field `op` at line 1 column 2"}, Case{"{\"x\":1}", "missing field `op` at line 1 column 7"},
         Case{"{\"data\":{\"id\":\"x\"}}", "missing field `op` at line 1 column 19"},
         Case{"{\"op\":\"delete\",\"op\":\"delete\"}", "duplicate field `op` at line 1 column 19"},
         Case{"{\"data\":1,\"data\":2}", "duplicate field `data` at line 1 column 16"},
@@ -130,28 +135,35 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     OpValue, WalRecordErrors,
-    ::testing::Values(Case{"{\"op\":1,\"data\":{}}", "expected value at line 1 column 7"},
-                      Case{"{\"op\":null,\"data\":{}}", "expected value at line 1 column 7"},
-                      Case{"{\"op\":[\"delete\"],\"data\":{}}", "expected value at line 1 column 7"},
-                      Case{"{\"op\":true}", "expected value at line 1 column 7"},
-                      Case{"{\"op\":", "EOF while parsing a value at line 1 column 6"},
-                      Case{"{\"op\":{\"delete\":1},\"data\":{}}", "invalid type: integer `1`, expected unit at line 1 column 17"},
-                      Case{"{\"op\":{\"delete\":[]},\"data\":{}}", "invalid type: sequence, expected unit at line 1 column 16"},
-                      Case{"{\"op\":{\"delete\":null,\"x\":1},\"data\":{}}", "expected value at line 1 column 20"},
-                      Case{"{\"op\":{\"delete\":null", "EOF while parsing an object at line 1 column 20"},
-                      Case{"{\"op\":{\"delete\"}}", "expected `:` at line 1 column 16"},
-                      Case{"{\"op\":{}}", "expected value at line 1 column 8"},
-                      Case{"{\"op\":{1:null}}", "invalid type: integer `1`, expected variant identifier at line 1 column 8"},
-                      Case{"{\"op\":{\"remove\":null}}", "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 15"}));
+    ::testing::Values(
+        Case{"{\"op\":1,\"data\":{}}", "expected value at line 1 column 7"},
+        Case{"{\"op\":null,\"data\":{}}", "expected value at line 1 column 7"},
+        Case{"{\"op\":[\"delete\"],\"data\":{}}", "expected value at line 1 column 7"},
+        Case{"{\"op\":true}", "expected value at line 1 column 7"},
+        Case{"{\"op\":", "EOF while parsing a value at line 1 column 6"},
+        Case{"{\"op\":{\"delete\":1},\"data\":{}}", "invalid type: integer `1`, expected unit at line 1 column 17"},
+        Case{"{\"op\":{\"delete\":[]},\"data\":{}}", "invalid type: sequence, expected unit at line 1 column 16"},
+        Case{"{\"op\":{\"delete\":null,\"x\":1},\"data\":{}}", "expected value at line 1 column 20"},
+        Case{"{\"op\":{\"delete\":null", "EOF while parsing an object at line 1 column 20"},
+        Case{"{\"op\":{\"delete\"}}", "expected `:` at line 1 column 16"},
+        Case{"{\"op\":{}}", "expected value at line 1 column 8"},
+        Case{"{\"op\":{1:null}}", "invalid type: integer `1`, expected variant identifier at line 1 column 8"},
+        Case{"{\"op\":{\"remove\":null}}",
+             "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 15"}));
 
 INSTANTIATE_TEST_SUITE_P(
     DeleteContent, WalRecordErrors,
     ::testing::Values(Case{"{\"op\":\"delete\",\"data\":{}}", "missing field `id` at line 1 column 24"},
-                      Case{"{\"op\":\"delete\",\"data\":{\"id\":\"x\",\"id\":\"y\"}}", "duplicate field `id` at line 1 column 36"},
-                      Case{"{\"op\":\"delete\",\"data\":\"x\"}", "invalid type: string \"x\", expected struct variant WalRecord::Delete at line 1 column 25"},
-                      Case{"{\"op\":\"delete\",\"data\":null}", "invalid type: null, expected struct variant WalRecord::Delete at line 1 column 26"},
-                      Case{"{\"op\":\"delete\",\"data\":{\"id\":5}}", "invalid type: integer `5`, expected a string at line 1 column 29"},
-                      Case{"{\"op\":\"delete\",\"data\":[ ]}", "invalid type: sequence, expected struct variant WalRecord::Delete at line 1 column 25"}));
+                      Case{"{\"op\":\"delete\",\"data\":{\"id\":\"x\",\"id\":\"y\"}}",
+                           "duplicate field `id` at line 1 column 36"},
+                      Case{"{\"op\":\"delete\",\"data\":\"x\"}",
+                           "invalid type: string \"x\", expected struct variant WalRecord::Delete at line 1 column 25"},
+                      Case{"{\"op\":\"delete\",\"data\":null}",
+                           "invalid type: null, expected struct variant WalRecord::Delete at line 1 column 26"},
+                      Case{"{\"op\":\"delete\",\"data\":{\"id\":5}}",
+                           "invalid type: integer `5`, expected a string at line 1 column 29"},
+                      Case{"{\"op\":\"delete\",\"data\":[ ]}",
+                           "invalid type: sequence, expected struct variant WalRecord::Delete at line 1 column 25"}));
 
 // With "data" first, the kept value is decoded after "op": its errors stand
 // where the reader is after the "op" member (past the closing brace when
@@ -163,17 +175,23 @@ INSTANTIATE_TEST_SUITE_P(
              "invalid length 5, expected 4 elements in sequence at line 1 column 42"},
         Case{"{\"data\":[\"a\",[1],\"m\"],\"op\":\"upsert\"}",
              "invalid length 3, expected struct VectorEntry with 4 elements at line 1 column 36"},
-        Case{"{\"data\":{\"id\":\"a\",\"embedding\":[null],\"metadata\":\"\",\"created_at\":\"\"},\"op\":\"upsert\",\"z\":1}",
+        Case{"{\"data\":{\"id\":\"a\",\"embedding\":[null],\"metadata\":\"\",\"created_at\":\"\"},\"op\":\"upsert\","
+             "\"z\":1}",
              "invalid type: null, expected f32 at line 1 column 81"},
-        Case{"{\"data\":{\"id\":\"a\",\"embedding\":[1],\"metadata\":\"\",\"created_at\":\"\"},\"op\":\"upsert\" }", "ok"},
-        Case{"{\"data\":{\"id\":1},\"op\":\"upsert\"}", "invalid type: integer `1`, expected a string at line 1 column 31"},
+        Case{"{\"data\":{\"id\":\"a\",\"embedding\":[1],\"metadata\":\"\",\"created_at\":\"\"},\"op\":\"upsert\" }",
+             "ok"},
+        Case{"{\"data\":{\"id\":1},\"op\":\"upsert\"}",
+             "invalid type: integer `1`, expected a string at line 1 column 31"},
         Case{"{\"data\":{\"id\":\"x\",\"id\":\"y\"},\"op\":\"delete\"}", "duplicate field `id` at line 1 column 42"},
         Case{"{\"data\":{},\"op\":\"delete\"}", "missing field `id` at line 1 column 25"},
-        Case{"{\"data\":[\"x\"],\"op\":\"delete\"}", "invalid type: sequence, expected struct variant WalRecord::Delete at line 1 column 28"},
-        Case{"{\"data\":\"x\",\"op\":\"upsert\"}", "invalid type: string \"x\", expected struct VectorEntry at line 1 column 26"},
+        Case{"{\"data\":[\"x\"],\"op\":\"delete\"}",
+             "invalid type: sequence, expected struct variant WalRecord::Delete at line 1 column 28"},
+        Case{"{\"data\":\"x\",\"op\":\"upsert\"}",
+             "invalid type: string \"x\", expected struct VectorEntry at line 1 column 26"},
         Case{"{\"data\":[1e400],\"op\":\"upsert\"}", "number out of range at line 1 column 14"},
         Case{"{\"data\":[1,],\"op\":\"upsert\"}", "trailing comma at line 1 column 12"},
-        Case{"{\"data\":{\"id\":\"x\"},\"op\":\"remove\"}", "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 32"}));
+        Case{"{\"data\":{\"id\":\"x\"},\"op\":\"remove\"}",
+             "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 32"}));
 
 TEST(WalRecordRoundTrip, EveryFiniteBitPatternSurvivesEncodeAndDecode) {
   // Random 32-bit patterns (all finite values: both zeros, subnormals and the
@@ -185,9 +203,8 @@ TEST(WalRecordRoundTrip, EveryFiniteBitPatternSurvivesEncodeAndDecode) {
     state ^= state << 17;
     return static_cast<std::uint32_t>(state >> 16);
   };
-  std::vector<std::uint32_t> patterns = {0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007FFFFFu,
-                                         0x00800000u, 0x7F7FFFFFu, 0xFF7FFFFFu, 0x3F800000u, 0x4B800001u,
-                                         0x15AE43FDu, 0x95AE43FDu};
+  std::vector<std::uint32_t> patterns = {0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007FFFFFu, 0x00800000u,
+                                         0x7F7FFFFFu, 0xFF7FFFFFu, 0x3F800000u, 0x4B800001u, 0x15AE43FDu, 0x95AE43FDu};
   while (patterns.size() < 400000) {
     const std::uint32_t bits = next_bits();
     if ((bits & 0x7F800000u) != 0x7F800000u) patterns.push_back(bits);

@@ -38,9 +38,8 @@ TEST_P(LayerCountTest, SmallestSizeForEachLayerCount) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, LayerCountTest,
-                         ::testing::Values(LayerCountCase{1, 1}, LayerCountCase{111, 2},
-                                           LayerCountCase{385, 3}, LayerCountCase{1335, 4},
-                                           LayerCountCase{4627, 5}, LayerCountCase{16036, 6},
+                         ::testing::Values(LayerCountCase{1, 1}, LayerCountCase{111, 2}, LayerCountCase{385, 3},
+                                           LayerCountCase{1335, 4}, LayerCountCase{4627, 5}, LayerCountCase{16036, 6},
                                            LayerCountCase{55577, 7}, LayerCountCase{192616, 8}));
 
 TEST(LayerSizes, Examples) {
@@ -126,8 +125,8 @@ TEST(BuildRng, MatchesPlainGeneratorSteps) {
 TEST(BuildRng, AllZeroStateFallsBackToSplitMix) {
   BuildRng rng = BuildRng::from_state_bytes({});
   // The first four SplitMix64 outputs started from 0.
-  EXPECT_EQ((std::array<std::uint64_t, 4>{0xE220A8397B1DCDAFull, 0x6E789E6AA1B965F4ull,
-                                          0x06C45D188009454Full, 0xF88BB8A8724C81ECull}),
+  EXPECT_EQ((std::array<std::uint64_t, 4>{0xE220A8397B1DCDAFull, 0x6E789E6AA1B965F4ull, 0x06C45D188009454Full,
+                                          0xF88BB8A8724C81ECull}),
             rng.state());
   std::array<std::uint8_t, 32> one{};
   one[8] = 1;  // word 1 = 1, little-endian

@@ -26,9 +26,8 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
     return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << "expected " << expected << " (0x" << std::hex
-                                       << std::bit_cast<std::uint32_t>(expected) << "), got "
-                                       << actual << " (0x" << std::bit_cast<std::uint32_t>(actual)
-                                       << ")";
+                                       << std::bit_cast<std::uint32_t>(expected) << "), got " << actual << " (0x"
+                                       << std::bit_cast<std::uint32_t>(actual) << ")";
 }
 
 struct DistanceCase {
@@ -50,18 +49,14 @@ INSTANTIATE_TEST_SUITE_P(
     EdgeCases, CosineDistanceTest,
     ::testing::Values(
         DistanceCase{"zero vector to point", {0, 0, 0}, {1, 2, 3}, 2.0f},
-        DistanceCase{"zero vector to itself", {0, 0}, {0, 0}, 2.0f},
-        DistanceCase{"empty to point", {}, {1, 2}, 2.0f},
-        DistanceCase{"empty to empty", {}, {}, 2.0f},
-        DistanceCase{"orthogonal", {1, 0}, {0, 5}, 1.0f},
-        DistanceCase{"same direction", {3, 4}, {6, 8}, 0.0f},
-        DistanceCase{"opposite", {3, 4}, {-6, -8}, 2.0f},
+        DistanceCase{"zero vector to itself", {0, 0}, {0, 0}, 2.0f}, DistanceCase{"empty to point", {}, {1, 2}, 2.0f},
+        DistanceCase{"empty to empty", {}, {}, 2.0f}, DistanceCase{"orthogonal", {1, 0}, {0, 5}, 1.0f},
+        DistanceCase{"same direction", {3, 4}, {6, 8}, 0.0f}, DistanceCase{"opposite", {3, 4}, {-6, -8}, 2.0f},
         // Rounding puts 1 - dot/p at -1.19e-7 here: raised to 0.
         DistanceCase{"rounding below zero is raised", {0.4f, 0.4f, 0.7f}, {0.8f, 0.8f, 1.4f}, 0.0f},
         // Norms of 1e-30 multiply to 1e-60, which underflows to 0.
         DistanceCase{"underflowing norm product", {1e-30f}, {1e-30f}, 2.0f},
-        DistanceCase{"NaN element", {kNaN, 1}, {1, 1}, kNaN},
-        DistanceCase{"infinite element", {kInf, 1}, {1, 1}, kNaN},
+        DistanceCase{"NaN element", {kNaN, 1}, {1, 1}, kNaN}, DistanceCase{"infinite element", {kInf, 1}, {1, 1}, kNaN},
         // Dot over the common prefix (1), norms over full lengths (1 and 2).
         DistanceCase{"unequal lengths", {1}, {1, 0}, 0.0f},
         DistanceCase{"unequal lengths, extra weight", {1}, {1, 1}, 1.0f - 1.0f / std::sqrt(2.0f)}));
@@ -110,16 +105,11 @@ float awkward_value(std::mt19937& rng, int kind) {
   switch (kind % 8) {
     case 0:
     case 1:
-    case 2:
-      return unit(rng);
-    case 3:
-      return unit(rng) * 1e-20f;  // squares underflow
-    case 4:
-      return unit(rng) * 1e19f;   // squares overflow
-    case 5:
-      return std::bit_cast<float>(static_cast<std::uint32_t>(rng() & 0x807FFFFFu));  // subnormal
-    case 6:
-      return (rng() & 1) != 0 ? -0.0f : 0.0f;
+    case 2: return unit(rng);
+    case 3: return unit(rng) * 1e-20f;                                                     // squares underflow
+    case 4: return unit(rng) * 1e19f;                                                      // squares overflow
+    case 5: return std::bit_cast<float>(static_cast<std::uint32_t>(rng() & 0x807FFFFFu));  // subnormal
+    case 6: return (rng() & 1) != 0 ? -0.0f : 0.0f;
     default: {
       const float specials[] = {kNaN, kInf, -kInf, 1.0f};
       return specials[rng() % 4];
@@ -131,8 +121,9 @@ std::vector<float> random_point(std::mt19937& rng, std::size_t length, int style
   std::vector<float> point(length);
   for (float& x : point) {
     // Style 0: plain values; 1: mostly plain with rare awkward ones; 2: any.
-    const int kind = style == 0 ? 0 : style == 1 ? (rng() % 50 == 0 ? static_cast<int>(rng()) : 0)
-                                                 : static_cast<int>(rng());
+    const int kind = style == 0   ? 0
+                     : style == 1 ? (rng() % 50 == 0 ? static_cast<int>(rng()) : 0)
+                                  : static_cast<int>(rng());
     x = awkward_value(rng, kind);
   }
   return point;
@@ -193,8 +184,7 @@ TEST(DotEstimates, StayWithinTheirBoundOfTheDefinition) {
         const double exact = dot_in_order(query.data(), rows[j].data(), length);
         ASSERT_LE(std::fabs(out[j] - exact), 2.0 * gamma * magnitude)
             << "length " << length << " count " << count << " row " << j;
-        ASSERT_LE(std::fabs(dot_estimate(query.data(), rows[j].data(), length) - exact),
-                  2.0 * gamma * magnitude);
+        ASSERT_LE(std::fabs(dot_estimate(query.data(), rows[j].data(), length) - exact), 2.0 * gamma * magnitude);
       }
     }
   }
@@ -279,15 +269,15 @@ TEST(PointStore, EstimatedDecisionsMatchExactComparisons) {
           ASSERT_LE(bounds.low, d);
           ASSERT_GE(bounds.high, d);
         }
-        for (float t : {d, std::nextafter(d, -1.0f), std::nextafter(d, 3.0f), d - 1e-6f,
-                        d + 1e-6f, 0.0f, 1.0f, 2.0f, kNaN}) {
+        for (float t :
+             {d, std::nextafter(d, -1.0f), std::nextafter(d, 3.0f), d - 1e-6f, d + 1e-6f, 0.0f, 1.0f, 2.0f, kNaN}) {
           ASSERT_EQ(distance_less(d, t), store.distance_below(from_a, b, t))
               << "style " << style << " pair " << a << "," << b << " d " << d << " t " << t;
         }
       }
       // Dropping never loses a node that could still sort at or before the bar.
-      for (float bar : {exact[(a + 1) % exact.size()], std::nextafter(exact[(a + 7) % exact.size()], -1.0f),
-                        0.0f, 0.5f, 1.0f, 2.0f, kNaN}) {
+      for (float bar : {exact[(a + 1) % exact.size()], std::nextafter(exact[(a + 7) % exact.size()], -1.0f), 0.0f, 0.5f,
+                        1.0f, 2.0f, kNaN}) {
         std::vector<NodeId> left = ids;
         left.resize(store.drop_certainly_above(from_a, bar, left.data(), left.size()));
         std::size_t next = 0;
@@ -303,8 +293,8 @@ TEST(PointStore, EstimatedDecisionsMatchExactComparisons) {
       }
       // any_below agrees with distance_below over every prefix of the ids
       // (batch tails) and at thresholds on and next to the distances.
-      for (float t : {exact[(a + 2) % exact.size()], std::nextafter(exact[(a + 5) % exact.size()], 3.0f),
-                      0.0f, 1.0f, 2.0f, kNaN}) {
+      for (float t : {exact[(a + 2) % exact.size()], std::nextafter(exact[(a + 5) % exact.size()], 3.0f), 0.0f, 1.0f,
+                      2.0f, kNaN}) {
         bool expected = false;
         for (std::size_t count = 0; count <= 20; ++count) {
           if (count > 0) expected = expected || distance_less(exact[ids[count - 1]], t);
@@ -374,20 +364,16 @@ TEST_P(ScoredNodeOrderTest, OrdersByDistanceThenNode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Pairs, ScoredNodeOrderTest,
-    ::testing::Values(OrderCase{{0.1f, 9}, {0.2f, 1}, true},
-                      OrderCase{{0.2f, 1}, {0.1f, 9}, false},
-                      OrderCase{{0.5f, 1}, {0.5f, 2}, true},   // tie: smaller id first
-                      OrderCase{{0.5f, 2}, {0.5f, 1}, false},
-                      OrderCase{{0.5f, 2}, {0.5f, 2}, false},  // irreflexive
-                      OrderCase{{-0.0f, 2}, {0.0f, 1}, false},  // -0 equals +0
+    ::testing::Values(OrderCase{{0.1f, 9}, {0.2f, 1}, true}, OrderCase{{0.2f, 1}, {0.1f, 9}, false},
+                      OrderCase{{0.5f, 1}, {0.5f, 2}, true},  // tie: smaller id first
+                      OrderCase{{0.5f, 2}, {0.5f, 1}, false}, OrderCase{{0.5f, 2}, {0.5f, 2}, false},  // irreflexive
+                      OrderCase{{-0.0f, 2}, {0.0f, 1}, false},                                         // -0 equals +0
                       OrderCase{{0.0f, 1}, {-0.0f, 2}, true},
-                      OrderCase{{2.0f, 5}, {kNaN, 1}, true},   // NaN after every number
+                      OrderCase{{2.0f, 5}, {kNaN, 1}, true},  // NaN after every number
                       OrderCase{{kNaN, 1}, {2.0f, 5}, false},
                       OrderCase{{kNaN, 1}, {-kNaN, 2}, true},  // NaNs equal: by id
-                      OrderCase{{-kNaN, 2}, {kNaN, 1}, false},
-                      OrderCase{{kInf, 1}, {kNaN, 0}, true},
-                      OrderCase{{0x1.0p-149f, 1}, {0.0f, 0}, false},
-                      OrderCase{{0.0f, 3}, {0x1.0p-149f, 0}, true}));
+                      OrderCase{{-kNaN, 2}, {kNaN, 1}, false}, OrderCase{{kInf, 1}, {kNaN, 0}, true},
+                      OrderCase{{0x1.0p-149f, 1}, {0.0f, 0}, false}, OrderCase{{0.0f, 3}, {0x1.0p-149f, 0}, true}));
 
 }  // namespace
 }  // namespace sorvid::hnsw

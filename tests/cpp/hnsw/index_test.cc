@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/worker_pool.h"
 #include "hnsw/build_rng.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_builder.h"
 #include "hnsw/layer_sizes.h"
-#include "base/worker_pool.h"
 
 namespace sorvid::hnsw {
 namespace {
@@ -32,8 +32,8 @@ constexpr bool kUnderSanitizer = false;
 #endif
 
 // Points around `clusters` random centres, a few per centre.
-std::vector<std::vector<float>> clustered_points(std::size_t n, std::size_t dim,
-                                                 std::size_t clusters, std::uint32_t seed) {
+std::vector<std::vector<float>> clustered_points(std::size_t n, std::size_t dim, std::size_t clusters,
+                                                 std::uint32_t seed) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> normal;
   std::vector<std::vector<float>> centres(clusters, std::vector<float>(dim));
@@ -107,8 +107,7 @@ TEST_P(BuildSizeTest, GraphIsSound) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, BuildSizeTest,
-                         ::testing::Values(0u, 1u, 2u, 3u, 31u, 110u, 111u, 112u, 385u, 1000u,
-                                           4627u));
+                         ::testing::Values(0u, 1u, 2u, 3u, 31u, 110u, 111u, 112u, 385u, 1000u, 4627u));
 
 TEST(Build, OnePointHasNoLinks) {
   const HnswIndex index = build_index({{1, 2}}, {77}, 3);
@@ -294,8 +293,7 @@ TEST_F(SearchTest, ReusedStateGivesTheSameHitsAsAFreshOne) {
   SearchState reused;
   for (int i = 0; i < 300; ++i) {  // crosses the generation wrap
     const std::vector<float>& query = (*points_)[(i * 13) % 1000];
-    const std::vector<Hit> first(index_->search(query, reused).begin(),
-                                 index_->search(query, reused).end());
+    const std::vector<Hit> first(index_->search(query, reused).begin(), index_->search(query, reused).end());
     SearchState fresh;
     const auto second = index_->search(query, fresh);
     ASSERT_EQ(first.size(), second.size());

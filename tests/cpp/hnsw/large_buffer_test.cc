@@ -1,6 +1,8 @@
 // LargeBuffer and the arrays built on it: zero-filled (or empty-slot-filled)
 // memory of the asked size, aligned, on either side of the huge-page size,
 // and moves that hand the memory over exactly once.
+#include "hnsw/large_buffer.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,7 +10,6 @@
 #include <utility>
 
 #include "hnsw/aligned_floats.h"
-#include "hnsw/large_buffer.h"
 #include "hnsw/link_layer.h"
 
 namespace sorvid::hnsw {
@@ -54,8 +55,8 @@ TEST_P(LargeBufferSizes, MoveHandsTheMemoryOver) {
 
 // Below one huge page, exactly one, and above it by an odd amount.
 INSTANTIATE_TEST_SUITE_P(Sizes, LargeBufferSizes,
-                         ::testing::Values(std::size_t{1}, std::size_t{4096},
-                                           std::size_t{2} << 20, (std::size_t{5} << 20) + 12));
+                         ::testing::Values(std::size_t{1}, std::size_t{4096}, std::size_t{2} << 20,
+                                           (std::size_t{5} << 20) + 12));
 
 TEST(LargeBufferTest, EmptyBufferHasNoMemory) {
   LargeBuffer empty(0);

@@ -1,12 +1,13 @@
 // Re-selecting a list with one new candidate must give exactly what the full
 // selection over all its candidates gives.
+#include "hnsw/neighbour_list.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 #include <vector>
 
-#include "hnsw/neighbour_list.h"
 #include "hnsw/point_store.h"
 #include "hnsw/search_state.h"
 
@@ -20,8 +21,7 @@ PointStore store_of(const std::vector<std::vector<float>>& points) {
 }
 
 // select_neighbours for `owner` over `candidates`, as a NeighbourList.
-NeighbourList full_selection(const PointStore& points, NodeId owner,
-                             const std::vector<NodeId>& candidates) {
+NeighbourList full_selection(const PointStore& points, NodeId owner, const std::vector<NodeId>& candidates) {
   SearchState state(points.size());
   state.set_width(1000);
   const QueryPoint q = points.query_for(owner);
@@ -38,10 +38,10 @@ NeighbourList full_selection(const PointStore& points, NodeId owner,
 
 struct Scenario {
   const char* name;
-  std::size_t dim;         // high dimensions keep most candidates
-  std::size_t clusters;    // few clusters make pruning common
-  bool duplicates;         // identical points make ties
-  bool specials;           // NaN and zero points
+  std::size_t dim;       // high dimensions keep most candidates
+  std::size_t clusters;  // few clusters make pruning common
+  bool duplicates;       // identical points make ties
+  bool specials;         // NaN and zero points
 };
 
 class ReselectTest : public ::testing::TestWithParam<Scenario> {};
@@ -109,8 +109,7 @@ TEST_P(ReselectTest, MatchesFullSelection) {
       }
       NeighbourList got_with_walk;
       ASSERT_EQ(reported_change,
-                reselect_with(list, {distance, newcomer}, points, got_with_walk,
-                              walk.walk_distances(newcomer)));
+                reselect_with(list, {distance, newcomer}, points, got_with_walk, walk.walk_distances(newcomer)));
       if (!reported_change) got_with_walk = list;
       ASSERT_EQ(got.size, got_with_walk.size);
       ASSERT_EQ(got.kept, got_with_walk.kept);
@@ -121,8 +120,7 @@ TEST_P(ReselectTest, MatchesFullSelection) {
       // A reported "unchanged" was checked against the full selection above;
       // a reported change means the newcomer entered the list.
       if (reported_change) {
-        ASSERT_TRUE(std::find(got.ids.begin(), got.ids.begin() + got.size, newcomer) !=
-                    got.ids.begin() + got.size);
+        ASSERT_TRUE(std::find(got.ids.begin(), got.ids.begin() + got.size, newcomer) != got.ids.begin() + got.size);
       }
       changed += !same;
       list = got;
@@ -131,13 +129,12 @@ TEST_P(ReselectTest, MatchesFullSelection) {
   EXPECT_GT(changed, 10u) << "the scenario should change lists often";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scenarios, ReselectTest,
-    ::testing::Values(Scenario{"clustered", 8, 3, false, false},
-                      Scenario{"spread, lists fill to 64", 64, 200, false, false},
-                      Scenario{"ties", 4, 2, true, false},
-                      Scenario{"NaN and zero points", 6, 3, false, true}),
-    [](const ::testing::TestParamInfo<Scenario>& param) { return std::to_string(param.index); });
+INSTANTIATE_TEST_SUITE_P(Scenarios, ReselectTest,
+                         ::testing::Values(Scenario{"clustered", 8, 3, false, false},
+                                           Scenario{"spread, lists fill to 64", 64, 200, false, false},
+                                           Scenario{"ties", 4, 2, true, false},
+                                           Scenario{"NaN and zero points", 6, 3, false, true}),
+                         [](const ::testing::TestParamInfo<Scenario>& param) { return std::to_string(param.index); });
 
 }  // namespace
 }  // namespace sorvid::hnsw

@@ -1,17 +1,18 @@
 // The walking steps of SearchState on small hand-made graphs.
+#include "hnsw/search_state.h"
+
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <algorithm>
+#include <bit>
 #include <cmath>
-#include <random>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "hnsw/cosine_distance.h"
 #include "hnsw/link_layer.h"
 #include "hnsw/point_store.h"
-#include "hnsw/search_state.h"
 
 namespace sorvid::hnsw {
 namespace {
@@ -150,8 +151,8 @@ TEST(SearchState, EqualDistancesFallBackToNodeIds) {
 // (closer to node 1 than to q: pruned), node 3 at -30 (kept), node 4 at 35
 // (closer to node 1: pruned), node 5 at -33 (closer to node 3: pruned).
 TEST(SearchState, SelectNeighboursPutsKeptBeforePruned) {
-  const PointStore points = store_of({at_angle(0), at_angle(10), at_angle(12), at_angle(-30),
-                                      at_angle(35), at_angle(-33)});
+  const PointStore points =
+      store_of({at_angle(0), at_angle(10), at_angle(12), at_angle(-30), at_angle(35), at_angle(-33)});
   SearchState state(6);
   state.set_width(100);
   const QueryPoint q = points.query_for(0);
@@ -247,10 +248,14 @@ TEST(SearchState, VisitsKeepTheSmallestInOrder) {
   std::vector<std::vector<float>> raw;
   for (int i = 0; i < 400; ++i) {
     const int kind = static_cast<int>(rng() % 10);
-    if (kind == 0) raw.push_back({std::nanf(""), 1.0f});
-    else if (kind == 1) raw.push_back({0.0f, 0.0f});
-    else if (kind == 2 && !raw.empty()) raw.push_back(raw[rng() % raw.size()]);  // ties
-    else raw.push_back(at_angle(static_cast<double>(rng() % 3600) / 10.0));
+    if (kind == 0)
+      raw.push_back({std::nanf(""), 1.0f});
+    else if (kind == 1)
+      raw.push_back({0.0f, 0.0f});
+    else if (kind == 2 && !raw.empty())
+      raw.push_back(raw[rng() % raw.size()]);  // ties
+    else
+      raw.push_back(at_angle(static_cast<double>(rng() % 3600) / 10.0));
   }
   const PointStore points = store_of(raw);
   for (std::size_t width : {1u, 7u, 100u, 500u}) {

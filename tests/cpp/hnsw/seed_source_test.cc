@@ -1,5 +1,7 @@
 // The seed source: seeds differ between calls and threads, and a child
 // process after fork() draws seeds of its own.
+#include "hnsw/seed_source.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "fork_child.h"
-#include "hnsw/seed_source.h"
 
 namespace sorvid::hnsw {
 namespace {
