@@ -10,10 +10,13 @@ JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 # Tools installed into the virtual environment (cmake, ninja) come first.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-CMAKE_GEN := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVID_BUILD_TESTS=ON
+# Warnings become errors where SORVID_WERROR=ON (CI sets it).
+SORVID_WERROR ?= OFF
+WARNINGS  := -DSORVID_WERROR=$(SORVID_WERROR)
+CMAKE_GEN := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVID_BUILD_TESTS=ON $(WARNINGS)
 
 .PHONY: demo test venv system-deps install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan soak bench clean \
-        fuzz-deps fuzz-build fuzz fuzz-long
+        fuzz-deps fuzz-build fuzz fuzz-long lint format
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -36,7 +39,7 @@ system-deps:
 	fi
 
 install: venv
-	$(PY) -m pip install --quiet --no-build-isolation \
+	$(PY) -m pip install --quiet --no-build-isolation -C cmake.define.SORVID_WERROR=$(SORVID_WERROR) \
 	  -C build-dir=$(BUILD)/python-$(shell $(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])') .
 
 cpp-test: venv system-deps
@@ -68,7 +71,7 @@ py-test: install
 ASAN_MODULE_BUILD := $(BUILD)/python-asan
 
 py-test-asan: venv
-	cmake -S . -B $(ASAN_MODULE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVID_BUILD_PYTHON=ON \
+	cmake -S . -B $(ASAN_MODULE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVID_BUILD_PYTHON=ON $(WARNINGS) \
 	  -DSORVID_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(ASAN_MODULE_BUILD) -j $(JOBS) --target sorvid_vector_db
 	LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
@@ -108,7 +111,7 @@ fuzz-deps:
 	fi
 
 fuzz-build: venv fuzz-deps
-	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ $(WARNINGS) \
 	  -DSORVID_SANITIZE=address,undefined -DSORVID_BUILD_FUZZERS=ON >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
 
@@ -125,6 +128,26 @@ fuzz-long: fuzz-build
 	  FUZZ_SECONDS=$(FUZZ_LONG_SECONDS) FUZZ_JOBS=$(JOBS) BUILD_DIR=$(FUZZ_BUILD) SUITE_DIR=$(FUZZ_SUITE_DIR) \
 	    tests/fuzz/run_fuzzer.sh $$target || exit 1; \
 	done
+
+# --- Style and static checks: the C++ layout (clang-format), no include that
+# climbs out of its folder's include root, clang-tidy over src/ (its naming
+# rules are the tree's style), then ruff and mypy over the Python code.
+LINT_BUILD := $(BUILD)/lint
+CXX_FILES   = $(shell git ls-files '*.cc' '*.h')
+
+lint: venv
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
+	@if grep -n '#include "\.\./' $(CXX_FILES); then echo "an include climbs out of its include root"; exit 1; fi
+	cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DSORVID_BUILD_PYTHON=ON \
+	  -DSORVID_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	git ls-files 'src/*.cc' | xargs -P $(JOBS) -n 4 $(VENV)/bin/clang-tidy -p $(LINT_BUILD) --quiet
+	$(VENV)/bin/ruff check --no-cache .
+	$(VENV)/bin/mypy
+
+# Lays out the C++ files and sorts the Python imports as `make lint` wants them.
+format: venv
+	$(VENV)/bin/clang-format -i $(CXX_FILES)
+	$(VENV)/bin/ruff check --no-cache --fix --select I .
 
 clean:
 	rm -rf $(BUILD)

@@ -58,7 +58,7 @@ def true_neighbours(points, queries):
 
 
 def recall(found, truth):
-    hits = sum(len(set(map(int, f[:K])) & set(map(int, t))) for f, t in zip(found, truth))
+    hits = sum(len(set(map(int, f[:K])) & set(map(int, t))) for f, t in zip(found, truth, strict=False))
     return hits / (K * len(truth))
 
 

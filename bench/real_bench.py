@@ -51,17 +51,17 @@ def store_workload(ids, synopses, points, queries, truth):
         snap, wal = os.path.join(folder, "real.snap"), os.path.join(folder, "real.wal")
         store = VectorStore.new(snap, wal)
         entries = [VectorEntry(package, row, synopsis, "2026-12-07T00:00:00Z")
-                   for package, synopsis, row in zip(ids, synopses, points)]
+                   for package, synopsis, row in zip(ids, synopses, points, strict=False)]
         results["upsert_batch (rows/s)"] = len(entries) / timed(lambda: store.upsert_batch(entries))[0]
         results["log size (MB)"] = os.path.getsize(wal) / 1e6
         results["compact (s)"] = timed(store.compact)[0]
         results["snapshot size (MB)"] = os.path.getsize(snap) / 1e6
-        del store, entries
+        store = entries = None  # closes the store and frees the entries before reopening
         results["open (s)"] = min(timed(lambda: VectorStore.open(snap, wal))[0] for _ in range(3))
         with open(snap, "rb") as f:
             text = f.read()
         results["orjson.loads of the snapshot (s)"] = min(timed(lambda: orjson.loads(text))[0] for _ in range(3))
-        del text
+        text = None
         store = VectorStore.open(snap, wal)
         results["first search, with index build (s)"] = timed(lambda: store.search(queries[0]))[0]
         position = {package: i for i, package in enumerate(ids)}

@@ -113,7 +113,7 @@ def bar_chart(docs, name, title, ylabel, groups, series):
     for i, (label, colour, values) in enumerate(series):
         xs = [g + (i - (len(series) - 1) / 2) * width for g in range(len(groups))]
         bars = ax.bar(xs, [v or 0 for v in values], width, label=label, color=colour)
-        for bar, value in zip(bars, values):
+        for bar, value in zip(bars, values, strict=False):
             if value:
                 ax.annotate(fmt(value), (bar.get_x() + bar.get_width() / 2, bar.get_height()), ha="center",
                             va="bottom", fontsize=7)

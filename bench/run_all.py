@@ -109,7 +109,7 @@ def machine_facts():
     dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"],
                            capture_output=True, text=True).stdout.strip()
     return {
-        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
         "commit": commit + (" (with uncommitted changes)" if dirty else ""),
         "cpu": first_line_with("/proc/cpuinfo", "model name"),
         "cores": os.cpu_count(),
@@ -156,7 +156,10 @@ def main():
             json.dump(results, f, indent=1)
 
     notes_path = os.path.join(HERE, "report_notes.md")
-    notes = open(notes_path).read() if os.path.exists(notes_path) else ""
+    notes = ""
+    if os.path.exists(notes_path):
+        with open(notes_path) as f:
+            notes = f.read()
     path = report.write(results, args.docs, notes)
     log(f"wrote {path}")
 

@@ -98,7 +98,9 @@ inline constexpr std::array<Scale, 256> kScales = [] {
 // floor(g * cp / 2^64), its lowest bit set when the product has a fraction
 // of at least 2^-31 (smaller remainders come from the over-approximation).
 inline std::uint32_t round_to_odd(std::uint64_t g, std::uint32_t cp) {
-  const unsigned __int128 product = static_cast<unsigned __int128>(g) * cp;
+  // A GCC/Clang extension; __extension__ keeps -Wpedantic quiet about it.
+  __extension__ using UInt128 = unsigned __int128;
+  const UInt128 product = static_cast<UInt128>(g) * cp;
   const auto whole = static_cast<std::uint32_t>(product >> 64);
   const auto fraction_high = static_cast<std::uint32_t>(static_cast<std::uint64_t>(product) >> 32);
   return whole | (fraction_high > 1 ? 1u : 0u);

@@ -8,7 +8,8 @@
 namespace sorvid::python {
 namespace {
 
-constexpr const char* kVersion = "0.1.0";
+// From the file VERSION, through the build.
+constexpr const char* kVersion = SORVID_VERSION;
 
 // Appends `name` to the module's __all__ (creating the list when missing),
 // then sets the attribute. Steals nothing; returns -1 on error.

@@ -18,7 +18,6 @@ import signal
 import time
 import traceback
 
-
 from sorvid_vector_db import VectorEntry, VectorStore
 
 # Fewer under AddressSanitizer (make py-test-asan), where every child is slow.
@@ -103,7 +102,7 @@ class Model:
             # for a first part of the batch only.
             applied = [found.get(x) == in_flight["version"] for x in in_flight["ids"]]
             assert applied == sorted(applied, reverse=True), applied
-            for x, new in zip(in_flight["ids"], applied):
+            for x, new in zip(in_flight["ids"], applied, strict=False):
                 if not new:
                     assert found.get(x) == self.present.get(x), (x, found.get(x))
         elif in_flight and in_flight["op"] == "upsert":

@@ -8,7 +8,6 @@ import json
 import os
 import pathlib
 import shutil
-import stat
 import subprocess
 import sys
 import tempfile

@@ -90,7 +90,7 @@ def assert_no_growth(call, shared=(), repeat=REPEAT):
         failures.append(f"Python memory grew by {after.python - before.python} bytes")
     if after.objects - before.objects >= 50:
         failures.append(f"tracked objects grew by {after.objects - before.objects}")
-    grown = [(repr(o)[:40], a - b) for o, b, a in zip(shared, before.refs, after.refs) if a - b > 10]
+    grown = [(repr(o)[:40], a - b) for o, b, a in zip(shared, before.refs, after.refs, strict=False) if a - b > 10]
     if grown:
         failures.append(f"reference counts grew: {grown}")
     if after.native - before.native >= 256 * KIB + 16 * repeat:
@@ -266,7 +266,7 @@ def test_open_and_compact_do_not_leak(filled, paths):
 def test_failed_opens_do_not_leak(tmp_path):
     snapshot, log = tmp_path / "s.snap", tmp_path / "s.wal"
     snapshot.write_text('{"dim":3,"entries":[' + ",".join(
-        '{"id":"%d","embedding":[1,2,3],"metadata":"%s","created_at":""}' % (i, BIG_ID) for i in range(20)) + "]}")
+        f'{{"id":"{i}","embedding":[1,2,3],"metadata":"{BIG_ID}","created_at":""}}' for i in range(20)) + "]}")
     log.write_text('{"op":"upsert","data":{"id":"x","embedding":[1,2,3,4],"metadata":"","created_at":""}}\n')
     assert_no_growth(raises(ValueError, "Dimension mismatch: store is 3D, got 4D")(
         lambda: VectorStore.open(str(snapshot), str(log))), SHARED, repeat=REPEAT // 10)

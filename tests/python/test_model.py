@@ -95,7 +95,7 @@ def reference_distance(query, embedding):
         q = np.asarray(query, dtype=np.float32)
         e = np.asarray(embedding, dtype=np.float32)
         dot, qq, ee = np.float32(-0.0), np.float32(-0.0), np.float32(-0.0)
-        for x, y in zip(q, e):
+        for x, y in zip(q, e, strict=False):
             dot = np.float32(dot + np.float32(x * y))
         for x in q:
             qq = np.float32(qq + np.float32(x * x))
@@ -382,7 +382,7 @@ class StoreMachine(RuleBasedStateMachine):
         assert lines[-1] == ""  # every record ends with its line feed
         records = [json.loads(line) for line in lines[:-1]]
         assert len(records) == len(self.log)
-        for record, (op, payload) in zip(records, self.log):
+        for record, (op, payload) in zip(records, self.log, strict=False):
             assert record["op"] == op
             if op == "delete":
                 assert record["data"] == {"id": payload}

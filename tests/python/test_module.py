@@ -1,3 +1,5 @@
+import importlib.metadata
+import pathlib
 import subprocess
 import sys
 import threading
@@ -6,7 +8,9 @@ import sorvid_vector_db as svdb
 
 
 def test_module_attributes():
-    assert svdb.__version__ == "0.1.0"
+    # One version: the module's, the installed distribution's and the file's.
+    assert svdb.__version__ == importlib.metadata.version("sorvid_vector_db")
+    assert svdb.__version__ == (pathlib.Path(__file__).parents[2] / "VERSION").read_text().strip()
     assert svdb.__all__ == ["VectorEntry", "VectorStore", "__version__"]
     assert svdb.__doc__ == ""
     assert svdb.VectorEntry.__module__ == "builtins"

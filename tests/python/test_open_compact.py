@@ -261,9 +261,9 @@ def _log_records():
 def _record_line(record):
     op, entry_id, embedding = record
     if op == "delete":
-        return '{"op":"delete","data":{"id":"%s"}}' % entry_id
+        return f'{{"op":"delete","data":{{"id":"{entry_id}"}}}}'
     values = ",".join(repr(float(x)) for x in embedding)
-    return '{"op":"upsert","data":{"id":"%s","embedding":[%s],"metadata":"é","created_at":""}}' % (entry_id, values)
+    return f'{{"op":"upsert","data":{{"id":"{entry_id}","embedding":[{values}],"metadata":"é","created_at":""}}}}'
 
 
 def test_log_cut_at_every_byte(paths):

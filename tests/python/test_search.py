@@ -13,7 +13,7 @@ def reference_distance(a, b):
     a = [np.float32(x) for x in a]
     b = [np.float32(x) for x in b]
     dot = np.float32(-0.0)
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=False):
         dot = np.float32(dot + np.float32(x * y))
     norms = []
     for v in (a, b):

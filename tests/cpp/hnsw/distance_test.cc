@@ -177,7 +177,7 @@ TEST(DotEstimates, StayWithinTheirBoundOfTheDefinition) {
       std::vector<float> out(count);
       dot_estimates(query.data(), row_pointers.data(), count, length, out.data());
       const double u = 0x1.0p-24;
-      const double gamma = length * u / (1.0 - length * u);
+      const double gamma = static_cast<double>(length) * u / (1.0 - static_cast<double>(length) * u);
       for (std::size_t j = 0; j < count; ++j) {
         double magnitude = 0.0;
         for (std::size_t i = 0; i < length; ++i) magnitude += std::fabs(double{query[i]} * rows[j][i]);
