@@ -25,7 +25,7 @@ namespace {
 
 // The number of nodes, checked before anything is allocated for them.
 std::size_t checked_node_count(std::size_t points, std::size_t values) {
-  if (points >= std::size_t{EMPTY_SLOT}) fatal_error("an index holds fewer than 4294967295 points");
+  if (points >= std::size_t{kEmptySlot}) fatal_error("an index holds fewer than 4294967295 points");
   if (values != points) fatal_error("an index needs exactly one value per point");
   return points;
 }
@@ -94,7 +94,7 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
     walk->expand_layer(upper_[k - 1], points_, q, max_links);
     walk->narrow();
   }
-  walk->set_width(ef_build);
+  walk->set_width(kBuildWidth);
   walk->expand_layer(base_, points_, q, max_links);
   walk->select_neighbours(points_);
 

@@ -31,8 +31,9 @@ std::vector<NodeId> build_permutation(std::size_t n, BuildRng& rng);
 
 class IndexBuilder {
  public:
-  // Width of an insertion's walk on the layer it is inserted into.
-  static constexpr std::size_t ef_build = 100;
+  // Width of an insertion's walk on the layer it is inserted into (the
+  // "ef" of construction).
+  static constexpr std::size_t kBuildWidth = 100;
 
   // Seeds the generator, permutes the points and prepares empty lists. Aborts
   // the process when there are 4294967295 points or more, or when points and
@@ -61,9 +62,10 @@ class IndexBuilder {
   HnswIndex finish() &&;
 
  private:
-  // Steps 8.1 to 8.3 of an insertion for one chosen neighbour u: u's list
-  // becomes select_neighbours over v and u's current entries, all scored
-  // against u. Distances from v come from `from_v` (v's walk) where known.
+  // Links chosen neighbour u back to the new node v: u's list becomes the
+  // neighbour selection over v and u's current entries, all scored against
+  // u, and is written back only when that changes it. Distances from v come
+  // from `from_v` (v's walk) where known.
   void link_back(NodeId v, const ScoredNode& chosen, const WalkDistances& from_v);
 
   std::vector<std::size_t> sizes_;
