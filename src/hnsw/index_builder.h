@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "hnsw/build_rng.h"
+#include "hnsw/build_permutation.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/link_layer.h"
 #include "hnsw/locked_link_lists.h"
@@ -23,11 +23,6 @@
 #include "hnsw/scratch_pool.h"
 
 namespace sorvid::hnsw {
-
-// The input position of each node: for each position i a key is drawn from
-// 0 to n - 1, and node j is the position of the j-th (key, i) pair in
-// ascending order.
-std::vector<NodeId> build_permutation(std::size_t n, BuildRng& rng);
 
 class IndexBuilder {
  public:
