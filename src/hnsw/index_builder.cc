@@ -1,12 +1,14 @@
 #include "hnsw/index_builder.h"
 
 #include <algorithm>
-#include <array>
 #include <utility>
 
 #include "base/worker_pool.h"
+#include "hnsw/build_permutation.h"
+#include "hnsw/build_rng.h"
 #include "hnsw/fatal_error.h"
 #include "hnsw/layer_sizes.h"
+#include "hnsw/neighbour_selection.h"
 
 namespace sorvid::hnsw {
 namespace {
@@ -86,18 +88,14 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
   walk->expand_layer(base_, points_, q, max_links);
   walk->select_neighbours(points_);
 
-  NeighbourList own;
-  own.kept = walk->kept_count();
-  const std::span<const ScoredNode> chosen = walk->results();
+  const NeighbourList& chosen = walk->neighbours();
   const WalkDistances from_v = walk->walk_distances(v);
-  for (std::size_t i = 0; i < chosen.size(); ++i) {
+  for (std::size_t i = 0; i < chosen.size; ++i) {
     // The next neighbour's list is far off in memory: ask for it now.
-    if (i + 1 < chosen.size()) base_.prefetch_neighbours(chosen[i + 1].node);
-    link_back(v, chosen[i], from_v);
-    own.ids[own.size] = chosen[i].node;
-    own.distances[own.size++] = chosen[i].distance;
+    if (i + 1 < chosen.size) base_.prefetch_neighbours(chosen.ids[i + 1]);
+    link_back(v, {chosen.distances[i], chosen.ids[i]}, from_v);
   }
-  base_.store_neighbours(v, own);  // under v's own write lock
+  base_.store_neighbours(v, chosen);  // under v's own write lock
 }
 
 void IndexBuilder::link_back(NodeId v, const ScoredNode& chosen, const WalkDistances& from_v) {

@@ -13,14 +13,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "hnsw/build_permutation.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/link_layer.h"
 #include "hnsw/locked_link_lists.h"
-#include "hnsw/neighbour_list.h"
 #include "hnsw/node_id.h"
 #include "hnsw/point_store.h"
+#include "hnsw/scored_node.h"
 #include "hnsw/scratch_pool.h"
+#include "hnsw/walk_distances.h"
 
 namespace sorvid::hnsw {
 

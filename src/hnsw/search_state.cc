@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "hnsw/cosine_distance.h"
+#include "hnsw/neighbour_selection.h"
 
 namespace sorvid::hnsw {
 
@@ -33,8 +34,6 @@ void SearchState::reset() {
   clear_marks();
   frontier_.clear();
   results_.clear();
-  selection_input_.clear();
-  rejected_.clear();
 }
 
 void SearchState::size_marks(std::size_t node_count) {
@@ -112,30 +111,8 @@ void SearchState::narrow() {
   for (const ScoredNode& result : results_) marks_[result.node] = generation_;
 }
 
-bool SearchState::closer_to_a_kept_neighbour(const ScoredNode& candidate, const PointStore& points) const {
-  std::array<NodeId, kMaxNeighbours> kept_ids;
-  for (std::size_t i = 0; i < results_.size(); ++i) kept_ids[i] = results_[i].node;
-  return points.any_below(points.query_for(candidate.node), kept_ids.data(), results_.size(), candidate.distance);
-}
-
 void SearchState::select_neighbours(const PointStore& points) {
-  selection_input_.assign(results_.begin(), results_.end());
-  results_.clear();
-  rejected_.clear();
-  for (const ScoredNode& candidate : selection_input_) {
-    if (results_.size() >= kMaxNeighbours) break;
-    if (closer_to_a_kept_neighbour(candidate, points)) {
-      rejected_.push_back(candidate);
-    } else {
-      results_.push_back(candidate);
-    }
-  }
-  kept_count_ = results_.size();
-  for (std::size_t i = 0; i < rejected_.size() && results_.size() < kMaxNeighbours; ++i) {
-    results_.push_back(rejected_[i]);
-  }
-  selection_input_.clear();
-  rejected_.clear();
+  hnsw::select_neighbours(results_, points, neighbours_);
 }
 
 QueryPoint SearchState::load_query(std::span<const float> query) {

@@ -16,6 +16,7 @@
 
 #include "hnsw/aligned_floats.h"
 #include "hnsw/hit.h"
+#include "hnsw/neighbour_list.h"
 #include "hnsw/node_id.h"
 #include "hnsw/point_store.h"
 #include "hnsw/scored_node.h"
@@ -27,8 +28,6 @@ class SearchState {
  public:
   // The last generation before the mark array is wiped and counting restarts.
   static constexpr std::uint8_t kLastGeneration = 249;
-  // The most entries select_neighbours returns: one base-layer list.
-  static constexpr std::size_t kMaxNeighbours = kBaseLinks;
 
   // A fresh state: no marks, generation 1, width 1, empty lists.
   SearchState() = default;
@@ -62,12 +61,11 @@ class SearchState {
   // nodes of a new generation.
   void narrow();
 
-  // Turns the results (candidates ascending by distance to q) into a
-  // neighbour list of at most 64: first the candidates that no kept
-  // neighbour is closer to, nearest first, then the pruned ones, nearest first.
+  // Chooses q's neighbours among the results by the neighbour selection
+  // (neighbour_selection.h); the results stay as they are.
   void select_neighbours(const PointStore& points);
-  // How many of the last selection's results were kept, not pruned.
-  std::size_t kept_count() const { return kept_count_; }
+  // The last selection's list.
+  const NeighbourList& neighbours() const { return neighbours_; }
 
   std::size_t width() const { return width_; }
   void set_width(std::size_t width) { width_ = width; }
@@ -93,8 +91,6 @@ class SearchState {
   // Drops from the first `fresh` fresh ids those that certainly rank beyond
   // the width; returns how many are left.
   std::size_t drop_certain_misses(std::size_t fresh, const PointStore& points, const QueryPoint& q);
-  // Whether some kept neighbour is closer to `candidate` than q is.
-  bool closer_to_a_kept_neighbour(const ScoredNode& candidate, const PointStore& points) const;
 
   // Records a scored node's distance (or kUnknown) when recording is on.
   void record(NodeId node, float distance) {
@@ -107,10 +103,8 @@ class SearchState {
   std::uint8_t generation_ = 1;
   std::vector<ScoredNode> frontier_;
   std::vector<ScoredNode> results_;
-  std::vector<ScoredNode> selection_input_;
-  std::vector<ScoredNode> rejected_;
   std::size_t width_ = 1;
-  std::size_t kept_count_ = 0;
+  NeighbourList neighbours_;
 
   // Working space of one expansion, sized for the longest list.
   std::array<NodeId, kBaseLinks> link_buffer_;

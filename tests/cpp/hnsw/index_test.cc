@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/worker_pool.h"
+#include "hnsw/build_permutation.h"
 #include "hnsw/build_rng.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/hnsw_index.h"

@@ -1,4 +1,4 @@
-#include "hnsw/neighbour_list.h"
+#include "hnsw/neighbour_selection.h"
 
 #include <algorithm>
 #include <array>
@@ -12,7 +12,9 @@ namespace {
 // scored.
 bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count, const PointStore& points,
                       const WalkDistances& known) {
-  std::array<NodeId, kBaseLinks + 1> unknown_ids;
+  const QueryPoint from_candidate = points.query_for(candidate.node);
+  if (known.marks == nullptr) return points.any_below(from_candidate, kept, kept_count, candidate.distance);
+  std::array<NodeId, kBaseLinks> unknown_ids;
   std::size_t unknown = 0;
   for (std::size_t i = 0; i < kept_count; ++i) {
     const NodeId other = kept[i];
@@ -25,7 +27,7 @@ bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size
       unknown_ids[unknown++] = other;
     }
   }
-  return points.any_below(points.query_for(candidate.node), unknown_ids.data(), unknown, candidate.distance);
+  return points.any_below(from_candidate, unknown_ids.data(), unknown, candidate.distance);
 }
 
 // Where `entry` belongs among list entries [first, last), which ascend.
@@ -55,7 +57,10 @@ void insert_entry(const NeighbourList& list, std::size_t position, const ScoredN
   std::copy_n(list.distances.begin() + position, after, out.distances.begin() + position + 1);
 }
 
-// Builds the output list: the kept entries, then the pruned ones up to 64.
+// Builds the output list: the kept entries, then the pruned ones while the
+// list has room. At most kBaseLinks entries are ever kept (both selections
+// stop there), and since the pruned ones fill only what the kept leave free,
+// pruned entries past the first kBaseLinks never reach the list.
 class ListWriter {
  public:
   explicit ListWriter(NeighbourList& out) : out_(out) { out_.size = 0; }
@@ -63,7 +68,9 @@ class ListWriter {
     kept_ids_[kept_count_] = entry.node;
     kept_[kept_count_++] = entry;
   }
-  void add_pruned(const ScoredNode& entry) { pruned_[pruned_count_++] = entry; }
+  void add_pruned(const ScoredNode& entry) {
+    if (pruned_count_ < kBaseLinks) pruned_[pruned_count_++] = entry;
+  }
   std::size_t kept_count() const { return kept_count_; }
   const NodeId* kept_ids() const { return kept_ids_.data(); }
 
@@ -80,14 +87,27 @@ class ListWriter {
   }
 
   NeighbourList& out_;
-  std::array<ScoredNode, kBaseLinks + 1> kept_;
-  std::array<NodeId, kBaseLinks + 1> kept_ids_;
-  std::array<ScoredNode, kBaseLinks + 1> pruned_;
+  std::array<ScoredNode, kBaseLinks> kept_;
+  std::array<NodeId, kBaseLinks> kept_ids_;
+  std::array<ScoredNode, kBaseLinks> pruned_;
   std::size_t kept_count_ = 0;
   std::size_t pruned_count_ = 0;
 };
 
 }  // namespace
+
+void select_neighbours(std::span<const ScoredNode> candidates, const PointStore& points, NeighbourList& out) {
+  ListWriter writer(out);
+  for (const ScoredNode& candidate : candidates) {
+    if (writer.kept_count() == kBaseLinks) break;
+    if (closer_to_one_of(candidate, writer.kept_ids(), writer.kept_count(), points, {})) {
+      writer.add_pruned(candidate);
+    } else {
+      writer.add_kept(candidate);
+    }
+  }
+  writer.finish();
+}
 
 bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points, NeighbourList& out,
                    const WalkDistances& from_newcomer) {
@@ -126,7 +146,7 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
   // but not before (the newcomer, revived pruned entries) can prune an entry
   // kept before.
   writer.add_kept(newcomer);
-  std::array<NodeId, kBaseLinks + 1> newly_kept;
+  std::array<NodeId, kBaseLinks> newly_kept;
   std::size_t newly_kept_count = 0;
   newly_kept[newly_kept_count++] = newcomer.node;
   bool old_kept_lost = false;
