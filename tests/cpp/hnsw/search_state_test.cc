@@ -36,29 +36,6 @@ std::vector<NodeId> nodes_of(std::span<const ScoredNode> scored) {
   return nodes;
 }
 
-TEST(SearchState, GenerationWrapsAfter249Uses) {
-  SearchState state(5);
-  ASSERT_EQ(1, state.generation());
-  const PointStore points = store_of({{1, 0}, {0, 1}, {1, 1}, {1, 2}, {2, 1}});
-  const QueryPoint q{points.point(0).data(), 2, points.norm(0)};
-  for (int i = 0; i < 248; ++i) state.clear_marks();
-  EXPECT_EQ(249, state.generation());
-  state.visit(2, points, q);
-  EXPECT_EQ(249, state.marks()[2]);
-  state.clear_marks();
-  EXPECT_EQ(1, state.generation());
-  for (std::uint8_t mark : state.marks()) EXPECT_EQ(0, mark);
-}
-
-TEST(SearchState, SizedMarksStartUnvisited) {
-  SearchState state;
-  state.reset();  // generation 2
-  state.size_marks(4);
-  ASSERT_EQ(4u, state.marks().size());
-  for (NodeId node = 0; node < 4; ++node) EXPECT_FALSE(state.is_visited(node));
-  EXPECT_EQ(1, state.marks()[0]);
-}
-
 TEST(SearchState, VisitKeepsOnlyWhatRanksWithinWidth) {
   // Node i lies at 10 * i degrees from the query at 0 degrees.
   std::vector<std::vector<float>> raw;
