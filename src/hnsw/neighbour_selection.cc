@@ -7,9 +7,9 @@ namespace sorvid::hnsw {
 namespace {
 
 // Whether some node of `kept` is closer to `candidate` than the owner is.
-// Distances between the newcomer and another node are taken from `known`
-// where its walk computed them (the distance is symmetric); the rest are
-// scored.
+// A distance between known.walked_for and another node is taken from
+// `known` where that walk computed it (the distance is symmetric); the rest
+// are scored.
 bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count, const PointStore& points,
                       const WalkDistances& known) {
   const QueryPoint from_candidate = points.query_for(candidate.node);
@@ -30,11 +30,17 @@ bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size
   return points.any_below(from_candidate, unknown_ids.data(), unknown, candidate.distance);
 }
 
+ScoredNode entry_at(const NeighbourList& list, std::size_t i) { return {list.distances[i], list.ids[i]}; }
+
+bool is_listed(const NeighbourList& list, NodeId node) {
+  return std::find(list.ids.begin(), list.ids.begin() + list.size, node) != list.ids.begin() + list.size;
+}
+
 // Where `entry` belongs among list entries [first, last), which ascend.
 std::size_t position_among(const NeighbourList& list, std::size_t first, std::size_t last, const ScoredNode& entry) {
   while (first < last) {
     const std::size_t middle = first + (last - first) / 2;
-    if (ScoredNode{list.distances[middle], list.ids[middle]} < entry) {
+    if (entry_at(list, middle) < entry) {
       first = middle + 1;
     } else {
       last = middle;
@@ -109,42 +115,18 @@ void select_neighbours(std::span<const ScoredNode> candidates, const PointStore&
   writer.finish();
 }
 
-bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points, NeighbourList& out,
-                   const WalkDistances& from_newcomer) {
-  // A newcomer already listed changes nothing: its second visit is skipped.
-  for (std::size_t i = 0; i < list.size; ++i) {
-    if (list.ids[i] == newcomer.node) {
-      return false;
-    }
-  }
-  // The kept entries [0, kept) and the pruned ones [kept, size) each ascend.
-  // Everything ahead of the newcomer decides as before.
-  const std::size_t kept_ahead = position_among(list, 0, list.kept, newcomer);
-  const std::size_t pruned_ahead = position_among(list, list.kept, list.size, newcomer);
-  if (kept_ahead >= kBaseLinks) {
-    return false;  // the 64 kept entries ahead fill the list; the rest drop out
-  }
+namespace {
 
-  if (closer_to_one_of(newcomer, list.ids.data(), kept_ahead, points, from_newcomer)) {
-    // The newcomer is pruned and nothing after it changes: the kept entries
-    // stay, and the newcomer joins the pruned ones in order, unless it falls
-    // past the end of a full list.
-    if (list.size == kBaseLinks && pruned_ahead == list.size) {
-      return false;
-    }
-    insert_entry(list, pruned_ahead, newcomer, out);
-    return true;
-  }
-
+// The re-selection once the newcomer is kept: the `kept_ahead` kept and the
+// pruned entries up to `pruned_ahead` decide as before, then the entries
+// after the newcomer are replayed. Only entries kept now but not before (the
+// newcomer, revived pruned entries) can prune an entry kept before.
+void replay_after_kept_newcomer(const NeighbourList& list, ScoredNode newcomer, std::size_t kept_ahead,
+                                std::size_t pruned_ahead, const PointStore& points, const WalkDistances& from_newcomer,
+                                NeighbourList& out) {
   ListWriter writer(out);
-  for (std::size_t i = 0; i < kept_ahead; ++i) writer.add_kept({list.distances[i], list.ids[i]});
-  for (std::size_t i = list.kept; i < pruned_ahead; ++i) {
-    writer.add_pruned({list.distances[i], list.ids[i]});
-  }
-
-  // The newcomer is kept: replay the entries after it. Only entries kept now
-  // but not before (the newcomer, revived pruned entries) can prune an entry
-  // kept before.
+  for (std::size_t i = 0; i < kept_ahead; ++i) writer.add_kept(entry_at(list, i));
+  for (std::size_t i = list.kept; i < pruned_ahead; ++i) writer.add_pruned(entry_at(list, i));
   writer.add_kept(newcomer);
   std::array<NodeId, kBaseLinks> newly_kept;
   std::size_t newly_kept_count = 0;
@@ -154,12 +136,9 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
   std::size_t next_pruned = pruned_ahead;
   while ((next_kept < list.kept || next_pruned < list.size) && writer.kept_count() < kBaseLinks) {
     const bool take_kept =
-        next_pruned >= list.size ||
-        (next_kept < list.kept && ScoredNode{list.distances[next_kept], list.ids[next_kept]} <
-                                      ScoredNode{list.distances[next_pruned], list.ids[next_pruned]});
+        next_pruned >= list.size || (next_kept < list.kept && entry_at(list, next_kept) < entry_at(list, next_pruned));
     if (take_kept) {
-      const ScoredNode entry{list.distances[next_kept], list.ids[next_kept]};
-      ++next_kept;
+      const ScoredNode entry = entry_at(list, next_kept++);
       if (closer_to_one_of(entry, newly_kept.data(), newly_kept_count, points, from_newcomer)) {
         writer.add_pruned(entry);
         old_kept_lost = true;
@@ -167,8 +146,7 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
         writer.add_kept(entry);
       }
     } else {
-      const ScoredNode entry{list.distances[next_pruned], list.ids[next_pruned]};
-      ++next_pruned;
+      const ScoredNode entry = entry_at(list, next_pruned++);
       // Its pruner was kept before and ahead of it; while no entry kept
       // before has been lost, that pruner is still kept.
       if (!old_kept_lost || closer_to_one_of(entry, writer.kept_ids(), writer.kept_count(), points, from_newcomer)) {
@@ -180,6 +158,30 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
     }
   }
   writer.finish();
+}
+
+}  // namespace
+
+bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points, NeighbourList& out,
+                   const WalkDistances& from_newcomer) {
+  // A newcomer already listed changes nothing: its second visit is skipped.
+  if (is_listed(list, newcomer.node)) return false;
+  // The kept entries [0, kept) and the pruned ones [kept, size) each ascend.
+  // Everything ahead of the newcomer decides as before.
+  const std::size_t kept_ahead = position_among(list, 0, list.kept, newcomer);
+  const std::size_t pruned_ahead = position_among(list, list.kept, list.size, newcomer);
+  // The 64 kept entries ahead fill the list; the rest drop out.
+  if (kept_ahead >= kBaseLinks) return false;
+
+  if (closer_to_one_of(newcomer, list.ids.data(), kept_ahead, points, from_newcomer)) {
+    // The newcomer is pruned and nothing after it changes: the kept entries
+    // stay, and the newcomer joins the pruned ones in order, unless it falls
+    // past the end of a full list.
+    if (list.size == kBaseLinks && pruned_ahead == list.size) return false;
+    insert_entry(list, pruned_ahead, newcomer, out);
+    return true;
+  }
+  replay_after_kept_newcomer(list, newcomer, kept_ahead, pruned_ahead, points, from_newcomer, out);
   return true;
 }
 

@@ -3,9 +3,10 @@
 // when one more candidate arrives for an existing list.
 //
 // The rule: candidates are taken ascending by distance to the owner (in
-// ScoredNode order). A candidate is kept unless some candidate kept before it
-// is closer to it than the owner is; otherwise it is pruned. Taking stops once
-// 64 are kept. The list is the kept candidates, then the pruned ones while it
+// ScoredNode order). A candidate is kept unless some candidate kept before
+// it is closer to it than the owner is (in distance order, so a NaN
+// distance is never closer); otherwise it is pruned. Taking stops once 64
+// are kept. The list is the kept candidates, then the pruned ones while it
 // has room, each part ascending. Both forms below give exactly this list.
 #pragma once
 
