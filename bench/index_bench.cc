@@ -15,9 +15,7 @@
 #include <vector>
 
 #include "base/worker_pool.h"
-#include "hnsw/hnsw_index.h"
-#include "hnsw/index_builder.h"
-#include "hnsw/seed_source.h"
+#include "hnsw/vector_index.h"
 
 namespace {
 
@@ -64,16 +62,15 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < n; ++i) values[i] = i;
 
   const auto build_start = Clock::now();
-  const HnswIndex index = build_index(std::move(points), std::move(values), next_build_seed());
+  const VectorIndex index = VectorIndex::build(std::move(points), std::move(values));
   const double build_seconds = seconds_since(build_start);
 
-  // One query at a time on this thread, each with a fresh state, as the
-  // store runs them.
+  // One query at a time on this thread, through the index's one entry
+  // point, as the store runs them.
   std::vector<std::vector<std::uint64_t>> answers(queries.size());
   const auto query_start = Clock::now();
   for (std::size_t q = 0; q < queries.size(); ++q) {
-    SearchState state;
-    for (const Hit& hit : index.search(queries[q], state)) answers[q].push_back(hit.value);
+    for (const Hit& hit : index.search(queries[q])) answers[q].push_back(hit.value);
   }
   const double query_seconds = seconds_since(query_start);
 

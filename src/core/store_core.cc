@@ -5,7 +5,7 @@
 #include "core/finite_values.h"
 #include "core/wal_appender.h"
 #include "formats/wal_record.h"
-#include "hnsw/hnsw_index.h"
+#include "hnsw/vector_index.h"
 
 namespace sorvid {
 namespace {

@@ -32,7 +32,7 @@
 namespace sorvid {
 
 namespace hnsw {
-class HnswIndex;
+class VectorIndex;
 }
 
 // One search result: a stored entry and its cosine distance to the query.
@@ -121,7 +121,7 @@ class StoreCore {
   std::uint64_t wal_pending_ = 0;     // records appended or replayed since the last compaction
   bool dirty_ = false;                // entries may differ from what index_ was built from
   std::vector<std::string> index_ids_;
-  std::unique_ptr<hnsw::HnswIndex> index_;  // absent until a rebuild over at least one entry
+  std::unique_ptr<hnsw::VectorIndex> index_;  // absent until a rebuild over at least one entry
 };
 
 }  // namespace sorvid

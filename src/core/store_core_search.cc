@@ -4,10 +4,7 @@
 #include <utility>
 
 #include "core/store_core.h"
-#include "hnsw/hnsw_index.h"
-#include "hnsw/index_builder.h"
-#include "hnsw/search_state.h"
-#include "hnsw/seed_source.h"
+#include "hnsw/vector_index.h"
 
 namespace sorvid {
 
@@ -31,8 +28,7 @@ void StoreCore::rebuild_index() {
     points.push_back(entries_.find(index_ids_[position])->second.embedding);
     values.push_back(position);
   }
-  index_ = std::make_unique<hnsw::HnswIndex>(
-      hnsw::build_index(std::move(points), std::move(values), hnsw::next_build_seed()));
+  index_ = std::make_unique<hnsw::VectorIndex>(hnsw::VectorIndex::build(std::move(points), std::move(values)));
 }
 
 Result<std::vector<SearchHit>, StoreError> StoreCore::search(std::span<const float> query, std::uint64_t top_k) {
@@ -44,11 +40,10 @@ Result<std::vector<SearchHit>, StoreError> StoreCore::search(std::span<const flo
 
   std::vector<SearchHit> found;
   if (!index_) return found;
-  hnsw::SearchState state;
-  std::span<const hnsw::Hit> hits = index_->search(query, state);
-  const std::size_t taken = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, hits.size()));
-  found.reserve(taken);
-  for (const hnsw::Hit& hit : hits.first(taken)) {
+  const std::vector<hnsw::Hit> hits =
+      index_->search(query, static_cast<std::size_t>(std::min<std::uint64_t>(top_k, hnsw::VectorIndex::kMaxHits)));
+  found.reserve(hits.size());
+  for (const hnsw::Hit& hit : hits) {
     // The index belongs to the current entries whenever it is used (a
     // mutation marks it stale and the rebuild comes first), so every id is
     // found; a missing one is skipped rather than trusted.

@@ -25,7 +25,7 @@ std::span<const Hit> HnswIndex::search(std::span<const float> query, SearchState
     state.expand_layer(upper_[k - 1], points_, q, kUpperLinks);
     state.narrow();
   }
-  state.set_width(ef_query);
+  state.set_width(kQueryWidth);
   state.expand_layer(base_, points_, q, kBaseLinks);
   for (const ScoredNode& result : state.results()) {
     hits.push_back({values_[result.node], result.distance, result.node});

@@ -22,8 +22,8 @@ namespace sorvid::hnsw {
 
 class HnswIndex {
  public:
-  // The width of a query's base-layer walk.
-  static constexpr std::size_t ef_query = 100;
+  // The width of a query's base-layer walk (the "ef" of a search).
+  static constexpr std::size_t kQueryWidth = 100;
 
   // An empty index: no points, no layers above the base.
   HnswIndex() = default;
@@ -41,9 +41,9 @@ class HnswIndex {
   std::uint64_t value(NodeId node) const { return values_[node]; }
 
   // Runs one query on `state`: a greedy descent through the upper layers,
-  // then a best-first walk of the base layer keeping ef_query results. Returns
+  // then a best-first walk of the base layer keeping kQueryWidth results. Returns
   // the hits nearest first (ties by node id, NaN distances last), at most
-  // ef_query of them; they stay valid while `state` and the index do.
+  // kQueryWidth of them; they stay valid while `state` and the index do.
   std::span<const Hit> search(std::span<const float> query, SearchState& state) const;
 
  private:

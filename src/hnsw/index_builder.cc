@@ -1,31 +1,21 @@
 #include "hnsw/index_builder.h"
 
 #include <algorithm>
-#include <array>
 #include <utility>
 
 #include "base/worker_pool.h"
+#include "hnsw/build_permutation.h"
+#include "hnsw/build_rng.h"
 #include "hnsw/fatal_error.h"
 #include "hnsw/layer_sizes.h"
+#include "hnsw/neighbour_selection.h"
 
 namespace sorvid::hnsw {
-
-std::vector<NodeId> build_permutation(std::size_t n, BuildRng& rng) {
-  std::vector<std::pair<std::uint32_t, NodeId>> keyed(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    keyed[i] = {rng.uniform_below(static_cast<std::uint32_t>(n)), static_cast<NodeId>(i)};
-  }
-  std::sort(keyed.begin(), keyed.end());
-  std::vector<NodeId> order(n);
-  for (std::size_t j = 0; j < n; ++j) order[j] = keyed[j].second;
-  return order;
-}
-
 namespace {
 
 // The number of nodes, checked before anything is allocated for them.
 std::size_t checked_node_count(std::size_t points, std::size_t values) {
-  if (points >= std::size_t{EMPTY_SLOT}) fatal_error("an index holds fewer than 4294967295 points");
+  if (points >= std::size_t{kEmptySlot}) fatal_error("an index holds fewer than 4294967295 points");
   if (values != points) fatal_error("an index needs exactly one value per point");
   return points;
 }
@@ -94,22 +84,18 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
     walk->expand_layer(upper_[k - 1], points_, q, max_links);
     walk->narrow();
   }
-  walk->set_width(ef_build);
+  walk->set_width(kBuildWidth);
   walk->expand_layer(base_, points_, q, max_links);
   walk->select_neighbours(points_);
 
-  NeighbourList own;
-  own.kept = walk->kept_count();
-  const std::span<const ScoredNode> chosen = walk->results();
+  const NeighbourList& chosen = walk->neighbours();
   const WalkDistances from_v = walk->walk_distances(v);
-  for (std::size_t i = 0; i < chosen.size(); ++i) {
+  for (std::size_t i = 0; i < chosen.size; ++i) {
     // The next neighbour's list is far off in memory: ask for it now.
-    if (i + 1 < chosen.size()) base_.prefetch_neighbours(chosen[i + 1].node);
-    link_back(v, chosen[i], from_v);
-    own.ids[own.size] = chosen[i].node;
-    own.distances[own.size++] = chosen[i].distance;
+    if (i + 1 < chosen.size) base_.prefetch_neighbours(chosen.ids[i + 1]);
+    link_back(v, {chosen.distances[i], chosen.ids[i]}, from_v);
   }
-  base_.store_neighbours(v, own);  // under v's own write lock
+  base_.store_neighbours(v, chosen);  // under v's own write lock
 }
 
 void IndexBuilder::link_back(NodeId v, const ScoredNode& chosen, const WalkDistances& from_v) {

@@ -13,26 +13,22 @@
 #include <cstdint>
 #include <vector>
 
-#include "hnsw/build_rng.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/link_layer.h"
 #include "hnsw/locked_link_lists.h"
-#include "hnsw/neighbour_list.h"
 #include "hnsw/node_id.h"
 #include "hnsw/point_store.h"
+#include "hnsw/scored_node.h"
 #include "hnsw/scratch_pool.h"
+#include "hnsw/walk_distances.h"
 
 namespace sorvid::hnsw {
 
-// The input position of each node: for each position i a key is drawn from
-// 0 to n - 1, and node j is the position of the j-th (key, i) pair in
-// ascending order.
-std::vector<NodeId> build_permutation(std::size_t n, BuildRng& rng);
-
 class IndexBuilder {
  public:
-  // Width of an insertion's walk on the layer it is inserted into.
-  static constexpr std::size_t ef_build = 100;
+  // Width of an insertion's walk on the layer it is inserted into (the
+  // "ef" of construction).
+  static constexpr std::size_t kBuildWidth = 100;
 
   // Seeds the generator, permutes the points and prepares empty lists. Aborts
   // the process when there are 4294967295 points or more, or when points and
@@ -61,9 +57,10 @@ class IndexBuilder {
   HnswIndex finish() &&;
 
  private:
-  // Steps 8.1 to 8.3 of an insertion for one chosen neighbour u: u's list
-  // becomes select_neighbours over v and u's current entries, all scored
-  // against u. Distances from v come from `from_v` (v's walk) where known.
+  // Links chosen neighbour u back to the new node v: u's list becomes the
+  // neighbour selection over v and u's current entries, all scored against
+  // u, and is written back only when that changes it. Distances from v come
+  // from `from_v` (v's walk) where known.
   void link_back(NodeId v, const ScoredNode& chosen, const WalkDistances& from_v);
 
   std::vector<std::size_t> sizes_;

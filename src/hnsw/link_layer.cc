@@ -9,8 +9,8 @@ LinkLayer::LinkLayer(std::size_t node_count, std::size_t slots_per_list)
     : memory_(node_count * slots_per_list * sizeof(NodeId)),
       node_count_(slots_per_list == 0 ? 0 : node_count),
       slots_per_list_(slots_per_list) {
-  // EMPTY_SLOT is all ones in every byte.
-  static_assert(EMPTY_SLOT == 0xFFFFFFFFu);
+  // kEmptySlot is all ones in every byte.
+  static_assert(kEmptySlot == 0xFFFFFFFFu);
   if (memory_.size() > 0) std::memset(memory_.data(), 0xFF, memory_.size());
 }
 
@@ -18,7 +18,7 @@ std::size_t LinkLayer::read_list(NodeId node, std::size_t max_links, NodeId* out
   const NodeId* list_slots = slots() + std::size_t{node} * slots_per_list_;
   const std::size_t limit = std::min(max_links, slots_per_list_);
   std::size_t count = 0;
-  while (count < limit && list_slots[count] != EMPTY_SLOT) {
+  while (count < limit && list_slots[count] != kEmptySlot) {
     out[count] = list_slots[count];
     ++count;
   }

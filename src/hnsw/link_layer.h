@@ -14,7 +14,7 @@ namespace sorvid::hnsw {
 class LinkLayer {
  public:
   LinkLayer() = default;
-  // `node_count` lists of `slots_per_list` slots, all EMPTY_SLOT.
+  // `node_count` lists of `slots_per_list` slots, all kEmptySlot.
   LinkLayer(std::size_t node_count, std::size_t slots_per_list);
 
   std::size_t node_count() const { return node_count_; }

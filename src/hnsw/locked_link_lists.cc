@@ -31,7 +31,7 @@ void LockedLinkLists::store_neighbours(NodeId node, const NeighbourList& list) {
     slots[j] = list.ids[j];
     distances[j] = list.distances[j];
   }
-  for (; j < slots.size() && slots[j] != EMPTY_SLOT; ++j) slots[j] = EMPTY_SLOT;
+  for (; j < slots.size() && slots[j] != kEmptySlot; ++j) slots[j] = kEmptySlot;
   kept_[node] = static_cast<std::uint8_t>(list.kept);
 }
 

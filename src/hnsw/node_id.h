@@ -11,8 +11,8 @@ namespace sorvid::hnsw {
 using NodeId = std::uint32_t;
 
 // Marks an unused slot of a link list; never a node id. The used slots of a
-// list come first, so the first EMPTY_SLOT ends the list.
-inline constexpr NodeId EMPTY_SLOT = 0xFFFFFFFFu;
+// list come first, so the first kEmptySlot ends the list.
+inline constexpr NodeId kEmptySlot = 0xFFFFFFFFu;
 
 // Slots per link list: the base layer has twice the upper layers' capacity.
 inline constexpr std::size_t kUpperLinks = 32;

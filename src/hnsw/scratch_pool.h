@@ -4,7 +4,7 @@
 // creates about as many states as insertions run at once, and the mark
 // arrays (one byte per node) are allocated once per state, not per
 // insertion. (Re-selecting a neighbour's list needs no walk state of its
-// own: see neighbour_list.h.)
+// own: see neighbour_selection.h.)
 #pragma once
 
 #include <cstddef>

@@ -23,7 +23,7 @@ struct WalkDistances {
   const std::uint8_t* marks = nullptr;  // nullptr: nothing is known
   std::uint8_t generation = 0;
   const float* distances = nullptr;
-  NodeId walked_for = EMPTY_SLOT;  // the node whose point is q, if any
+  NodeId walked_for = kEmptySlot;  // the node whose point is q, if any
 
   // Whether cosine_distance(q, point of node) is known; if so, sets it.
   bool lookup(NodeId node, float& distance) const {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/worker_pool.h"
+#include "hnsw/build_permutation.h"
 #include "hnsw/build_rng.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/hnsw_index.h"
@@ -62,8 +63,8 @@ std::vector<std::uint64_t> positions(std::size_t n) {
 std::vector<NodeId> used_slots(std::span<const NodeId> list) {
   std::vector<NodeId> used;
   std::size_t i = 0;
-  for (; i < list.size() && list[i] != EMPTY_SLOT; ++i) used.push_back(list[i]);
-  for (; i < list.size(); ++i) EXPECT_EQ(EMPTY_SLOT, list[i]) << "used slot after EMPTY_SLOT";
+  for (; i < list.size() && list[i] != kEmptySlot; ++i) used.push_back(list[i]);
+  for (; i < list.size(); ++i) EXPECT_EQ(kEmptySlot, list[i]) << "used slot after kEmptySlot";
   return used;
 }
 

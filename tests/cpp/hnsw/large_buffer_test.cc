@@ -69,7 +69,7 @@ TEST(LinkLayerTest, LargeLayerStartsWithEveryListEmpty) {
   const LinkLayer layer(40000, kBaseLinks);
   EXPECT_EQ(layer.node_count(), 40000u);
   for (NodeId node : {NodeId{0}, NodeId{12345}, NodeId{39999}}) {
-    for (NodeId slot : layer.list(node)) EXPECT_EQ(slot, EMPTY_SLOT);
+    for (NodeId slot : layer.list(node)) EXPECT_EQ(slot, kEmptySlot);
   }
   NodeId out[kBaseLinks];
   EXPECT_EQ(layer.read_list(39999, kBaseLinks, out), 0u);

@@ -36,29 +36,6 @@ std::vector<NodeId> nodes_of(std::span<const ScoredNode> scored) {
   return nodes;
 }
 
-TEST(SearchState, GenerationWrapsAfter249Uses) {
-  SearchState state(5);
-  ASSERT_EQ(1, state.generation());
-  const PointStore points = store_of({{1, 0}, {0, 1}, {1, 1}, {1, 2}, {2, 1}});
-  const QueryPoint q{points.point(0).data(), 2, points.norm(0)};
-  for (int i = 0; i < 248; ++i) state.clear_marks();
-  EXPECT_EQ(249, state.generation());
-  state.visit(2, points, q);
-  EXPECT_EQ(249, state.marks()[2]);
-  state.clear_marks();
-  EXPECT_EQ(1, state.generation());
-  for (std::uint8_t mark : state.marks()) EXPECT_EQ(0, mark);
-}
-
-TEST(SearchState, SizedMarksStartUnvisited) {
-  SearchState state;
-  state.reset();  // generation 2
-  state.size_marks(4);
-  ASSERT_EQ(4u, state.marks().size());
-  for (NodeId node = 0; node < 4; ++node) EXPECT_FALSE(state.is_visited(node));
-  EXPECT_EQ(1, state.marks()[0]);
-}
-
 TEST(SearchState, VisitKeepsOnlyWhatRanksWithinWidth) {
   // Node i lies at 10 * i degrees from the query at 0 degrees.
   std::vector<std::vector<float>> raw;
@@ -147,54 +124,6 @@ TEST(SearchState, EqualDistancesFallBackToNodeIds) {
   for (const ScoredNode& s : state.results()) EXPECT_EQ(2.0f, s.distance);
 }
 
-// Candidates for a point q at 0 degrees: node 1 at 10 degrees, node 2 at 12
-// (closer to node 1 than to q: pruned), node 3 at -30 (kept), node 4 at 35
-// (closer to node 1: pruned), node 5 at -33 (closer to node 3: pruned).
-TEST(SearchState, SelectNeighboursPutsKeptBeforePruned) {
-  const PointStore points =
-      store_of({at_angle(0), at_angle(10), at_angle(12), at_angle(-30), at_angle(35), at_angle(-33)});
-  SearchState state(6);
-  state.set_width(100);
-  const QueryPoint q = points.query_for(0);
-  for (NodeId node = 1; node <= 5; ++node) state.visit(node, points, q);
-  ASSERT_EQ((std::vector<NodeId>{1, 2, 3, 5, 4}), nodes_of(state.results()));
-  state.select_neighbours(points);
-  EXPECT_EQ((std::vector<NodeId>{1, 3, 2, 5, 4}), nodes_of(state.results()));
-  // The result is not sorted by distance overall.
-  EXPECT_LT(state.results()[2].distance, state.results()[1].distance);
-}
-
-TEST(SearchState, SelectNeighboursReturnsAtMost64) {
-  // 100 points spread over a half circle around q: most are kept; the list
-  // stops at 64 and keeps candidate order within each part.
-  std::vector<std::vector<float>> raw = {at_angle(0)};
-  for (int i = 1; i <= 100; ++i) raw.push_back(at_angle(i % 2 == 0 ? 1.7 * i : -1.7 * i));
-  const PointStore points = store_of(raw);
-  SearchState state(raw.size());
-  state.set_width(200);
-  const QueryPoint q = points.query_for(0);
-  for (NodeId node = 1; node <= 100; ++node) state.visit(node, points, q);
-  const std::vector<ScoredNode> candidates(state.results().begin(), state.results().end());
-  state.select_neighbours(points);
-  const auto chosen = state.results();
-  ASSERT_EQ(64u, chosen.size());
-  // Check the rule independently: replay it over the candidates.
-  std::vector<ScoredNode> kept;
-  std::vector<ScoredNode> pruned;
-  for (const ScoredNode& c : candidates) {
-    if (kept.size() == 64) break;
-    bool closer = false;
-    for (const ScoredNode& r : kept) {
-      closer = closer || cosine_distance(points.point(c.node), points.point(r.node)) < c.distance;
-    }
-    (closer ? pruned : kept).push_back(c);
-  }
-  for (const ScoredNode& p : pruned) {
-    if (kept.size() < 64) kept.push_back(p);
-  }
-  EXPECT_EQ(nodes_of(kept), nodes_of(chosen));
-}
-
 // A recording walk knows exactly the distances it scored in its current
 // generation: the bits of cosine_distance for every node it reports, every
 // result among them, and nothing from an earlier generation.
@@ -277,35 +206,6 @@ TEST(SearchState, VisitsKeepTheSmallestInOrder) {
     ASSERT_TRUE(std::is_sorted(results.begin(), results.end()));
     ASSERT_EQ(nodes_of(all), nodes_of(results.first(all.size()))) << "width " << width;
   }
-}
-
-TEST(SearchState, NaNDistancesSortLastAndNeverCountAsCloser) {
-  const float nan = std::nanf("");
-  const PointStore points = store_of({{1, 0}, {nan, 0}, {1, 0.1f}, {1, -0.1f}});
-  SearchState state(4);
-  state.set_width(10);
-  const QueryPoint q = points.query_for(0);
-  for (NodeId node = 1; node <= 3; ++node) state.visit(node, points, q);
-  // Nodes 2 and 3 tie (mirror images): by id. Node 1's distance is NaN: last.
-  ASSERT_EQ((std::vector<NodeId>{2, 3, 1}), nodes_of(state.results()));
-  state.select_neighbours(points);
-  // Node 1's distances to the kept nodes are NaN too, never less: kept.
-  EXPECT_EQ((std::vector<NodeId>{2, 3, 1}), nodes_of(state.results()));
-}
-
-TEST(SearchState, EveryNumberIsLessThanANaNDistance) {
-  const float nan = std::nanf("");
-  // q holds a NaN, so every candidate is at distance NaN from it and they
-  // come in id order. Node 2 is at a number from node 1, which is less than
-  // NaN: pruned. Node 3 holds a NaN itself: never closer, kept.
-  const PointStore points = store_of({{nan, 0}, {1, 0}, {0, 1}, {nan, 1}});
-  SearchState state(4);
-  state.set_width(10);
-  const QueryPoint q = points.query_for(0);
-  for (NodeId node = 1; node <= 3; ++node) state.visit(node, points, q);
-  ASSERT_EQ((std::vector<NodeId>{1, 2, 3}), nodes_of(state.results()));
-  state.select_neighbours(points);
-  EXPECT_EQ((std::vector<NodeId>{1, 3, 2}), nodes_of(state.results()));
 }
 
 }  // namespace

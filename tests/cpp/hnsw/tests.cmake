@@ -4,7 +4,8 @@
 sorvid_add_test(hnsw_test LINKS sorvid_hnsw LABELS hnsw SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/distance_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/search_state_test.cc
-  ${CMAKE_CURRENT_LIST_DIR}/neighbour_list_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/visit_marks_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/neighbour_selection_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/build_plan_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/large_buffer_test.cc
 )
@@ -12,5 +13,6 @@ sorvid_add_test(hnsw_test LINKS sorvid_hnsw LABELS hnsw SOURCES
 sorvid_add_test(hnsw_threads_test LINKS sorvid_hnsw LABELS hnsw threads SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/index_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/seed_source_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/vector_index_test.cc
 )
 add_dependencies(tsan_tests hnsw_threads_test)

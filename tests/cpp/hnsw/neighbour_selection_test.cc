@@ -1,13 +1,16 @@
-// Re-selecting a list with one new candidate must give exactly what the full
-// selection over all its candidates gives.
-#include "hnsw/neighbour_list.h"
+// The neighbour selection: the rule over hand-placed candidates, and
+// re-selecting a list with one new candidate, which must give exactly what
+// the full selection over all its candidates gives.
+#include "hnsw/neighbour_selection.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
 
+#include "hnsw/cosine_distance.h"
 #include "hnsw/point_store.h"
 #include "hnsw/search_state.h"
 
@@ -20,20 +23,104 @@ PointStore store_of(const std::vector<std::vector<float>>& points) {
   return PointStore(points, identity);
 }
 
-// select_neighbours for `owner` over `candidates`, as a NeighbourList.
-NeighbourList full_selection(const PointStore& points, NodeId owner, const std::vector<NodeId>& candidates) {
-  SearchState state(points.size());
-  state.set_width(1000);
+// A point on the unit circle at `degrees`: cosine distances between such
+// points are 1 - cos(angle between them).
+std::vector<float> at_angle(double degrees) {
+  const double radians = degrees * M_PI / 180.0;
+  return {static_cast<float>(std::cos(radians)), static_cast<float>(std::sin(radians))};
+}
+
+// `nodes` scored against `owner`, ascending as a walk ranks them, each once
+// as a walk visits it once.
+std::vector<ScoredNode> candidates_for(const PointStore& points, NodeId owner, const std::vector<NodeId>& nodes) {
   const QueryPoint q = points.query_for(owner);
-  for (NodeId c : candidates) state.visit(c, points, q);
-  state.select_neighbours(points);
+  std::vector<ScoredNode> candidates;
+  for (NodeId node : nodes) candidates.push_back({points.distance_to(q, node), node});
+  std::sort(candidates.begin(), candidates.end());
+  const auto same_node = [](const ScoredNode& a, const ScoredNode& b) { return a.node == b.node; };
+  candidates.erase(std::unique(candidates.begin(), candidates.end(), same_node), candidates.end());
+  return candidates;
+}
+
+std::vector<NodeId> nodes_of(std::span<const ScoredNode> scored) {
+  std::vector<NodeId> nodes;
+  for (const ScoredNode& s : scored) nodes.push_back(s.node);
+  return nodes;
+}
+
+std::vector<NodeId> ids_of(const NeighbourList& list) {
+  return std::vector<NodeId>(list.ids.begin(), list.ids.begin() + list.size);
+}
+
+// select_neighbours for `owner` over `nodes`.
+NeighbourList full_selection(const PointStore& points, NodeId owner, const std::vector<NodeId>& nodes) {
   NeighbourList list;
-  list.kept = state.kept_count();
-  for (const ScoredNode& s : state.results()) {
-    list.ids[list.size] = s.node;
-    list.distances[list.size++] = s.distance;
-  }
+  select_neighbours(candidates_for(points, owner, nodes), points, list);
   return list;
+}
+
+// Candidates for a point q at 0 degrees: node 1 at 10 degrees, node 2 at 12
+// (closer to node 1 than to q: pruned), node 3 at -30 (kept), node 4 at 35
+// (closer to node 1: pruned), node 5 at -33 (closer to node 3: pruned).
+TEST(SelectNeighbours, PutsKeptBeforePruned) {
+  const PointStore points =
+      store_of({at_angle(0), at_angle(10), at_angle(12), at_angle(-30), at_angle(35), at_angle(-33)});
+  ASSERT_EQ((std::vector<NodeId>{1, 2, 3, 5, 4}), nodes_of(candidates_for(points, 0, {1, 2, 3, 4, 5})));
+  const NeighbourList list = full_selection(points, 0, {1, 2, 3, 4, 5});
+  EXPECT_EQ((std::vector<NodeId>{1, 3, 2, 5, 4}), ids_of(list));
+  EXPECT_EQ(2u, list.kept);
+  // The result is not sorted by distance overall.
+  EXPECT_LT(list.distances[2], list.distances[1]);
+}
+
+TEST(SelectNeighbours, ReturnsAtMost64) {
+  // 100 points on both sides of q over a half circle: on the circle only the
+  // nearest on each side is kept, and the pruned ones, far more than fit,
+  // fill the list to 64 in candidate order.
+  std::vector<std::vector<float>> raw = {at_angle(0)};
+  for (int i = 1; i <= 100; ++i) raw.push_back(at_angle(i % 2 == 0 ? 1.7 * i : -1.7 * i));
+  const PointStore points = store_of(raw);
+  std::vector<NodeId> nodes;
+  for (NodeId node = 1; node <= 100; ++node) nodes.push_back(node);
+  const std::vector<ScoredNode> candidates = candidates_for(points, 0, nodes);
+  NeighbourList chosen;
+  select_neighbours(candidates, points, chosen);
+  ASSERT_EQ(64u, chosen.size);
+  // Check the rule independently: replay it over the candidates.
+  std::vector<ScoredNode> kept;
+  std::vector<ScoredNode> pruned;
+  for (const ScoredNode& c : candidates) {
+    if (kept.size() == 64) break;
+    bool closer = false;
+    for (const ScoredNode& r : kept) {
+      closer = closer || cosine_distance(points.point(c.node), points.point(r.node)) < c.distance;
+    }
+    (closer ? pruned : kept).push_back(c);
+  }
+  EXPECT_EQ(kept.size(), chosen.kept);
+  for (const ScoredNode& p : pruned) {
+    if (kept.size() < 64) kept.push_back(p);
+  }
+  EXPECT_EQ(nodes_of(kept), ids_of(chosen));
+}
+
+TEST(SelectNeighbours, NaNDistancesSortLastAndNeverCountAsCloser) {
+  const float nan = std::nanf("");
+  const PointStore points = store_of({{1, 0}, {nan, 0}, {1, 0.1f}, {1, -0.1f}});
+  // Nodes 2 and 3 tie (mirror images): by id. Node 1's distance is NaN: last.
+  ASSERT_EQ((std::vector<NodeId>{2, 3, 1}), nodes_of(candidates_for(points, 0, {1, 2, 3})));
+  // Node 1's distances to the kept nodes are NaN too, never less: kept.
+  EXPECT_EQ((std::vector<NodeId>{2, 3, 1}), ids_of(full_selection(points, 0, {1, 2, 3})));
+}
+
+TEST(SelectNeighbours, EveryNumberIsLessThanANaNDistance) {
+  const float nan = std::nanf("");
+  // q holds a NaN, so every candidate is at distance NaN from it and they
+  // come in id order. Node 2 is at a number from node 1, which is less than
+  // NaN: pruned. Node 3 holds a NaN itself: never closer, kept.
+  const PointStore points = store_of({{nan, 0}, {1, 0}, {0, 1}, {nan, 1}});
+  ASSERT_EQ((std::vector<NodeId>{1, 2, 3}), nodes_of(candidates_for(points, 0, {1, 2, 3})));
+  EXPECT_EQ((std::vector<NodeId>{1, 3, 2}), ids_of(full_selection(points, 0, {1, 2, 3})));
 }
 
 struct Scenario {
