@@ -31,9 +31,9 @@ struct OsError {
 using FileHandle = int;
 
 enum class OpenMode {
-  Read,            // read only; the file must exist
-  ReadAppend,      // reads anywhere, writes land at the end; created when missing
-  CreateTruncate,  // write only; created when missing, cut to length 0
+  kRead,            // read only; the file must exist
+  kReadAppend,      // reads anywhere, writes land at the end; created when missing
+  kCreateTruncate,  // write only; created when missing, cut to length 0
 };
 
 struct FileAttributes {

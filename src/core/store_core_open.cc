@@ -25,7 +25,7 @@ bool file_exists(FileSystem& fs, const std::string& path) { return fs.attributes
 // snapshot with the emptied log, never the new snapshot without the log
 // lines it does not hold yet.
 Result<File, StoreError> open_locked_log(FileSystem& fs, const std::string& path) {
-  Result<File, StoreError> file = File::open(fs, path, OpenMode::Read);
+  Result<File, StoreError> file = File::open(fs, path, OpenMode::kRead);
   if (!file) return file;
   Result<void, StoreError> locked = file.value().lock_shared();
   if (!locked) return fail(std::move(locked).error());
@@ -54,7 +54,7 @@ Result<StoreCore, StoreError> StoreCore::open(std::string snapshot_path, std::st
 }
 
 Result<void, StoreError> StoreCore::load_snapshot() {
-  Result<File, StoreError> file = File::open(*fs_, snapshot_path_, OpenMode::Read);
+  Result<File, StoreError> file = File::open(*fs_, snapshot_path_, OpenMode::kRead);
   if (!file) return fail(std::move(file).error());
   Result<std::string, StoreError> text = file.value().read_to_end();
   if (!text) return fail(std::move(text).error());

@@ -36,7 +36,7 @@ bool is_whole_record(std::string_view line) { return is_valid_utf8(line) && deco
 }  // namespace
 
 Result<WalAppender, StoreError> WalAppender::open(FileSystem& fs, const std::string& path) {
-  Result<File, StoreError> file = File::open(fs, path, OpenMode::ReadAppend);
+  Result<File, StoreError> file = File::open(fs, path, OpenMode::kReadAppend);
   if (!file) return fail(std::move(file).error());
   // Another store, in this process or another, may append to the same log or
   // compact it. Holding the lock from before the tail is inspected until the
@@ -49,22 +49,22 @@ Result<WalAppender, StoreError> WalAppender::open(FileSystem& fs, const std::str
 
 WalAppender::WalAppender(WalAppender&& other) noexcept
     : writer_(std::move(other.writer_)),
-      state_(std::exchange(other.state_, State::Finished)),
+      state_(std::exchange(other.state_, State::kFinished)),
       start_length_(other.start_length_) {}
 
 WalAppender::~WalAppender() {
-  if (state_ == State::Writing) roll_back();
+  if (state_ == State::kWriting) roll_back();
 }
 
 Result<void, StoreError> WalAppender::append_line(std::string_view record_text) {
-  if (state_ == State::Failed || state_ == State::Finished) return fail(StoreError::io("log appender is closed"));
-  if (state_ == State::Untouched) {
+  if (state_ == State::kFailed || state_ == State::kFinished) return fail(StoreError::io("log appender is closed"));
+  if (state_ == State::kUntouched) {
     Result<void, StoreError> repaired = repair_tail();
     if (!repaired) {
-      state_ = State::Failed;
+      state_ = State::kFailed;
       return repaired;
     }
-    state_ = State::Writing;
+    state_ = State::kWriting;
   }
   Result<void, StoreError> written = write_piece(record_text);
   if (written) written = write_piece(std::string_view(&kLineFeed, 1));
@@ -72,17 +72,17 @@ Result<void, StoreError> WalAppender::append_line(std::string_view record_text) 
 }
 
 Result<void, StoreError> WalAppender::finish() {
-  if (state_ == State::Untouched) {
-    state_ = State::Finished;
+  if (state_ == State::kUntouched) {
+    state_ = State::kFinished;
     return {};
   }
-  if (state_ != State::Writing) return fail(StoreError::io("log appender is closed"));
+  if (state_ != State::kWriting) return fail(StoreError::io("log appender is closed"));
   Result<void, StoreError> flushed = writer_.flush();
   if (!flushed) {
     roll_back();
     return flushed;
   }
-  state_ = State::Finished;
+  state_ = State::kFinished;
   return {};
 }
 
@@ -123,7 +123,7 @@ Result<void, StoreError> WalAppender::write_piece(std::string_view piece) {
 }
 
 void WalAppender::roll_back() {
-  state_ = State::Failed;
+  state_ = State::kFailed;
   writer_.discard();
   // Best effort: a failed cut leaves a partial last line, which the next
   // append's tail repair removes and which opening the store ignores.

@@ -42,7 +42,7 @@ class WalAppender {
   [[nodiscard]] Result<void, StoreError> finish();
 
  private:
-  enum class State { Untouched, Writing, Finished, Failed };
+  enum class State { kUntouched, kWriting, kFinished, kFailed };
 
   explicit WalAppender(BufferedWriter writer) : writer_(std::move(writer)) {}
 
@@ -52,7 +52,7 @@ class WalAppender {
   void roll_back();
 
   BufferedWriter writer_;
-  State state_ = State::Untouched;
+  State state_ = State::kUntouched;
   std::uint64_t start_length_ = 0;  // valid once state_ is Writing
 };
 

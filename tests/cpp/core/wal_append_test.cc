@@ -157,7 +157,7 @@ TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
         fs->fail_operation(k, injected.code);
         Result<void, StoreError> result = GetParam().mutate(*store);
         EXPECT_EQ(fs->open_handle_count(), 0);
-        EXPECT_EQ(fs->lock_state("store.wal"), LockState::Unlocked);
+        EXPECT_EQ(fs->lock_state("store.wal"), LockState::kUnlocked);
         EXPECT_EQ(fs->unguarded_uses(), std::vector<std::string>{});
         fs->reset_faults();
         Result<StoreCore, StoreError> reopened = StoreCore::open("store.snap", "store.wal", *fs);
@@ -170,7 +170,7 @@ TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
           break;
         }
         ASSERT_LE(k, operations);
-        EXPECT_TRUE(fails_with(result, StoreErrorKind::Io, injected.message));
+        EXPECT_TRUE(fails_with(result, StoreErrorKind::kIo, injected.message));
         const std::string log = fs->contents("store.wal").value_or("");
         if (GetParam().repaired_log.empty()) {
           EXPECT_EQ(log, GetParam().initial_log);
@@ -201,7 +201,7 @@ TEST_P(AppendUnderFaults, CrashOrPowerCutAtAnyPointReopensToWholeLines) {
     fs->limit_writes(short_write);
     fs->halt_after(k);
     (void)GetParam().mutate(*store);
-    for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
+    for (PowerCut model : {PowerCut::kLoseUnsynced, PowerCut::kKeepMetadata}) {
       std::unique_ptr<MemoryFileSystem> survivor = fs->after_power_cut(model);
       Result<StoreCore, StoreError> after_cut = StoreCore::open("store.snap", "store.wal", *survivor);
       ASSERT_TRUE(succeeded(after_cut));
@@ -262,7 +262,7 @@ TEST(AppendTest, ARecordOfTheBufferSizeOrMoreThatIsRefusedNamesTheDirectWrite) {
   MemoryFileSystem fs;
   StoreCore store("store.snap", "store.wal", fs);
   fs.limit_writes(0);
-  EXPECT_TRUE(fails_with(store.upsert(make_entry("big", std::vector<float>(3000, 0.5f))), StoreErrorKind::Io,
+  EXPECT_TRUE(fails_with(store.upsert(make_entry("big", std::vector<float>(3000, 0.5f))), StoreErrorKind::kIo,
                          "failed to write whole buffer"));
   EXPECT_EQ(fs.contents("store.wal"), "");
   EXPECT_EQ(store.len(), 0u);
@@ -274,8 +274,8 @@ TEST(AppendTest, FailedDeleteKeepsTheEntry) {
   StoreCore store("store.snap", "store.wal", fs);
   ASSERT_TRUE(succeeded(store.upsert(entry_a())));
   ASSERT_TRUE(succeeded(store.upsert(entry_b())));
-  fs.fail_every(FsOp::Write, ENOSPC);
-  EXPECT_TRUE(fails_with(store.remove("a"), StoreErrorKind::Io, "No space left on device (os error 28)"));
+  fs.fail_every(FsOp::kWrite, ENOSPC);
+  EXPECT_TRUE(fails_with(store.remove("a"), StoreErrorKind::kIo, "No space left on device (os error 28)"));
   EXPECT_EQ(store.len(), 2u);
   EXPECT_NE(store.get("a"), nullptr);
   EXPECT_EQ(store.wal_pending(), 2u);
@@ -288,9 +288,9 @@ TEST(AppendTest, WhenTheCutBackFailsTooTheNextAppendRemovesThePartialLine) {
   ASSERT_TRUE(succeeded(store.upsert(entry_a())));
   fs.reset_faults();
   fs.limit_writes(10);
-  fs.fail_every(FsOp::Truncate, EIO);
+  fs.fail_every(FsOp::kTruncate, EIO);
   fs.fail_operation(6, ENOSPC);  // open, lock_exclusive, size, read_at, write (10 bytes), write
-  EXPECT_TRUE(fails_with(store.upsert(entry_b()), StoreErrorKind::Io, "No space left on device (os error 28)"));
+  EXPECT_TRUE(fails_with(store.upsert(entry_b()), StoreErrorKind::kIo, "No space left on device (os error 28)"));
   EXPECT_EQ(fs.contents("store.wal"), kLineA + kLineB.substr(0, 10));
 
   fs.reset_faults();
@@ -383,7 +383,7 @@ TEST_F(PosixAppendTest, AppendsAndRepairsOnDisk) {
 
 TEST_F(PosixAppendTest, DirectoryAsLogFailsToOpen) {
   StoreCore store(path("store.snap"), dir_);
-  EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::Io, "Is a directory (os error 21)"));
+  EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::kIo, "Is a directory (os error 21)"));
   EXPECT_EQ(store.len(), 0u);
   EXPECT_EQ(store.wal_pending(), 0u);
   EXPECT_EQ(store.dim(), 3u);
@@ -391,15 +391,15 @@ TEST_F(PosixAppendTest, DirectoryAsLogFailsToOpen) {
 
 TEST_F(PosixAppendTest, MissingDirectoryFailsToOpen) {
   StoreCore store(path("store.snap"), path("no/such/store.wal"));
-  EXPECT_TRUE(fails_with(store.upsert_batch({}), StoreErrorKind::Io, "No such file or directory (os error 2)"));
+  EXPECT_TRUE(fails_with(store.upsert_batch({}), StoreErrorKind::kIo, "No such file or directory (os error 2)"));
   EXPECT_FALSE(store.dirty());
 }
 
 TEST(PosixDeviceTest, FullDeviceReportsNoSpace) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full is not available";
   StoreCore store("store.snap", "/dev/full");
-  EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::Io, "No space left on device (os error 28)"));
-  EXPECT_TRUE(fails_with(store.upsert_batch({entry_a(), entry_b()}), StoreErrorKind::Io,
+  EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::kIo, "No space left on device (os error 28)"));
+  EXPECT_TRUE(fails_with(store.upsert_batch({entry_a(), entry_b()}), StoreErrorKind::kIo,
                          "No space left on device (os error 28)"));
   EXPECT_EQ(store.len(), 0u);
   EXPECT_EQ(store.wal_pending(), 0u);
