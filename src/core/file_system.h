@@ -75,7 +75,9 @@ class FileSystem {
   [[nodiscard]] virtual Result<void, OsError> sync_directory(const std::string& path) = 0;
 };
 
-// The real file system of the process; lives until the process ends.
+// The real file system of the process; lives until the process ends. It is
+// defined with its implementation in posix_file_system.cc, so that this
+// interface knows no implementation.
 FileSystem& default_file_system();
 
 }  // namespace sorvid

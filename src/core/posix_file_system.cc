@@ -109,4 +109,11 @@ Result<void, OsError> PosixFileSystem::sync_directory(const std::string& path) {
   return synced;
 }
 
+FileSystem& default_file_system() {
+  // Never destroyed, so that stores alive during static destruction can still
+  // reach it.
+  static PosixFileSystem* const instance = new PosixFileSystem();
+  return *instance;
+}
+
 }  // namespace sorvid
