@@ -123,31 +123,8 @@ TEST_F(StoreOpenTest, OpeningWritesNothing) {
   EXPECT_EQ(fs.open_handle_count(), 0);
 }
 
-// --- Torn tails: a last line without a line feed that is not a whole record.
-
-struct TornOpenCase {
-  const char* name;
-  std::string log;
-  std::uint64_t pending;
-};
-
-class OpenWithTornTail : public StoreOpenTest, public ::testing::WithParamInterface<TornOpenCase> {};
-
-TEST_P(OpenWithTornTail, IgnoresTheTail) {
-  fs.put_file("store.wal", GetParam().log);
-  Result<StoreCore, StoreError> store = open();
-  ASSERT_TRUE(succeeded(store));
-  EXPECT_EQ(store.value().wal_pending(), GetParam().pending);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OpenWithTornTail,
-    ::testing::Values(TornOpenCase{"CutRecord", kLineA + R"({"op":"upsert","data":{"id":"z")", 1},
-                      TornOpenCase{"OnlyAnOpeningBrace", "{", 0},
-                      TornOpenCase{"CutInsideACharacter", kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xE2\x82", 1},
-                      TornOpenCase{"InvalidUtf8", kLineB + "\xFF\xFE", 1},
-                      TornOpenCase{"CarriageReturnOnly", kLineA + "\r", 1}),
-    [](const ::testing::TestParamInfo<TornOpenCase>& param_info) { return param_info.param.name; });
+// --- A torn tail, dropped by the open and cut by the next append (which
+// lines are torn tails is pinned by the reader's tests).
 
 TEST_F(StoreOpenTest, TornTailIsIgnoredAndThenCutByTheNextAppend) {
   fs.put_file("store.wal", kLineA + R"({"op":"upsert","data":{"id":"z")");

@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {kLineA.size() + kLongRecord.size(), true}},
         // Torn tails: dropped, and the valid prefix ends before them.
         ReadCase{"TornCutRecord", kLineA + kCutRecord, {"+a"}, {kLineA.size()}},
-        ReadCase{"TornOnlyLine", kCutRecord, {}, {0}},
+        ReadCase{"TornOnlyLine", kCutRecord, {}, {0}}, ReadCase{"TornOpeningBraceOnly", "{", {}, {0}},
         ReadCase{"TornCutInsideACharacter",
                  kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xE2\x82",
                  {"+a"},
@@ -107,6 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                  kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xFF\"}}",
                  {"+a"},
                  {kLineA.size()}},
+        ReadCase{"TornNotUtf8", kLineB + "\xFF\xFE", {"+b"}, {kLineB.size()}},
         ReadCase{"TornBlank", kLineA + " \t", {"+a"}, {kLineA.size()}},
         ReadCase{"TornCarriageReturnOnly", kLineA + "\r", {"+a"}, {kLineA.size()}},
         ReadCase{"TornAfterBlankLines", kLineA + "\n\n" + kCutRecord, {"+a"}, {kLineA.size() + 2}},
