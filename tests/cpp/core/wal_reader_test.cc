@@ -33,9 +33,9 @@ const std::string kRecordA = kLineA.substr(0, kLineA.size() - 1);
 const std::string kRecordDeleteA = kDeleteA.substr(0, kDeleteA.size() - 1);
 const std::string kCutRecord = R"({"op":"upsert","data":{"id":"z")";
 const std::string kLongGarbage(20000, 'g');
-const std::string kLongRecord = R"({"op":"upsert","data":{"id":")" + std::string(20000, 'r') +
-                                R"(","embedding":[1.0],"metadata":"","created_at":""}})";
 const std::string kLongId(20000, 'r');
+const std::string kLongRecord =
+    R"({"op":"upsert","data":{"id":")" + kLongId + R"(","embedding":[1.0],"metadata":"","created_at":""}})";
 
 struct ReadCase {
   const char* name;
@@ -72,51 +72,51 @@ TEST_P(WalRead, TailFromTheLastLineAloneIsTheSame) {
   EXPECT_EQ(tail.value(), GetParam().tail);
 }
 
-const std::string kWholeAB = kLineA + kLineB;
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, WalRead,
-    ::testing::Values(
-        ReadCase{"Empty", "", {}, {0, false}},
-        ReadCase{"WholeLines", kLineA + kDeleteA + kLineB, {"+a", "-a", "+b"}, {kWholeAB.size() + kDeleteA.size()}},
-        ReadCase{"BlankLinesAreSkippedButValid",
-                 "\n \t\n" + kLineA + "\xC2\xA0\xE3\x80\x80\n\n",
-                 {"+a"},
-                 {2 + 3 + kLineA.size() + 5 + 1}},
-        ReadCase{"CarriageReturnLineFeed",
-                 kRecordA + "\r\n" + kRecordDeleteA + "\r\r\n",
-                 {"+a", "-a"},
-                 {kLineA.size() + 1 + kDeleteA.size() + 2}},
-        ReadCase{"LastRecordWithoutLineFeed",
-                 kLineA + kRecordDeleteA,
-                 {"+a", "-a"},
-                 {kLineA.size() + kRecordDeleteA.size(), true}},
-        ReadCase{"LastRecordThenCarriageReturn", kRecordDeleteA + "\r", {"-a"}, {kDeleteA.size(), true}},
-        ReadCase{"LongLastRecordWithoutLineFeed",
-                 kLineA + kLongRecord,
-                 {"+a", "+" + kLongId},
-                 {kLineA.size() + kLongRecord.size(), true}},
-        // Torn tails: dropped, and the valid prefix ends before them.
-        ReadCase{"TornCutRecord", kLineA + kCutRecord, {"+a"}, {kLineA.size()}},
-        ReadCase{"TornOnlyLine", kCutRecord, {}, {0}}, ReadCase{"TornOpeningBraceOnly", "{", {}, {0}},
-        ReadCase{"TornCutInsideACharacter",
-                 kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xE2\x82",
-                 {"+a"},
-                 {kLineA.size()}},
-        ReadCase{"TornWholeRecordNotUtf8",
-                 kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xFF\"}}",
-                 {"+a"},
-                 {kLineA.size()}},
-        ReadCase{"TornNotUtf8", kLineB + "\xFF\xFE", {"+b"}, {kLineB.size()}},
-        ReadCase{"TornBlank", kLineA + " \t", {"+a"}, {kLineA.size()}},
-        ReadCase{"TornCarriageReturnOnly", kLineA + "\r", {"+a"}, {kLineA.size()}},
-        ReadCase{"TornAfterBlankLines", kLineA + "\n\n" + kCutRecord, {"+a"}, {kLineA.size() + 2}},
-        ReadCase{"TornLongerThanTheReadBuffer", kLineA + kLongGarbage, {"+a"}, {kLineA.size()}},
-        // A carriage return alone separates nothing: two records on one line.
-        ReadCase{"TornRecordsSeparatedByCarriageReturnOnly",
-                 kLineA + kRecordA + "\r" + kRecordDeleteA,
-                 {"+a"},
-                 {kLineA.size()}}),
+    ::testing::Values(ReadCase{"Empty", "", {}, {0, false}},
+                      ReadCase{"WholeLines",
+                               kLineA + kDeleteA + kLineB,
+                               {"+a", "-a", "+b"},
+                               {kLineA.size() + kDeleteA.size() + kLineB.size()}},
+                      ReadCase{"BlankLinesAreSkippedButValid",
+                               "\n \t\n" + kLineA + "\xC2\xA0\xE3\x80\x80\n\n",
+                               {"+a"},
+                               {2 + 3 + kLineA.size() + 5 + 1}},
+                      ReadCase{"CarriageReturnLineFeed",
+                               kRecordA + "\r\n" + kRecordDeleteA + "\r\r\n",
+                               {"+a", "-a"},
+                               {kLineA.size() + 1 + kDeleteA.size() + 2}},
+                      ReadCase{"LastRecordWithoutLineFeed",
+                               kLineA + kRecordDeleteA,
+                               {"+a", "-a"},
+                               {kLineA.size() + kRecordDeleteA.size(), true}},
+                      ReadCase{"LastRecordThenCarriageReturn", kRecordDeleteA + "\r", {"-a"}, {kDeleteA.size(), true}},
+                      ReadCase{"LongLastRecordWithoutLineFeed",
+                               kLineA + kLongRecord,
+                               {"+a", "+" + kLongId},
+                               {kLineA.size() + kLongRecord.size(), true}},
+                      // Torn tails: dropped, and the valid prefix ends before them.
+                      ReadCase{"TornCutRecord", kLineA + kCutRecord, {"+a"}, {kLineA.size()}},
+                      ReadCase{"TornOnlyLine", kCutRecord, {}, {0}}, ReadCase{"TornOpeningBraceOnly", "{", {}, {0}},
+                      ReadCase{"TornCutInsideACharacter",
+                               kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xE2\x82",
+                               {"+a"},
+                               {kLineA.size()}},
+                      ReadCase{"TornWholeRecordNotUtf8",
+                               kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xFF\"}}",
+                               {"+a"},
+                               {kLineA.size()}},
+                      ReadCase{"TornNotUtf8", kLineB + "\xFF\xFE", {"+b"}, {kLineB.size()}},
+                      ReadCase{"TornBlank", kLineA + " \t", {"+a"}, {kLineA.size()}},
+                      ReadCase{"TornCarriageReturnOnly", kLineA + "\r", {"+a"}, {kLineA.size()}},
+                      ReadCase{"TornAfterBlankLines", kLineA + "\n\n" + kCutRecord, {"+a"}, {kLineA.size() + 2}},
+                      ReadCase{"TornLongerThanTheReadBuffer", kLineA + kLongGarbage, {"+a"}, {kLineA.size()}},
+                      // A carriage return alone separates nothing: two records on one line.
+                      ReadCase{"TornRecordsSeparatedByCarriageReturnOnly",
+                               kLineA + kRecordA + "\r" + kRecordDeleteA,
+                               {"+a"},
+                               {kLineA.size()}}),
     [](const ::testing::TestParamInfo<ReadCase>& param_info) { return param_info.param.name; });
 
 // --- Corruption: a bad line that has its line feed fails the read, after
@@ -151,16 +151,6 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"+a"},
                                   StoreErrorKind::kJson,
                                   "EOF while parsing an object at line 1 column 31"},
-                      CorruptCase{"NotUtf8InTheMiddle",
-                                  kLineA + "\xC3\n" + kLineB,
-                                  {"+a"},
-                                  StoreErrorKind::kIo,
-                                  "stream did not contain valid UTF-8"},
-                      CorruptCase{"BadLineLastButTerminated",
-                                  kLineA + kLineB + "}\r\n",
-                                  {"+a", "+b"},
-                                  StoreErrorKind::kJson,
-                                  "expected value at line 1 column 1"},
                       CorruptCase{"BadLineBeforeATornTail",
                                   kLineA + "[]\n" + kCutRecord,
                                   {"+a"},
@@ -170,12 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   kRecordA + "\r" + kLineB,
                                   {},
                                   StoreErrorKind::kJson,
-                                  "trailing characters at line 1 column 92"},
-                      CorruptCase{"ZeroWidthSpaceIsNotBlank",
-                                  "\xE2\x80\x8B\n",
-                                  {},
-                                  StoreErrorKind::kJson,
-                                  "expected value at line 1 column 1"}),
+                                  "trailing characters at line 1 column 92"}),
     [](const ::testing::TestParamInfo<CorruptCase>& param_info) { return param_info.param.name; });
 
 }  // namespace
