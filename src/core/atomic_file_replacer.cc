@@ -9,7 +9,7 @@ namespace sorvid {
 namespace {
 
 Result<void, StoreError> write_durably(FileSystem& fs, const std::string& path, std::string_view contents) {
-  Result<File, StoreError> opened = File::open(fs, path, OpenMode::CreateTruncate);
+  Result<File, StoreError> opened = File::open(fs, path, OpenMode::kCreateTruncate);
   if (!opened) return fail(std::move(opened).error());
   File file = std::move(opened).value();
   Result<void, StoreError> written = file.write_all(contents, kWriteZeroDirectText);

@@ -31,9 +31,9 @@ struct OsError {
 using FileHandle = int;
 
 enum class OpenMode {
-  Read,            // read only; the file must exist
-  ReadAppend,      // reads anywhere, writes land at the end; created when missing
-  CreateTruncate,  // write only; created when missing, cut to length 0
+  kRead,            // read only; the file must exist
+  kReadAppend,      // reads anywhere, writes land at the end; created when missing
+  kCreateTruncate,  // write only; created when missing, cut to length 0
 };
 
 struct FileAttributes {
@@ -75,7 +75,9 @@ class FileSystem {
   [[nodiscard]] virtual Result<void, OsError> sync_directory(const std::string& path) = 0;
 };
 
-// The real file system of the process; lives until the process ends.
+// The real file system of the process; lives until the process ends. It is
+// defined with its implementation in posix_file_system.cc, so that this
+// interface knows no implementation.
 FileSystem& default_file_system();
 
 }  // namespace sorvid

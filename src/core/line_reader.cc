@@ -32,8 +32,10 @@ Result<bool, StoreError> LineReader::next() {
     const void* found = std::memchr(start, '\n', static_cast<std::size_t>(stop - start));
     const char* feed = found != nullptr ? static_cast<const char*>(found) : stop;
     line_.append(start, feed);
+    consumed_ += static_cast<std::uint64_t>(feed - start);
     if (feed != stop) {
       begin_ += static_cast<std::size_t>(feed - start) + 1;
+      consumed_ += 1;
       terminated_ = true;
       if (!line_.empty() && line_.back() == '\r') line_.pop_back();
       return true;

@@ -2,10 +2,12 @@
 //
 // A line ends at a line feed; the line feed and one carriage return right
 // before it are removed. A last line without a line feed is still a line, and
-// terminated() tells the two apart. The bytes are handed over unchecked.
+// terminated() tells the two apart. The bytes are handed over unchecked; what
+// they mean is WalReader's business.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,9 @@ class LineReader {
   const std::string& line() const { return line_; }
   // Whether line() ended with a line feed.
   bool terminated() const { return terminated_; }
+  // Bytes taken from the file so far: everything up to the end of line(),
+  // its line feed included, counted from the file's position at construction.
+  std::uint64_t consumed() const { return consumed_; }
 
  private:
   [[nodiscard]] Result<bool, StoreError> refill();
@@ -36,6 +41,7 @@ class LineReader {
   std::size_t end_ = 0;
   std::string line_;
   bool terminated_ = false;
+  std::uint64_t consumed_ = 0;
 };
 
 }  // namespace sorvid

@@ -19,9 +19,9 @@ constexpr OsError kInvalidPath{EINVAL};
 
 int open_flags(OpenMode mode) {
   switch (mode) {
-    case OpenMode::Read: return O_RDONLY | O_CLOEXEC;
-    case OpenMode::ReadAppend: return O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
-    case OpenMode::CreateTruncate: return O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    case OpenMode::kRead: return O_RDONLY | O_CLOEXEC;
+    case OpenMode::kReadAppend: return O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
+    case OpenMode::kCreateTruncate: return O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
   }
   return O_RDONLY | O_CLOEXEC;
 }
@@ -107,6 +107,13 @@ Result<void, OsError> PosixFileSystem::sync_directory(const std::string& path) {
   Result<void, OsError> synced = status_of(::fsync(fd));
   ::close(fd);
   return synced;
+}
+
+FileSystem& default_file_system() {
+  // Never destroyed, so that stores alive during static destruction can still
+  // reach it.
+  static PosixFileSystem* const instance = new PosixFileSystem();
+  return *instance;
 }
 
 }  // namespace sorvid

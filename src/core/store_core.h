@@ -108,10 +108,9 @@ class StoreCore {
   // with a new random seed, and clears `dirty`.
   void rebuild_index();
   [[nodiscard]] Result<void, StoreError> load_snapshot();
-  // Applies every line of the log, read from `log` (open at its start).
+  // Applies every record of the log, read from `log` (open at its start), and
+  // counts them in `wal_pending`.
   [[nodiscard]] Result<void, StoreError> replay_log(File log);
-  // Applies one log line; the count of records grows when it held one.
-  [[nodiscard]] Result<void, StoreError> replay_line(const std::string& line, bool terminated);
 
   std::string snapshot_path_;
   std::string wal_path_;

@@ -29,7 +29,7 @@ Result<void, StoreError> StoreCore::compact() {
   // The log stays open and exclusively locked through every file step, so
   // that no other store on these files appends, compacts or opens them
   // halfway through (opening takes a shared lock on the log).
-  Result<File, StoreError> opened = File::open(*fs_, wal_path_, OpenMode::ReadAppend);
+  Result<File, StoreError> opened = File::open(*fs_, wal_path_, OpenMode::kReadAppend);
   if (!opened) return fail(std::move(opened).error());
   File log = std::move(opened).value();
   Result<void, StoreError> step = log.lock_exclusive();

@@ -1,13 +1,12 @@
-// Opening a store: the snapshot, then the log replayed line by line.
+// Opening a store: the snapshot, then the records of the log replayed in order.
 #include <optional>
 #include <utility>
 #include <variant>
 
 #include "core/file.h"
 #include "core/finite_values.h"
-#include "core/line_reader.h"
 #include "core/store_core.h"
-#include "core/white_space.h"
+#include "core/wal_reader.h"
 #include "formats/snapshot.h"
 #include "formats/utf8.h"
 #include "formats/wal_record.h"
@@ -25,7 +24,7 @@ bool file_exists(FileSystem& fs, const std::string& path) { return fs.attributes
 // snapshot with the emptied log, never the new snapshot without the log
 // lines it does not hold yet.
 Result<File, StoreError> open_locked_log(FileSystem& fs, const std::string& path) {
-  Result<File, StoreError> file = File::open(fs, path, OpenMode::Read);
+  Result<File, StoreError> file = File::open(fs, path, OpenMode::kRead);
   if (!file) return file;
   Result<void, StoreError> locked = file.value().lock_shared();
   if (!locked) return fail(std::move(locked).error());
@@ -54,7 +53,7 @@ Result<StoreCore, StoreError> StoreCore::open(std::string snapshot_path, std::st
 }
 
 Result<void, StoreError> StoreCore::load_snapshot() {
-  Result<File, StoreError> file = File::open(*fs_, snapshot_path_, OpenMode::Read);
+  Result<File, StoreError> file = File::open(*fs_, snapshot_path_, OpenMode::kRead);
   if (!file) return fail(std::move(file).error());
   Result<std::string, StoreError> text = file.value().read_to_end();
   if (!text) return fail(std::move(text).error());
@@ -74,42 +73,22 @@ Result<void, StoreError> StoreCore::load_snapshot() {
 }
 
 Result<void, StoreError> StoreCore::replay_log(File log) {
-  LineReader reader(std::move(log));
+  WalReader reader(std::move(log));
   for (;;) {
     Result<bool, StoreError> more = reader.next();
     if (!more) return fail(std::move(more).error());
-    if (!more.value()) return {};
-    Result<void, StoreError> applied = replay_line(reader.line(), reader.terminated());
-    if (!applied) return applied;
+    if (!more.value()) break;
+    if (auto* deletion = std::get_if<DeleteRecord>(&reader.record())) {
+      auto found = entries_.find(deletion->id);
+      if (found != entries_.end()) entries_.erase(found);
+    } else {
+      VectorEntry& entry = std::get<UpsertRecord>(reader.record()).entry;
+      Result<void, StoreError> admitted = admit_embedding(entry.embedding);
+      if (!admitted) return admitted;
+      insert(std::move(entry));
+    }
   }
-}
-
-Result<void, StoreError> StoreCore::replay_line(const std::string& line, bool terminated) {
-  // Only the last line can lack its line feed; when it does not hold a whole
-  // record, it is what a crash left of an append, and it is skipped (the
-  // next append cuts it away).
-  const bool torn_tail_possible = !terminated;
-  if (!is_valid_utf8(line)) {
-    if (torn_tail_possible) return {};
-    return fail(StoreError::io(kInvalidUtf8Text));
-  }
-  if (is_blank_line(line)) return {};
-
-  Result<WalRecord, JsonError> record = decode_record(line);
-  if (!record) {
-    if (torn_tail_possible) return {};
-    return fail(StoreError::json(record.error().message()));
-  }
-  if (auto* deletion = std::get_if<DeleteRecord>(&record.value())) {
-    auto found = entries_.find(deletion->id);
-    if (found != entries_.end()) entries_.erase(found);
-  } else {
-    VectorEntry& entry = std::get<UpsertRecord>(record.value()).entry;
-    Result<void, StoreError> admitted = admit_embedding(entry.embedding);
-    if (!admitted) return admitted;
-    insert(std::move(entry));
-  }
-  wal_pending_ += 1;
+  wal_pending_ += reader.record_count();
   return {};
 }
 

@@ -20,22 +20,22 @@ std::string describe_os_error(int code) {
 }  // namespace
 
 StoreError StoreError::from_os_error(int code) {
-  return {StoreErrorKind::Io, describe_os_error(code) + " (os error " + std::to_string(code) + ")"};
+  return {StoreErrorKind::kIo, describe_os_error(code) + " (os error " + std::to_string(code) + ")"};
 }
 
-StoreError StoreError::io(std::string text) { return {StoreErrorKind::Io, std::move(text)}; }
+StoreError StoreError::io(std::string text) { return {StoreErrorKind::kIo, std::move(text)}; }
 
-StoreError StoreError::json(std::string message) { return {StoreErrorKind::Json, std::move(message)}; }
+StoreError StoreError::json(std::string message) { return {StoreErrorKind::kJson, std::move(message)}; }
 
 StoreError StoreError::dimension_mismatch(std::uint64_t dim, std::uint64_t length) {
-  return {StoreErrorKind::DimensionMismatch,
+  return {StoreErrorKind::kDimensionMismatch,
           "Dimension mismatch: store is " + std::to_string(dim) + "D, got " + std::to_string(length) + "D"};
 }
 
-StoreError StoreError::empty_embedding() { return {StoreErrorKind::EmptyEmbedding, "Embedding must not be empty"}; }
+StoreError StoreError::empty_embedding() { return {StoreErrorKind::kEmptyEmbedding, "Embedding must not be empty"}; }
 
 StoreError StoreError::non_finite_embedding() {
-  return {StoreErrorKind::NonFiniteEmbedding, "Embedding must contain only finite values"};
+  return {StoreErrorKind::kNonFiniteEmbedding, "Embedding must contain only finite values"};
 }
 
 }  // namespace sorvid

@@ -7,10 +7,10 @@
 
 namespace sorvid {
 
-enum class StoreErrorKind { Io, Json, DimensionMismatch, EmptyEmbedding, NonFiniteEmbedding };
+enum class StoreErrorKind { kIo, kJson, kDimensionMismatch, kEmptyEmbedding, kNonFiniteEmbedding };
 
 struct StoreError {
-  StoreErrorKind kind = StoreErrorKind::Io;
+  StoreErrorKind kind = StoreErrorKind::kIo;
   std::string message;
 
   // An operating-system error: its description and code, as in

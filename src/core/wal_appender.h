@@ -4,10 +4,10 @@
 // holding an exclusive lock on it, and one 8192-byte buffer; the file (and
 // with it the lock) is closed when the appender goes away. The lines of one
 // appender reach the log whole or not at all:
-//   - Before the first byte is written, a torn tail left by a crash (a last
-//     line without a line feed) is repaired: a line that is valid UTF-8 and
-//     decodes as a record gets its missing line feed, anything else is cut
-//     away back to the last line feed.
+//   - Before the first byte is written, the end of the log is repaired as
+//     WalReader::read_tail judges it: a last line that is a record without
+//     its line feed gets the line feed, a torn tail is cut away, so that the
+//     new lines follow exactly the records a replay applies.
 //   - The log's length after that repair is remembered; when any write fails,
 //     or the appender is dropped before finish() succeeded, the file is cut
 //     back to it (best effort; the first error stays the result).
@@ -42,7 +42,7 @@ class WalAppender {
   [[nodiscard]] Result<void, StoreError> finish();
 
  private:
-  enum class State { Untouched, Writing, Finished, Failed };
+  enum class State { kUntouched, kWriting, kFinished, kFailed };
 
   explicit WalAppender(BufferedWriter writer) : writer_(std::move(writer)) {}
 
@@ -52,7 +52,7 @@ class WalAppender {
   void roll_back();
 
   BufferedWriter writer_;
-  State state_ = State::Untouched;
+  State state_ = State::kUntouched;
   std::uint64_t start_length_ = 0;  // valid once state_ is Writing
 };
 

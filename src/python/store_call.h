@@ -32,8 +32,10 @@ PyObject* raise_store_error(const StoreError& error);
 // Raises the owner-thread PanicException for `store` and returns nullptr.
 PyObject* raise_wrong_thread(const StoreObject& store);
 
-// Steps 2 to 4 and 8: checks `self`, its owner thread and takes `access`;
-// then runs `body(store)`. `failed` is the value that signals an exception.
+// Checks that `self` is a VectorStore and that the calling thread owns it,
+// takes `access` to it, runs `body(store)` and releases the access when the
+// body returns. `failed` is the value that signals an exception; it is
+// returned, with the exception set, when a check or the access fails.
 template <class Status, class Body>
 Status with_store_access(PyObject* self, Access access, Status failed, Body&& body) {
   if (!PyObject_TypeCheck(self, store_type())) {

@@ -239,7 +239,7 @@ PyObject* new_store_object(StoreCore core) {
 }
 
 PyObject* raise_store_error(const StoreError& error) {
-  PyObject* type = error.kind == StoreErrorKind::Io ? PyExc_OSError : PyExc_ValueError;
+  PyObject* type = error.kind == StoreErrorKind::kIo ? PyExc_OSError : PyExc_ValueError;
   PyObject* message =
       PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace");
   if (message == nullptr) return nullptr;

@@ -22,7 +22,7 @@ std::vector<std::string> writes_in(const std::vector<std::string>& log) {
 class BufferedWriterTest : public ::testing::Test {
  protected:
   BufferedWriter open_writer() {
-    Result<File, StoreError> file = File::open(fs, "f", OpenMode::ReadAppend);
+    Result<File, StoreError> file = File::open(fs, "f", OpenMode::kReadAppend);
     EXPECT_TRUE(file.ok());
     fs.reset_faults();  // the log starts after the open
     return BufferedWriter(std::move(file).value());
@@ -72,7 +72,7 @@ TEST_P(BufferedWriterZeroWrite, NamesTheKindOfWrite) {
   fs.limit_writes(0);
   Result<void, StoreError> written = writer.write(std::string(GetParam().piece_size, 'q'));
   if (written) written = writer.flush();
-  EXPECT_TRUE(fails_with(written, StoreErrorKind::Io, GetParam().message));
+  EXPECT_TRUE(fails_with(written, StoreErrorKind::kIo, GetParam().message));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, BufferedWriterZeroWrite,

@@ -23,7 +23,7 @@ void PrintTo(const Line& line, std::ostream* out) {
 std::vector<Line> split(const std::string& contents) {
   MemoryFileSystem fs;
   fs.put_file("f", contents);
-  Result<File, StoreError> file = File::open(fs, "f", OpenMode::Read);
+  Result<File, StoreError> file = File::open(fs, "f", OpenMode::kRead);
   EXPECT_TRUE(file.ok());
   LineReader reader(std::move(file).value());
   std::vector<Line> lines;
@@ -63,11 +63,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LineReaderTest, ReadFailureIsReported) {
   MemoryFileSystem fs;
   fs.put_file("f", "a\nb\n");
-  Result<File, StoreError> file = File::open(fs, "f", OpenMode::Read);
+  Result<File, StoreError> file = File::open(fs, "f", OpenMode::kRead);
   ASSERT_TRUE(file.ok());
   LineReader reader(std::move(file).value());
-  fs.fail_every(FsOp::Read, EIO);
-  EXPECT_TRUE(fails_with(reader.next(), StoreErrorKind::Io, "Input/output error (os error 5)"));
+  fs.fail_every(FsOp::kRead, EIO);
+  EXPECT_TRUE(fails_with(reader.next(), StoreErrorKind::kIo, "Input/output error (os error 5)"));
 }
 
 struct BlankCase {

@@ -11,25 +11,25 @@ namespace {
 
 const char* op_name(FsOp op) {
   switch (op) {
-    case FsOp::Open: return "open";
-    case FsOp::Read: return "read";
-    case FsOp::ReadAt: return "read_at";
-    case FsOp::Write: return "write";
-    case FsOp::Size: return "size";
-    case FsOp::Truncate: return "truncate";
-    case FsOp::Sync: return "sync";
-    case FsOp::LockExclusive: return "lock_exclusive";
-    case FsOp::LockShared: return "lock_shared";
-    case FsOp::Attributes: return "attributes";
-    case FsOp::Rename: return "rename";
-    case FsOp::Remove: return "remove";
-    case FsOp::SyncDirectory: return "sync_directory";
+    case FsOp::kOpen: return "open";
+    case FsOp::kRead: return "read";
+    case FsOp::kReadAt: return "read_at";
+    case FsOp::kWrite: return "write";
+    case FsOp::kSize: return "size";
+    case FsOp::kTruncate: return "truncate";
+    case FsOp::kSync: return "sync";
+    case FsOp::kLockExclusive: return "lock_exclusive";
+    case FsOp::kLockShared: return "lock_shared";
+    case FsOp::kAttributes: return "attributes";
+    case FsOp::kRename: return "rename";
+    case FsOp::kRemove: return "remove";
+    case FsOp::kSyncDirectory: return "sync_directory";
   }
   return "?";
 }
 
-bool writable(OpenMode mode) { return mode != OpenMode::Read; }
-bool readable(OpenMode mode) { return mode != OpenMode::CreateTruncate; }
+bool writable(OpenMode mode) { return mode != OpenMode::kRead; }
+bool readable(OpenMode mode) { return mode != OpenMode::kCreateTruncate; }
 
 }  // namespace
 
@@ -72,7 +72,7 @@ void MemoryFileSystem::sync_everything() {
 
 std::unique_ptr<MemoryFileSystem> MemoryFileSystem::after_power_cut(PowerCut model) const {
   auto survivor = std::make_unique<MemoryFileSystem>();
-  const bool keep_metadata = model == PowerCut::KeepMetadata;
+  const bool keep_metadata = model == PowerCut::kKeepMetadata;
   // A node reachable under two names stays one node.
   std::map<const Node*, NodePtr> copies;
   for (const auto& [path, node] : keep_metadata ? names_ : durable_names_) {
@@ -93,9 +93,9 @@ std::unique_ptr<MemoryFileSystem> MemoryFileSystem::after_power_cut(PowerCut mod
 
 LockState MemoryFileSystem::lock_state(const std::string& path) const {
   auto found = names_.find(path);
-  if (found == names_.end()) return LockState::Unlocked;
-  if (found->second->exclusive_holder) return LockState::Exclusive;
-  return found->second->shared_holders.empty() ? LockState::Unlocked : LockState::Shared;
+  if (found == names_.end()) return LockState::kUnlocked;
+  if (found->second->exclusive_holder) return LockState::kExclusive;
+  return found->second->shared_holders.empty() ? LockState::kUnlocked : LockState::kShared;
 }
 
 void MemoryFileSystem::guard_with_lock(const std::string& path, const std::string& lock_path) {
@@ -106,7 +106,7 @@ void MemoryFileSystem::check_guard(const char* operation, const std::string& pat
   auto guard = guards_.find(path);
   if (guard == guards_.end()) return;
   const LockState held = lock_state(guard->second);
-  const bool allowed = changes ? held == LockState::Exclusive : held != LockState::Unlocked;
+  const bool allowed = changes ? held == LockState::kExclusive : held != LockState::kUnlocked;
   if (!allowed) unguarded_uses_.push_back(std::string(operation) + " " + path);
 }
 
@@ -119,11 +119,11 @@ Result<void, OsError> MemoryFileSystem::lock(FileHandle file, FsOp op) {
                                         [file](FileHandle holder) { return holder != file; });
   const bool other_excludes = node.exclusive_holder && *node.exclusive_holder != file;
   // A real lock would wait here for the other handle to let go.
-  if (other_excludes || (op == FsOp::LockExclusive && others_share)) return fail(OsError{EWOULDBLOCK});
+  if (other_excludes || (op == FsOp::kLockExclusive && others_share)) return fail(OsError{EWOULDBLOCK});
   // Like flock, a new request converts the lock this handle already holds.
   node.shared_holders.erase(file);
   if (node.exclusive_holder == file) node.exclusive_holder.reset();
-  if (op == FsOp::LockExclusive) {
+  if (op == FsOp::kLockExclusive) {
     node.exclusive_holder = file;
   } else {
     node.shared_holders.insert(file);
@@ -131,9 +131,9 @@ Result<void, OsError> MemoryFileSystem::lock(FileHandle file, FsOp op) {
   return {};
 }
 
-Result<void, OsError> MemoryFileSystem::lock_exclusive(FileHandle file) { return lock(file, FsOp::LockExclusive); }
+Result<void, OsError> MemoryFileSystem::lock_exclusive(FileHandle file) { return lock(file, FsOp::kLockExclusive); }
 
-Result<void, OsError> MemoryFileSystem::lock_shared(FileHandle file) { return lock(file, FsOp::LockShared); }
+Result<void, OsError> MemoryFileSystem::lock_shared(FileHandle file) { return lock(file, FsOp::kLockShared); }
 
 // --- Faults.
 
@@ -181,18 +181,18 @@ MemoryFileSystem::OpenFile* MemoryFileSystem::find_handle(FileHandle file) {
 // --- FileSystem.
 
 Result<FileHandle, OsError> MemoryFileSystem::open(const std::string& path, OpenMode mode) {
-  if (int code = begin(FsOp::Open, path)) return fail(OsError{code});
+  if (int code = begin(FsOp::kOpen, path)) return fail(OsError{code});
   // Creating a file changes nothing another store could be reading; cutting
   // one does.
-  if (mode == OpenMode::CreateTruncate) check_guard("open", path, true);
+  if (mode == OpenMode::kCreateTruncate) check_guard("open", path, true);
   auto found = names_.find(path);
   NodePtr node;
   if (found != names_.end()) {
     node = found->second;
     if (node->is_directory && writable(mode)) return fail(OsError{EISDIR});
-    if (mode == OpenMode::CreateTruncate) cut(*node, 0);
+    if (mode == OpenMode::kCreateTruncate) cut(*node, 0);
   } else {
-    if (mode == OpenMode::Read) return fail(OsError{ENOENT});
+    if (mode == OpenMode::kRead) return fail(OsError{ENOENT});
     node = std::make_shared<Node>();
     names_[path] = node;
   }
@@ -212,7 +212,7 @@ void MemoryFileSystem::close(FileHandle file) {
 
 Result<std::size_t, OsError> MemoryFileSystem::read(FileHandle file, std::span<char> out) {
   OpenFile* open_file = find_handle(file);
-  if (int code = begin(FsOp::Read, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (int code = begin(FsOp::kRead, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file || !readable(open_file->mode)) return fail(OsError{EBADF});
   if (open_file->node->is_directory) return fail(OsError{EISDIR});
   check_guard("read", open_file->path, false);
@@ -223,7 +223,7 @@ Result<std::size_t, OsError> MemoryFileSystem::read(FileHandle file, std::span<c
 
 Result<std::size_t, OsError> MemoryFileSystem::read_at(FileHandle file, std::uint64_t offset, std::span<char> out) {
   OpenFile* open_file = find_handle(file);
-  if (int code = begin(FsOp::ReadAt, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (int code = begin(FsOp::kReadAt, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file || !readable(open_file->mode)) return fail(OsError{EBADF});
   if (open_file->node->is_directory) return fail(OsError{EISDIR});
   check_guard("read_at", open_file->path, false);
@@ -232,7 +232,7 @@ Result<std::size_t, OsError> MemoryFileSystem::read_at(FileHandle file, std::uin
 
 Result<std::size_t, OsError> MemoryFileSystem::write(FileHandle file, std::span<const char> data) {
   OpenFile* open_file = find_handle(file);
-  if (int code = begin(FsOp::Write, (open_file ? open_file->path : "?") + " " + std::to_string(data.size()))) {
+  if (int code = begin(FsOp::kWrite, (open_file ? open_file->path : "?") + " " + std::to_string(data.size()))) {
     return fail(OsError{code});
   }
   if (!open_file || !writable(open_file->mode)) return fail(OsError{EBADF});
@@ -240,7 +240,7 @@ Result<std::size_t, OsError> MemoryFileSystem::write(FileHandle file, std::span<
   std::size_t count = data.size();
   if (write_limit_) count = std::min(count, *write_limit_);
   std::string& bytes = open_file->node->data;
-  if (open_file->mode == OpenMode::ReadAppend) open_file->position = bytes.size();
+  if (open_file->mode == OpenMode::kReadAppend) open_file->position = bytes.size();
   if (bytes.size() < open_file->position + count) bytes.resize(open_file->position + count, '\0');
   std::memcpy(bytes.data() + open_file->position, data.data(), count);
   open_file->position += count;
@@ -249,7 +249,7 @@ Result<std::size_t, OsError> MemoryFileSystem::write(FileHandle file, std::span<
 
 Result<std::uint64_t, OsError> MemoryFileSystem::size(FileHandle file) {
   OpenFile* open_file = find_handle(file);
-  if (int code = begin(FsOp::Size, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (int code = begin(FsOp::kSize, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file) return fail(OsError{EBADF});
   check_guard("size", open_file->path, false);
   return static_cast<std::uint64_t>(open_file->node->data.size());
@@ -257,7 +257,7 @@ Result<std::uint64_t, OsError> MemoryFileSystem::size(FileHandle file) {
 
 Result<void, OsError> MemoryFileSystem::truncate(FileHandle file, std::uint64_t length) {
   OpenFile* open_file = find_handle(file);
-  if (int code = begin(FsOp::Truncate, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (int code = begin(FsOp::kTruncate, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file || !writable(open_file->mode)) return fail(OsError{EBADF});
   check_guard("truncate", open_file->path, true);
   cut(*open_file->node, length);
@@ -266,21 +266,21 @@ Result<void, OsError> MemoryFileSystem::truncate(FileHandle file, std::uint64_t 
 
 Result<void, OsError> MemoryFileSystem::sync(FileHandle file) {
   OpenFile* open_file = find_handle(file);
-  if (int code = begin(FsOp::Sync, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (int code = begin(FsOp::kSync, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file) return fail(OsError{EBADF});
   open_file->node->synced_data = open_file->node->synced_then_cut = open_file->node->data;
   return {};
 }
 
 Result<FileAttributes, OsError> MemoryFileSystem::attributes(const std::string& path) {
-  if (int code = begin(FsOp::Attributes, path)) return fail(OsError{code});
+  if (int code = begin(FsOp::kAttributes, path)) return fail(OsError{code});
   auto found = names_.find(path);
   if (found == names_.end()) return fail(OsError{ENOENT});
   return FileAttributes{found->second->data.size(), found->second->is_directory};
 }
 
 Result<void, OsError> MemoryFileSystem::rename(const std::string& from, const std::string& to) {
-  if (int code = begin(FsOp::Rename, from + " " + to)) return fail(OsError{code});
+  if (int code = begin(FsOp::kRename, from + " " + to)) return fail(OsError{code});
   auto found = names_.find(from);
   if (found == names_.end()) return fail(OsError{ENOENT});
   check_guard("rename", from, true);
@@ -292,14 +292,14 @@ Result<void, OsError> MemoryFileSystem::rename(const std::string& from, const st
 }
 
 Result<void, OsError> MemoryFileSystem::remove(const std::string& path) {
-  if (int code = begin(FsOp::Remove, path)) return fail(OsError{code});
+  if (int code = begin(FsOp::kRemove, path)) return fail(OsError{code});
   if (exists(path)) check_guard("remove", path, true);
   if (names_.erase(path) == 0) return fail(OsError{ENOENT});
   return {};
 }
 
 Result<void, OsError> MemoryFileSystem::sync_directory(const std::string& path) {
-  if (int code = begin(FsOp::SyncDirectory, path)) return fail(OsError{code});
+  if (int code = begin(FsOp::kSyncDirectory, path)) return fail(OsError{code});
   // Every name in this directory becomes durable as it stands now.
   for (auto it = durable_names_.begin(); it != durable_names_.end();) {
     if (directory_of(it->first) == path && names_.count(it->first) == 0) {

@@ -7,10 +7,10 @@
 // Durability: every file has its current bytes and the bytes of its last
 // sync(). A power cut is modelled in one of two ways (both are what real file
 // systems may do):
-//   - LoseUnsynced: names (creation, rename, removal) survive only when
+//   - kLoseUnsynced: names (creation, rename, removal) survive only when
 //     sync_directory() of their directory followed them, and each file keeps
 //     the bytes of its last sync.
-//   - KeepMetadata: every name survives as it stands, and so does every cut
+//   - kKeepMetadata: every name survives as it stands, and so does every cut
 //     of a file's length (truncate, or open with truncation), but bytes
 //     written since the file's last sync are lost.
 //
@@ -40,25 +40,25 @@
 
 namespace sorvid::testing {
 
-enum class PowerCut { LoseUnsynced, KeepMetadata };
+enum class PowerCut { kLoseUnsynced, kKeepMetadata };
 
 enum class FsOp {
-  Open,
-  Read,
-  ReadAt,
-  Write,
-  Size,
-  Truncate,
-  Sync,
-  LockExclusive,
-  LockShared,
-  Attributes,
-  Rename,
-  Remove,
-  SyncDirectory
+  kOpen,
+  kRead,
+  kReadAt,
+  kWrite,
+  kSize,
+  kTruncate,
+  kSync,
+  kLockExclusive,
+  kLockShared,
+  kAttributes,
+  kRename,
+  kRemove,
+  kSyncDirectory
 };
 
-enum class LockState { Unlocked, Shared, Exclusive };
+enum class LockState { kUnlocked, kShared, kExclusive };
 
 class MemoryFileSystem final : public FileSystem {
  public:

@@ -109,7 +109,7 @@ TEST_F(StoreCompactTest, FailedSyncIsNotRetried) {
 
     fs.reset_faults();
     fs.fail_operation(k, EIO);
-    EXPECT_TRUE(fails_with(store.compact(), StoreErrorKind::Io, "Input/output error (os error 5)"));
+    EXPECT_TRUE(fails_with(store.compact(), StoreErrorKind::kIo, "Input/output error (os error 5)"));
     EXPECT_EQ(std::count(fs.operation_log().begin(), fs.operation_log().end(), synced), 1);
     EXPECT_EQ(fs.paths(), std::vector<std::string>{"store.wal"});
     EXPECT_EQ(fs.contents("store.wal"), kLineA);
@@ -123,13 +123,13 @@ TEST_F(StoreCompactTest, HoldsTheLogLockedThroughEveryFileStep) {
   ASSERT_TRUE(succeeded(store.compact()));
   EXPECT_EQ(fs.unguarded_uses(), std::vector<std::string>{});
   EXPECT_EQ(fs.operation_log().at(1), "lock_exclusive store.wal");
-  EXPECT_EQ(fs.lock_state("store.wal"), LockState::Unlocked);
+  EXPECT_EQ(fs.lock_state("store.wal"), LockState::kUnlocked);
 }
 
 TEST_F(StoreCompactTest, SnapshotWriteThatAcceptsNothingFails) {
   ASSERT_TRUE(succeeded(store.upsert(entry_a())));
   fs.limit_writes(0);
-  EXPECT_TRUE(fails_with(store.compact(), StoreErrorKind::Io, "failed to write whole buffer"));
+  EXPECT_TRUE(fails_with(store.compact(), StoreErrorKind::kIo, "failed to write whole buffer"));
   EXPECT_EQ(store.wal_pending(), 1u);
   EXPECT_EQ(fs.paths(), std::vector<std::string>{"store.wal"});
 }
@@ -209,7 +209,7 @@ TEST_F(CompactionUnderFaults, FailureAtAnyOperationKeepsOldSnapshotOrLogAndLoses
     ASSERT_LE(k, clean.size());
     SCOPED_TRACE("failing " + clean[k - 1]);
 
-    EXPECT_TRUE(fails_with(compacted, StoreErrorKind::Io, "Input/output error (os error 5)"));
+    EXPECT_TRUE(fails_with(compacted, StoreErrorKind::kIo, "Input/output error (os error 5)"));
     EXPECT_EQ(store.wal_pending(), 2u);
     expect_live_state(store);
     EXPECT_EQ(fs->contents("store.wal"), old_log());
@@ -230,7 +230,7 @@ TEST_F(CompactionUnderFaults, FailureAtAnyOperationKeepsOldSnapshotOrLogAndLoses
 
 TEST_F(CompactionUnderFaults, PowerCutAtAnyPointReopensToTheSameEntries) {
   const std::uint64_t operations = operations_of_clean_compaction().size();
-  for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
+  for (PowerCut model : {PowerCut::kLoseUnsynced, PowerCut::kKeepMetadata}) {
     for (std::uint64_t k = 0; k <= operations; ++k) {
       SCOPED_TRACE("power cut after operation " + std::to_string(k) + " (model " +
                    std::to_string(static_cast<int>(model)) + ")");
@@ -250,7 +250,7 @@ TEST_F(CompactionUnderFaults, PowerCutAtAnyPointReopensToTheSameEntries) {
 }
 
 TEST_F(CompactionUnderFaults, PowerCutAfterCompactionKeepsTheNewSnapshot) {
-  for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
+  for (PowerCut model : {PowerCut::kLoseUnsynced, PowerCut::kKeepMetadata}) {
     auto fs = prepare();
     Result<StoreCore, StoreError> opened = StoreCore::open("store.snap", "store.wal", *fs);
     ASSERT_TRUE(succeeded(opened));
@@ -285,15 +285,12 @@ class CompactionOfUnsyncedLog : public ::testing::Test {
                  R"({"op":"upsert","data":{"id":"y","embedding":[1.0,1.0,2.0],"metadata":"","created_at":""}})"
                  "\n");
     fs->sync_everything();
-    durable = state_on(*fs);
     Result<StoreCore, StoreError> opened = StoreCore::open("store.snap", "store.wal", *fs);
     ASSERT_TRUE(succeeded(opened));
     store = std::make_unique<StoreCore>(std::move(opened).value());
     ASSERT_TRUE(succeeded(store->upsert(version("x", 2))));
     ASSERT_TRUE(succeeded(store->remove("y")));
     ASSERT_TRUE(succeeded(store->upsert(version("a", 3))));
-    live = state_of(*store);
-    ASSERT_NE(live, durable);
     fs->reset_faults();
   }
 
@@ -305,8 +302,9 @@ class CompactionOfUnsyncedLog : public ::testing::Test {
 
   std::unique_ptr<MemoryFileSystem> fs;
   std::unique_ptr<StoreCore> store;
-  StoreState durable;  // what survives a power cut before the compaction
-  StoreState live;     // what the compaction writes
+  // What survives a power cut before the compaction, and what it writes.
+  const StoreState durable = holding({version("a", 1), version("x", 1), version("y", 1)}, 3);
+  const StoreState live = holding({version("a", 3), version("x", 2)}, 3);
 };
 
 // Without the log synced before the new snapshot is in place, a cut between
@@ -322,7 +320,7 @@ TEST_F(CompactionOfUnsyncedLog, PowerCutAtAnyPointGivesTheDurableOrTheCompactedS
   ASSERT_TRUE(succeeded(twin.value().compact()));
   const std::uint64_t operations = probe.operation_count();
 
-  for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
+  for (PowerCut model : {PowerCut::kLoseUnsynced, PowerCut::kKeepMetadata}) {
     for (std::uint64_t k = 0; k <= operations; ++k) {
       SCOPED_TRACE("power cut after operation " + std::to_string(k) + " (model " +
                    std::to_string(static_cast<int>(model)) + ")");
@@ -348,7 +346,7 @@ TEST_F(CompactionOfUnsyncedLog, PowerCutAfterLaterCompactionsKeepsDeletesDeleted
   const StoreState first = live;
   ASSERT_TRUE(succeeded(store->remove("x")));
   ASSERT_TRUE(succeeded(store->upsert(version("a", 4))));
-  const StoreState second = state_of(*store);
+  const StoreState second = holding({version("a", 4)}, 3);
 
   MemoryFileSystem probe;
   for (const auto& path : fs->paths()) probe.put_file(path, *fs->contents(path));
@@ -358,7 +356,7 @@ TEST_F(CompactionOfUnsyncedLog, PowerCutAfterLaterCompactionsKeepsDeletesDeleted
   ASSERT_TRUE(succeeded(twin.value().compact()));
   const std::uint64_t operations = probe.operation_count();
 
-  for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
+  for (PowerCut model : {PowerCut::kLoseUnsynced, PowerCut::kKeepMetadata}) {
     for (std::uint64_t k = 0; k <= operations; ++k) {
       SCOPED_TRACE("power cut after operation " + std::to_string(k) + " of the second compaction (model " +
                    std::to_string(static_cast<int>(model)) + ")");

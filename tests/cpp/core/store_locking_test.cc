@@ -37,10 +37,10 @@ class LockedByAnotherHandle : public ::testing::Test {
 
   // Another store's handle on the log, holding the given lock.
   FileHandle hold(FsOp kind) {
-    Result<FileHandle, OsError> handle = fs.open("store.wal", OpenMode::Read);
+    Result<FileHandle, OsError> handle = fs.open("store.wal", OpenMode::kRead);
     EXPECT_TRUE(handle.ok());
     EXPECT_TRUE(
-        (kind == FsOp::LockExclusive ? fs.lock_exclusive(handle.value()) : fs.lock_shared(handle.value())).ok());
+        (kind == FsOp::kLockExclusive ? fs.lock_exclusive(handle.value()) : fs.lock_shared(handle.value())).ok());
     return handle.value();
   }
 
@@ -61,10 +61,10 @@ class MutationWaitsForTheLock : public LockedByAnotherHandle, public ::testing::
 // Every writing call waits for any other lock, shared or exclusive; here the
 // wait shows as the model's refusal, with nothing written and memory as before.
 TEST_P(MutationWaitsForTheLock, WritesNothingWhileAnotherHandleHoldsAnyLock) {
-  for (FsOp held : {FsOp::LockShared, FsOp::LockExclusive}) {
-    SCOPED_TRACE(held == FsOp::LockShared ? "shared" : "exclusive");
+  for (FsOp held : {FsOp::kLockShared, FsOp::kLockExclusive}) {
+    SCOPED_TRACE(held == FsOp::kLockShared ? "shared" : "exclusive");
     const FileHandle other = hold(held);
-    EXPECT_TRUE(fails_with(GetParam().call(store), StoreErrorKind::Io, kWouldBlock));
+    EXPECT_TRUE(fails_with(GetParam().call(store), StoreErrorKind::kIo, kWouldBlock));
     EXPECT_EQ(fs.contents("store.wal"), before);
     EXPECT_FALSE(fs.exists("store.snap"));
     EXPECT_EQ(store.len(), 2u);
@@ -72,7 +72,7 @@ TEST_P(MutationWaitsForTheLock, WritesNothingWhileAnotherHandleHoldsAnyLock) {
     fs.close(other);
   }
   ASSERT_TRUE(succeeded(GetParam().call(store)));
-  EXPECT_EQ(fs.lock_state("store.wal"), LockState::Unlocked);
+  EXPECT_EQ(fs.lock_state("store.wal"), LockState::kUnlocked);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -85,14 +85,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LockedCall>& param_info) { return param_info.param.name; });
 
 TEST_F(LockedByAnotherHandle, OpenSharesTheLogWithReadersButWaitsForAWriter) {
-  const FileHandle reader = hold(FsOp::LockShared);
+  const FileHandle reader = hold(FsOp::kLockShared);
   Result<StoreCore, StoreError> shared = StoreCore::open("store.snap", "store.wal", fs);
   ASSERT_TRUE(succeeded(shared));
   EXPECT_EQ(shared.value().len(), 2u);
   fs.close(reader);
 
-  const FileHandle writer = hold(FsOp::LockExclusive);
-  EXPECT_TRUE(fails_with(StoreCore::open("store.snap", "store.wal", fs), StoreErrorKind::Io, kWouldBlock));
+  const FileHandle writer = hold(FsOp::kLockExclusive);
+  EXPECT_TRUE(fails_with(StoreCore::open("store.snap", "store.wal", fs), StoreErrorKind::kIo, kWouldBlock));
   fs.close(writer);
 }
 
@@ -105,7 +105,7 @@ TEST_F(LockedByAnotherHandle, OpenReadsBothFilesUnderTheLogsSharedLock) {
   ASSERT_TRUE(succeeded(opened));
   EXPECT_EQ(opened.value().len(), 3u);
   EXPECT_EQ(fs.unguarded_uses(), std::vector<std::string>{});
-  EXPECT_EQ(fs.lock_state("store.wal"), LockState::Unlocked);
+  EXPECT_EQ(fs.lock_state("store.wal"), LockState::kUnlocked);
 }
 
 // --- The real file system.
@@ -159,8 +159,8 @@ std::vector<VectorEntry> batch_of(const std::string& writer, int batch, int size
 
 TEST_F(PosixLockingTest, LockBelongsToTheHandleAndOtherClosesKeepIt) {
   PosixFileSystem fs;
-  Result<FileHandle, OsError> first = fs.open(wal_, OpenMode::ReadAppend);
-  Result<FileHandle, OsError> second = fs.open(wal_, OpenMode::Read);
+  Result<FileHandle, OsError> first = fs.open(wal_, OpenMode::kReadAppend);
+  Result<FileHandle, OsError> second = fs.open(wal_, OpenMode::kRead);
   ASSERT_TRUE(first.ok() && second.ok());
   ASSERT_TRUE(fs.lock_exclusive(first.value()).ok());
   // A second handle in the same process is excluded too.
@@ -168,7 +168,7 @@ TEST_F(PosixLockingTest, LockBelongsToTheHandleAndOtherClosesKeepIt) {
   EXPECT_EQ(errno, EWOULDBLOCK);
   // Closing some other descriptor of the file (which drops an fcntl record
   // lock) leaves the lock held.
-  Result<FileHandle, OsError> third = fs.open(wal_, OpenMode::Read);
+  Result<FileHandle, OsError> third = fs.open(wal_, OpenMode::kRead);
   ASSERT_TRUE(third.ok());
   fs.close(third.value());
   EXPECT_EQ(flock(second.value(), LOCK_SH | LOCK_NB), -1);

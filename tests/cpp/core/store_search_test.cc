@@ -49,19 +49,19 @@ class StoreSearchTest : public ::testing::Test {
 };
 
 TEST_F(StoreSearchTest, EmptyQueryIsRefusedEvenOnAnEmptyStore) {
-  EXPECT_TRUE(fails_with(store.search({}, 10), StoreErrorKind::EmptyEmbedding, "Embedding must not be empty"));
+  EXPECT_TRUE(fails_with(store.search({}, 10), StoreErrorKind::kEmptyEmbedding, "Embedding must not be empty"));
   ASSERT_TRUE(succeeded(store.upsert(entry_a())));
-  EXPECT_TRUE(fails_with(store.search({}, 10), StoreErrorKind::EmptyEmbedding, "Embedding must not be empty"));
+  EXPECT_TRUE(fails_with(store.search({}, 10), StoreErrorKind::kEmptyEmbedding, "Embedding must not be empty"));
   EXPECT_TRUE(store.dirty());  // refused before any rebuild
   EXPECT_FALSE(store.has_index());
 }
 
 TEST_F(StoreSearchTest, QueryOfAnotherLengthIsRefusedAlsoWhenEverythingWasDeleted) {
   ASSERT_TRUE(succeeded(store.upsert(entry_a())));
-  EXPECT_TRUE(fails_with(store.search(std::vector<float>{1, 2}, 10), StoreErrorKind::DimensionMismatch,
+  EXPECT_TRUE(fails_with(store.search(std::vector<float>{1, 2}, 10), StoreErrorKind::kDimensionMismatch,
                          "Dimension mismatch: store is 3D, got 2D"));
   ASSERT_TRUE(succeeded(store.remove("a")));
-  EXPECT_TRUE(fails_with(store.search(std::vector<float>{1, 2}, 10), StoreErrorKind::DimensionMismatch,
+  EXPECT_TRUE(fails_with(store.search(std::vector<float>{1, 2}, 10), StoreErrorKind::kDimensionMismatch,
                          "Dimension mismatch: store is 3D, got 2D"));
   EXPECT_TRUE(search({1, 2, 3}, 10).empty());
   EXPECT_FALSE(store.has_index());

@@ -44,6 +44,15 @@ struct StoreState {
   bool operator==(const StoreState&) const = default;
 };
 
+// The state of the given entries (a later one replaces an earlier one with
+// the same id) and dimension.
+inline StoreState holding(const std::vector<VectorEntry>& entries, std::optional<std::uint64_t> dim) {
+  StoreState state;
+  for (const VectorEntry& entry : entries) state.entries.insert_or_assign(entry.id, entry);
+  state.dim = dim;
+  return state;
+}
+
 inline StoreState state_of(const StoreCore& store) {
   StoreState state;
   for (const auto& [id, entry] : store.entries()) state.entries.emplace(id, entry);

@@ -5,6 +5,7 @@ sorvid_add_test(core_test LINKS sorvid_core LABELS core SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/store_error_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/store_mutation_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/wal_append_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/wal_reader_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/store_open_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/store_compact_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/store_search_test.cc

@@ -30,6 +30,9 @@ struct AppendScenario {
   // The log may also be left with a torn tail cut away (the repair is no
   // trace of the failed append); empty when the repair cuts nothing.
   std::string repaired_log;
+  // What reopening the files gives: before the mutation, then after each of
+  // its new lines (the last is the state after the mutation).
+  std::vector<StoreState> states;
 };
 
 void PrintTo(const AppendScenario& scenario, std::ostream* out) { *out << scenario.name; }
@@ -53,28 +56,42 @@ std::string large_batch_lines() {
 const std::string kTornValid = kLineB.substr(0, kLineB.size() - 1);  // a whole record, no line feed
 const std::string kTornPartial = R"({"op":"upsert","data":{"id":"z","embe)";
 
-std::vector<AppendScenario> append_scenarios() {
-  auto upsert_b = [](StoreCore& s) { return s.upsert(entry_b()); };
-  return {
-      {"UpsertIntoMissingLog", "", upsert_b, kLineB, ""},
-      {"UpsertAfterWholeLines", kLineA, upsert_b, kLineA + kLineB, ""},
-      {"UpsertAfterTornValidLine", kLineA + kTornValid, upsert_b, kLineA + kTornValid + "\n" + kLineB, ""},
-      {"UpsertAfterTornPartialLine", kLineA + kTornPartial, upsert_b, kLineA + kLineB, kLineA},
-      {"LargeBatch", kLineA, [](StoreCore& s) { return s.upsert_batch(large_batch()); }, kLineA + large_batch_lines(),
-       ""},
-      {"BatchAfterTornPartialLine", kLineA + kTornPartial,
-       [](StoreCore& s) { return s.upsert_batch({entry_b(), entry_b()}); }, kLineA + kLineB + kLineB, kLineA},
-      {"Delete", kLineA, [](StoreCore& s) { return s.remove("a"); }, kLineA + kDeleteA, ""},
-  };
+// The files' states through the large batch: entry a, then one more bulk
+// entry with each line.
+std::vector<StoreState> large_batch_states() {
+  std::vector<VectorEntry> entries{entry_a()};
+  std::vector<StoreState> states{holding(entries, 3)};
+  for (const VectorEntry& entry : large_batch()) {
+    entries.push_back(entry);
+    states.push_back(holding(entries, 3));
+  }
+  return states;
 }
 
-// What opening a store whose log holds exactly `log` gives.
-StoreState state_of_log(const std::string& log) {
-  MemoryFileSystem fs;
-  if (!log.empty()) fs.put_file("store.wal", log);
-  Result<StoreCore, StoreError> opened = StoreCore::open("store.snap", "store.wal", fs);
-  EXPECT_TRUE(succeeded(opened)) << log;
-  return opened ? state_of(opened.value()) : StoreState{};
+std::vector<AppendScenario> append_scenarios() {
+  auto upsert_b = [](StoreCore& s) { return s.upsert(entry_b()); };
+  const StoreState only_a = holding({entry_a()}, 3);
+  const StoreState a_and_b = holding({entry_a(), entry_b()}, 3);
+  return {
+      {"UpsertIntoMissingLog", "", upsert_b, kLineB, "", {holding({}, std::nullopt), holding({entry_b()}, 3)}},
+      {"UpsertAfterWholeLines", kLineA, upsert_b, kLineA + kLineB, "", {only_a, a_and_b}},
+      {"UpsertAfterTornValidLine",
+       kLineA + kTornValid,
+       upsert_b,
+       kLineA + kTornValid + "\n" + kLineB,
+       "",
+       {a_and_b, a_and_b}},
+      {"UpsertAfterTornPartialLine", kLineA + kTornPartial, upsert_b, kLineA + kLineB, kLineA, {only_a, a_and_b}},
+      {"LargeBatch", kLineA, [](StoreCore& s) { return s.upsert_batch(large_batch()); }, kLineA + large_batch_lines(),
+       "", large_batch_states()},
+      {"BatchAfterTornPartialLine",
+       kLineA + kTornPartial,
+       [](StoreCore& s) { return s.upsert_batch({entry_b(), entry_b()}); },
+       kLineA + kLineB + kLineB,
+       kLineA,
+       {only_a, a_and_b, a_and_b}},
+      {"Delete", kLineA, [](StoreCore& s) { return s.remove("a"); }, kLineA + kDeleteA, "", {only_a, holding({}, 3)}},
+  };
 }
 
 class AppendUnderFaults : public ::testing::TestWithParam<AppendScenario> {
@@ -107,19 +124,6 @@ class AppendUnderFaults : public ::testing::TestWithParam<AppendScenario> {
     return fs->operation_count();
   }
 
-  // The states a reopen may find after the mutation was cut short by a
-  // crash: the log as it was (or with its torn tail cut away), extended by
-  // any whole number of the new lines.
-  static std::vector<StoreState> states_after_crash() {
-    const std::string& logged = GetParam().logged;
-    const std::string& kept = GetParam().repaired_log.empty() ? GetParam().initial_log : GetParam().repaired_log;
-    std::vector<StoreState> states{state_of_log(GetParam().initial_log)};
-    for (std::size_t end = 0; end < logged.size(); ++end) {
-      if (logged[end] == '\n' && end + 1 >= kept.size()) states.push_back(state_of_log(logged.substr(0, end + 1)));
-    }
-    return states;
-  }
-
   static void expect_memory_as_before(const StoreCore& store) {
     EXPECT_EQ(store.len(), 1u);
     ASSERT_NE(store.get("a"), nullptr);
@@ -141,8 +145,8 @@ struct InjectedError {
 // reached the file.
 TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
   const std::size_t short_write = std::max<std::size_t>(10, GetParam().logged.size() / 20);
-  const StoreState files_before = state_of_log(GetParam().initial_log);
-  const StoreState files_after = state_of_log(GetParam().logged);
+  const StoreState& files_before = GetParam().states.front();
+  const StoreState& files_after = GetParam().states.back();
   for (const InjectedError injected : {InjectedError{EIO, "Input/output error (os error 5)"},
                                        InjectedError{ENOSPC, "No space left on device (os error 28)"}}) {
     for (std::optional<std::size_t> write_limit :
@@ -157,7 +161,7 @@ TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
         fs->fail_operation(k, injected.code);
         Result<void, StoreError> result = GetParam().mutate(*store);
         EXPECT_EQ(fs->open_handle_count(), 0);
-        EXPECT_EQ(fs->lock_state("store.wal"), LockState::Unlocked);
+        EXPECT_EQ(fs->lock_state("store.wal"), LockState::kUnlocked);
         EXPECT_EQ(fs->unguarded_uses(), std::vector<std::string>{});
         fs->reset_faults();
         Result<StoreCore, StoreError> reopened = StoreCore::open("store.snap", "store.wal", *fs);
@@ -170,7 +174,7 @@ TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
           break;
         }
         ASSERT_LE(k, operations);
-        EXPECT_TRUE(fails_with(result, StoreErrorKind::Io, injected.message));
+        EXPECT_TRUE(fails_with(result, StoreErrorKind::kIo, injected.message));
         const std::string log = fs->contents("store.wal").value_or("");
         if (GetParam().repaired_log.empty()) {
           EXPECT_EQ(log, GetParam().initial_log);
@@ -189,8 +193,8 @@ TEST_P(AppendUnderFaults, FailureAtAnyOperationLeavesLogAndMemoryAsBefore) {
 // plus a whole number of the new lines, never a part of one. A power cut at
 // that point loses every byte that was not synced: the log as before.
 TEST_P(AppendUnderFaults, CrashOrPowerCutAtAnyPointReopensToWholeLines) {
-  const std::vector<StoreState> allowed = states_after_crash();
-  const StoreState durable_before = state_of_log(GetParam().initial_log);
+  const std::vector<StoreState>& allowed = GetParam().states;
+  const StoreState& durable_before = allowed.front();
   // Short writes (about 20 per append) let the crash come inside a line.
   const std::size_t short_write = std::max<std::size_t>(10, GetParam().logged.size() / 20);
   const std::uint64_t operations = operations_of_clean_run(short_write);
@@ -201,7 +205,7 @@ TEST_P(AppendUnderFaults, CrashOrPowerCutAtAnyPointReopensToWholeLines) {
     fs->limit_writes(short_write);
     fs->halt_after(k);
     (void)GetParam().mutate(*store);
-    for (PowerCut model : {PowerCut::LoseUnsynced, PowerCut::KeepMetadata}) {
+    for (PowerCut model : {PowerCut::kLoseUnsynced, PowerCut::kKeepMetadata}) {
       std::unique_ptr<MemoryFileSystem> survivor = fs->after_power_cut(model);
       Result<StoreCore, StoreError> after_cut = StoreCore::open("store.snap", "store.wal", *survivor);
       ASSERT_TRUE(succeeded(after_cut));
@@ -262,7 +266,7 @@ TEST(AppendTest, ARecordOfTheBufferSizeOrMoreThatIsRefusedNamesTheDirectWrite) {
   MemoryFileSystem fs;
   StoreCore store("store.snap", "store.wal", fs);
   fs.limit_writes(0);
-  EXPECT_TRUE(fails_with(store.upsert(make_entry("big", std::vector<float>(3000, 0.5f))), StoreErrorKind::Io,
+  EXPECT_TRUE(fails_with(store.upsert(make_entry("big", std::vector<float>(3000, 0.5f))), StoreErrorKind::kIo,
                          "failed to write whole buffer"));
   EXPECT_EQ(fs.contents("store.wal"), "");
   EXPECT_EQ(store.len(), 0u);
@@ -274,8 +278,8 @@ TEST(AppendTest, FailedDeleteKeepsTheEntry) {
   StoreCore store("store.snap", "store.wal", fs);
   ASSERT_TRUE(succeeded(store.upsert(entry_a())));
   ASSERT_TRUE(succeeded(store.upsert(entry_b())));
-  fs.fail_every(FsOp::Write, ENOSPC);
-  EXPECT_TRUE(fails_with(store.remove("a"), StoreErrorKind::Io, "No space left on device (os error 28)"));
+  fs.fail_every(FsOp::kWrite, ENOSPC);
+  EXPECT_TRUE(fails_with(store.remove("a"), StoreErrorKind::kIo, "No space left on device (os error 28)"));
   EXPECT_EQ(store.len(), 2u);
   EXPECT_NE(store.get("a"), nullptr);
   EXPECT_EQ(store.wal_pending(), 2u);
@@ -288,9 +292,9 @@ TEST(AppendTest, WhenTheCutBackFailsTooTheNextAppendRemovesThePartialLine) {
   ASSERT_TRUE(succeeded(store.upsert(entry_a())));
   fs.reset_faults();
   fs.limit_writes(10);
-  fs.fail_every(FsOp::Truncate, EIO);
+  fs.fail_every(FsOp::kTruncate, EIO);
   fs.fail_operation(6, ENOSPC);  // open, lock_exclusive, size, read_at, write (10 bytes), write
-  EXPECT_TRUE(fails_with(store.upsert(entry_b()), StoreErrorKind::Io, "No space left on device (os error 28)"));
+  EXPECT_TRUE(fails_with(store.upsert(entry_b()), StoreErrorKind::kIo, "No space left on device (os error 28)"));
   EXPECT_EQ(fs.contents("store.wal"), kLineA + kLineB.substr(0, 10));
 
   fs.reset_faults();
@@ -383,7 +387,7 @@ TEST_F(PosixAppendTest, AppendsAndRepairsOnDisk) {
 
 TEST_F(PosixAppendTest, DirectoryAsLogFailsToOpen) {
   StoreCore store(path("store.snap"), dir_);
-  EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::Io, "Is a directory (os error 21)"));
+  EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::kIo, "Is a directory (os error 21)"));
   EXPECT_EQ(store.len(), 0u);
   EXPECT_EQ(store.wal_pending(), 0u);
   EXPECT_EQ(store.dim(), 3u);
@@ -391,15 +395,15 @@ TEST_F(PosixAppendTest, DirectoryAsLogFailsToOpen) {
 
 TEST_F(PosixAppendTest, MissingDirectoryFailsToOpen) {
   StoreCore store(path("store.snap"), path("no/such/store.wal"));
-  EXPECT_TRUE(fails_with(store.upsert_batch({}), StoreErrorKind::Io, "No such file or directory (os error 2)"));
+  EXPECT_TRUE(fails_with(store.upsert_batch({}), StoreErrorKind::kIo, "No such file or directory (os error 2)"));
   EXPECT_FALSE(store.dirty());
 }
 
 TEST(PosixDeviceTest, FullDeviceReportsNoSpace) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full is not available";
   StoreCore store("store.snap", "/dev/full");
-  EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::Io, "No space left on device (os error 28)"));
-  EXPECT_TRUE(fails_with(store.upsert_batch({entry_a(), entry_b()}), StoreErrorKind::Io,
+  EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::kIo, "No space left on device (os error 28)"));
+  EXPECT_TRUE(fails_with(store.upsert_batch({entry_a(), entry_b()}), StoreErrorKind::kIo,
                          "No space left on device (os error 28)"));
   EXPECT_EQ(store.len(), 0u);
   EXPECT_EQ(store.wal_pending(), 0u);
