@@ -9,12 +9,16 @@
 #include "memory_file_system.h"
 #include "store_test_support.h"
 
-namespace sorvid::testing {
-namespace {
+namespace sorvid {
 
+// How a failed expectation shows a tail (found by argument-dependent lookup,
+// so it lives in the namespace of LogTail).
 void PrintTo(const LogTail& tail, std::ostream* out) {
   *out << "{valid_end " << tail.valid_end << (tail.needs_line_feed ? ", needs line feed}" : "}");
 }
+
+namespace testing {
+namespace {
 
 File open_log(MemoryFileSystem& fs, const std::string& contents) {
   fs.put_file("store.wal", contents);
@@ -164,4 +168,5 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CorruptCase>& param_info) { return param_info.param.name; });
 
 }  // namespace
-}  // namespace sorvid::testing
+}  // namespace testing
+}  // namespace sorvid
