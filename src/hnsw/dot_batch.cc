@@ -103,20 +103,20 @@ __attribute__((target("avx2"))) inline void load_tail_columns(const float* const
   transpose_8x8(low, high, column);
 }
 
-// Dot products of `query` with Groups * 8 rows. Each group's lanes form one
+// Dot products of `query` with kGroups * 8 rows. Each group's lanes form one
 // chain of dependent adds; several groups let those chains overlap.
-template <int Groups>
+template <int kGroups>
 __attribute__((target("avx2"))) void dot_groups_avx2(const float* query, const float* const* rows, std::size_t length,
                                                      float* out) {
-  __m256 sum[Groups];
-  for (int g = 0; g < Groups; ++g) sum[g] = _mm256_set1_ps(-0.0f);
+  __m256 sum[kGroups];
+  for (int g = 0; g < kGroups; ++g) sum[g] = _mm256_set1_ps(-0.0f);
   std::size_t i = 0;
   for (; i + 8 <= length; i += 8) {
     if (i % 16 == 0) {
       // One prefetch per cache line and row, two lines ahead of the reads.
-      for (int r = 0; r < 8 * Groups; ++r) _mm_prefetch(reinterpret_cast<const char*>(rows[r] + i + 32), _MM_HINT_T0);
+      for (int r = 0; r < 8 * kGroups; ++r) _mm_prefetch(reinterpret_cast<const char*>(rows[r] + i + 32), _MM_HINT_T0);
     }
-    for (int g = 0; g < Groups; ++g) {
+    for (int g = 0; g < kGroups; ++g) {
       __m256 column[8];
       load_columns(rows + 8 * g, i, column);
       for (int t = 0; t < 8; ++t) {
@@ -127,7 +127,7 @@ __attribute__((target("avx2"))) void dot_groups_avx2(const float* query, const f
   }
   if (i < length) {
     const std::size_t remaining = length - i;
-    for (int g = 0; g < Groups; ++g) {
+    for (int g = 0; g < kGroups; ++g) {
       __m256 column[8];
       load_tail_columns(rows + 8 * g, i, remaining, column);
       for (std::size_t t = 0; t < remaining; ++t) {
@@ -136,7 +136,7 @@ __attribute__((target("avx2"))) void dot_groups_avx2(const float* query, const f
       }
     }
   }
-  for (int g = 0; g < Groups; ++g) _mm256_storeu_ps(out + 8 * g, sum[g]);
+  for (int g = 0; g < kGroups; ++g) _mm256_storeu_ps(out + 8 * g, sum[g]);
 }
 
 }  // namespace
@@ -261,12 +261,12 @@ __attribute__((target("avx2,fma"))) void dot_estimates_avx2(const float* query, 
 
 }  // namespace
 
-bool avx2_available() {
+bool avx2_available() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
 }
 
-bool fma_available() {
+bool fma_available() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("fma");
 }
@@ -277,9 +277,9 @@ void dot_batch_avx2(const float* query, const float* const* rows, std::size_t co
   dot_batch_portable(query, rows, count, length, out);
 }
 
-bool avx2_available() { return false; }
+bool avx2_available() noexcept { return false; }
 
-bool fma_available() { return false; }
+bool fma_available() noexcept { return false; }
 
 float dot_estimate_avx2(const float* a, const float* b, std::size_t length) { return dot_in_order(a, b, length); }
 
@@ -298,25 +298,25 @@ using DotEstimateFunction = float (*)(const float*, const float*, std::size_t);
 
 // Chosen once, at load time, for the processor the program runs on. Without
 // AVX2 the estimate is the exact in-order sum, which meets its bound too.
-const DotBatchFunction chosen_dot_batch = avx2_available() ? dot_batch_avx2 : dot_batch_portable;
-const DotEstimateFunction chosen_dot_estimate = avx2_available() ? dot_estimate_avx2 : dot_in_order;
-const DotBatchFunction chosen_dot_estimates =
+const DotBatchFunction kChosenDotBatch = avx2_available() ? dot_batch_avx2 : dot_batch_portable;
+const DotEstimateFunction kChosenDotEstimate = avx2_available() ? dot_estimate_avx2 : dot_in_order;
+const DotBatchFunction kChosenDotEstimates =
     avx2_available() && fma_available() ? dot_estimates_avx2 : dot_batch_portable;
 
 }  // namespace
 
 void dot_batch(const float* query, const float* const* rows, std::size_t count, std::size_t length, float* out) {
-  chosen_dot_batch(query, rows, count, length, out);
+  kChosenDotBatch(query, rows, count, length, out);
 }
 
 }  // namespace sorvid::hnsw
 
 namespace sorvid::hnsw {
 
-float dot_estimate(const float* a, const float* b, std::size_t length) { return chosen_dot_estimate(a, b, length); }
+float dot_estimate(const float* a, const float* b, std::size_t length) { return kChosenDotEstimate(a, b, length); }
 
 void dot_estimates(const float* query, const float* const* rows, std::size_t count, std::size_t length, float* out) {
-  chosen_dot_estimates(query, rows, count, length, out);
+  kChosenDotEstimates(query, rows, count, length, out);
 }
 
 }  // namespace sorvid::hnsw

@@ -20,9 +20,9 @@ void dot_batch(const float* query, const float* const* rows, std::size_t count, 
 void dot_batch_portable(const float* query, const float* const* rows, std::size_t count, std::size_t length,
                         float* out);
 void dot_batch_avx2(const float* query, const float* const* rows, std::size_t count, std::size_t length, float* out);
-bool avx2_available();
+bool avx2_available() noexcept;
 // Whether the processor fuses multiply and add; the batched estimates use it.
-bool fma_available();
+bool fma_available() noexcept;
 
 // An estimate of dot_in_order(a, b, length) that may add in any order: its
 // error, like the definition's own, is at most gamma(length) * sum |a[i] b[i]|

@@ -35,7 +35,7 @@ std::string quoted_name_list(const Signature& signature, PyObject** slots) {
   for (std::size_t i = 0; i < signature.params.size(); ++i) {
     if (!signature.params[i].required || slots[i] != nullptr) continue;
     if (listed > 0) {
-      if (missing > 2) list += ",";
+      if (missing > 2) list += ',';
       list += (listed + 1 == missing) ? " and " : " ";
     }
     list += '\'';
