@@ -2,7 +2,6 @@
 
 #include "formats/json_writer.h"
 #include "formats/record_reader.h"
-#include "formats/wal_record.h"
 
 namespace sorvid {
 namespace {

@@ -6,7 +6,6 @@
 #include "formats/json_writer.h"
 #include "formats/record_reader.h"
 #include "formats/text_buffer.h"
-#include "formats/wal_record.h"
 
 namespace sorvid {
 namespace {

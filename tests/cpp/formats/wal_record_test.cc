@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/entry_json.h"
 #include "outcome.h"
 
 namespace sorvid {
