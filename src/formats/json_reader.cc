@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "formats/json_error_text.h"
 #include "formats/quoted_text.h"
 #include "formats/utf8.h"
 
@@ -24,11 +25,6 @@ bool is_string_special(char c) { return c == '"' || c == '\\' || static_cast<uns
 bool is_high_surrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-constexpr char kEofInValue[] = "EOF while parsing a value";
-constexpr char kEofInString[] = "EOF while parsing a string";
-constexpr char kEofInList[] = "EOF while parsing a list";
-constexpr char kEofInObject[] = "EOF while parsing an object";
-
 }  // namespace
 
 ReadError unplaced_error(std::string text) { return ReadError{std::move(text), ReadError::kUnplaced}; }
@@ -40,12 +36,6 @@ JsonError to_json_error(std::string_view input, const ReadError& error) {
   const std::size_t line_start = last_line_feed == std::string_view::npos ? 0 : last_line_feed + 1;
   const auto line_feeds = static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
   return JsonError{error.text, line_feeds + 1, consumed - line_start};
-}
-
-std::string invalid_type_text(std::string_view found, std::string_view expected) {
-  std::string text = "invalid type: ";
-  text.append(found).append(", expected ").append(expected);
-  return text;
 }
 
 JsonReader::JsonReader(std::string_view text)
@@ -85,19 +75,19 @@ ReadError JsonReader::invalid_type(std::string_view expected) {
     case '[': found = "sequence"; break;
     case '{': found = "map"; break;
     default: {
-      if (peek() != '-' && !is_digit(peek())) return error_at_next("expected value");
+      if (peek() != '-' && !is_digit(peek())) return error_at_next(error_text::kExpectedValue);
       auto number = read_number();
       if (!number) return std::move(number).error();
       found = describe_number(number.value());
     }
   }
-  return error_at_last(invalid_type_text(found, expected));
+  return error_at_last(error_text::invalid_type(found, expected));
 }
 
 // ---------------------------------------------------------------- nesting
 
 ReadResult<void> JsonReader::enter_nested() {
-  if (--remaining_depth_ == 0) return fail(error_at_next("recursion limit exceeded"));
+  if (--remaining_depth_ == 0) return fail(error_at_next(error_text::kRecursionLimitExceeded));
   return {};
 }
 
@@ -105,8 +95,8 @@ ReadResult<void> JsonReader::enter_nested() {
 
 ReadResult<void> JsonReader::expect_literal_rest(std::string_view rest) {
   for (const char expected : rest) {
-    if (cursor_ == end_) return fail(error_at_last(kEofInValue));
-    if (*cursor_++ != expected) return fail(error_at_last("expected ident"));
+    if (cursor_ == end_) return fail(error_at_last(error_text::kEofInValue));
+    if (*cursor_++ != expected) return fail(error_at_last(error_text::kExpectedIdent));
   }
   return {};
 }
@@ -117,23 +107,23 @@ ReadResult<void> JsonReader::read_string(std::string& out) {
   const char* run = cursor_;
   for (;;) {
     while (cursor_ != end_ && !is_string_special(*cursor_)) ++cursor_;
-    if (cursor_ == end_) return fail(error_at_last(kEofInString));
+    if (cursor_ == end_) return fail(error_at_last(error_text::kEofInString));
     const char c = *cursor_;
     out.append(run, cursor_);
     advance();
     if (c == '"') break;
-    if (c != '\\') return fail(error_at_last("control character (\\u0000-\\u001F) found while parsing a string"));
+    if (c != '\\') return fail(error_at_last(error_text::kControlCharacterInString));
     if (auto escape = read_escape(out); !escape) return escape;
     run = cursor_;
   }
   // Escapes only ever add whole characters, so checking the result checks
   // the raw bytes of the text.
-  if (!is_valid_utf8(out)) return fail(error_at_last("invalid unicode code point"));
+  if (!is_valid_utf8(out)) return fail(error_at_last(error_text::kInvalidUnicodeCodePoint));
   return {};
 }
 
 ReadResult<void> JsonReader::read_escape(std::string& out) {
-  if (cursor_ == end_) return fail(error_at_last(kEofInString));
+  if (cursor_ == end_) return fail(error_at_last(error_text::kEofInString));
   const char c = *cursor_++;
   switch (c) {
     case '"': out.push_back('"'); break;
@@ -145,7 +135,7 @@ ReadResult<void> JsonReader::read_escape(std::string& out) {
     case 'r': out.push_back('\r'); break;
     case 't': out.push_back('\t'); break;
     case 'u': return read_unicode_escape(out);
-    default: return fail(error_at_last("invalid escape"));
+    default: return fail(error_at_last(error_text::kInvalidEscape));
   }
   return {};
 }
@@ -153,12 +143,12 @@ ReadResult<void> JsonReader::read_escape(std::string& out) {
 ReadResult<unsigned> JsonReader::read_hex4() {
   if (end_ - cursor_ < 4) {
     cursor_ = end_;
-    return fail(error_at_last(kEofInString));
+    return fail(error_at_last(error_text::kEofInString));
   }
   unsigned unit = 0;
   for (int i = 0; i < 4; ++i) {
     const int digit = hex_value(*cursor_++);
-    if (digit < 0) return fail(error_at_last("invalid escape"));
+    if (digit < 0) return fail(error_at_last(error_text::kInvalidEscape));
     unit = unit * 16 + static_cast<unsigned>(digit);
   }
   return unit;
@@ -170,18 +160,18 @@ ReadResult<void> JsonReader::read_unicode_escape(std::string& out) {
   auto unit = read_hex4();
   if (!unit) return fail(std::move(unit).error());
   const unsigned high = unit.value();
-  if (is_low_surrogate(high)) return fail(error_at_last("lone leading surrogate in hex escape"));
+  if (is_low_surrogate(high)) return fail(error_at_last(error_text::kLoneLeadingSurrogate));
   if (!is_high_surrogate(high)) {
     append_utf8(out, high);
     return {};
   }
   for (const char expected : {'\\', 'u'}) {
-    if (cursor_ == end_) return fail(error_at_last(kEofInString));
-    if (*cursor_++ != expected) return fail(error_at_last("unexpected end of hex escape"));
+    if (cursor_ == end_) return fail(error_at_last(error_text::kEofInString));
+    if (*cursor_++ != expected) return fail(error_at_last(error_text::kUnexpectedEndOfHexEscape));
   }
   auto low = read_hex4();
   if (!low) return fail(std::move(low).error());
-  if (!is_low_surrogate(low.value())) return fail(error_at_last("lone leading surrogate in hex escape"));
+  if (!is_low_surrogate(low.value())) return fail(error_at_last(error_text::kLoneLeadingSurrogate));
   append_utf8(out, 0x10000 + ((high - 0xD800) << 10) + (low.value() - 0xDC00));
   return {};
 }
@@ -190,10 +180,10 @@ ReadResult<void> JsonReader::skip_string() {
   advance();  // the opening quote
   for (;;) {
     while (cursor_ != end_ && !is_string_special(*cursor_)) ++cursor_;
-    if (cursor_ == end_) return fail(error_at_last(kEofInString));
+    if (cursor_ == end_) return fail(error_at_last(error_text::kEofInString));
     const char c = *cursor_++;
     if (c == '"') return {};
-    if (c != '\\') return fail(error_at_last("control character (\\u0000-\\u001F) found while parsing a string"));
+    if (c != '\\') return fail(error_at_last(error_text::kControlCharacterInString));
     if (auto escape = skip_escape(); !escape) return escape;
   }
 }
@@ -201,7 +191,7 @@ ReadResult<void> JsonReader::skip_string() {
 // An escape in a skipped string: its letter and hex digits are checked, the
 // pairing of surrogates is not (nothing is decoded).
 ReadResult<void> JsonReader::skip_escape() {
-  if (cursor_ == end_) return fail(error_at_last(kEofInString));
+  if (cursor_ == end_) return fail(error_at_last(error_text::kEofInString));
   switch (*cursor_++) {
     case '"':
     case '\\':
@@ -216,7 +206,7 @@ ReadResult<void> JsonReader::skip_escape() {
       if (!unit) return fail(std::move(unit).error());
       return {};
     }
-    default: return fail(error_at_last("invalid escape"));
+    default: return fail(error_at_last(error_text::kInvalidEscape));
   }
 }
 
@@ -225,8 +215,8 @@ ReadResult<void> JsonReader::skip_escape() {
 // digit must follow is "EOF while parsing a value".
 ReadResult<void> JsonReader::scan_number() {
   const auto expect_digit = [this]() -> ReadResult<void> {
-    if (cursor_ == end_) return fail(error_at_next(kEofInValue));
-    if (!is_digit(*cursor_)) return fail(error_at_next("invalid number"));
+    if (cursor_ == end_) return fail(error_at_next(error_text::kEofInValue));
+    if (!is_digit(*cursor_)) return fail(error_at_next(error_text::kInvalidNumber));
     return {};
   };
   const auto skip_digits = [this] {
@@ -236,7 +226,7 @@ ReadResult<void> JsonReader::scan_number() {
   if (auto digit = expect_digit(); !digit) return digit;
   if (*cursor_ == '0') {
     advance();
-    if (is_digit(peek())) return fail(error_at_next("invalid number"));
+    if (is_digit(peek())) return fail(error_at_next(error_text::kInvalidNumber));
   } else {
     skip_digits();
   }
@@ -258,13 +248,13 @@ ReadResult<JsonNumber> JsonReader::read_number() {
   const char* start = cursor_;
   if (auto scanned = scan_number(); !scanned) return fail(std::move(scanned).error());
   const std::optional<JsonNumber> number = evaluate_number(std::string_view(start, cursor_));
-  if (!number) return fail(error_at_last("number out of range"));
+  if (!number) return fail(error_at_last(error_text::kNumberOutOfRange));
   return *number;
 }
 
 ReadResult<float> JsonReader::read_float() {
   const int c = peek_token();
-  if (c == kEnd) return fail(error_at_next(kEofInValue));
+  if (c == kEnd) return fail(error_at_next(error_text::kEofInValue));
   if (c != '-' && !is_digit(c)) return fail(invalid_type("f32"));
   auto number = read_number();
   if (!number) return fail(std::move(number).error());
@@ -322,12 +312,13 @@ ReadResult<void> JsonReader::read_float_elements(std::vector<float>& out) {
     int c = peek_token();
     if (c == ']') return {};
     if (first) {
-      if (c == kEnd) return fail(error_at_next(kEofInList));
+      if (c == kEnd) return fail(error_at_next(error_text::kEofInList));
       first = false;
     } else {
-      if (c != ',') return fail(error_at_next(c == kEnd ? kEofInList : "expected `,` or `]`"));
+      if (c != ',')
+        return fail(error_at_next(c == kEnd ? error_text::kEofInList : error_text::kExpectedCommaOrBracket));
       advance();
-      if (peek_token() == ']') return fail(error_at_next("trailing comma"));
+      if (peek_token() == ']') return fail(error_at_next(error_text::kTrailingComma));
     }
     float value;
     if (!read_plain_float(value)) {
@@ -347,19 +338,19 @@ ReadResult<void> JsonReader::skip_scalar(int first_byte) {
     case 't': advance(); return expect_literal_rest("rue");
     case 'f': advance(); return expect_literal_rest("alse");
     case '"': return skip_string();
-    case kEnd: return fail(error_at_next(kEofInValue));
+    case kEnd: return fail(error_at_next(error_text::kEofInValue));
     default:
       if (first_byte == '-' || is_digit(first_byte)) return scan_number();
-      return fail(error_at_next("expected value"));
+      return fail(error_at_next(error_text::kExpectedValue));
   }
 }
 
 // A key and its colon inside a skipped object.
 ReadResult<void> JsonReader::skip_object_key(bool after_comma) {
   const int c = peek_token();
-  if (c == kEnd) return fail(error_at_next(after_comma ? kEofInValue : kEofInObject));
-  if (c == '}' && after_comma) return fail(error_at_next("trailing comma"));
-  if (c != '"') return fail(error_at_next("key must be a string"));
+  if (c == kEnd) return fail(error_at_next(after_comma ? error_text::kEofInValue : error_text::kEofInObject));
+  if (c == '}' && after_comma) return fail(error_at_next(error_text::kTrailingComma));
+  if (c != '"') return fail(error_at_next(error_text::kKeyMustBeString));
   if (auto key = skip_string(); !key) return key;
   return expect_colon();
 }
@@ -378,7 +369,7 @@ ReadResult<void> JsonReader::skip_value() {
         if (c == '{') {
           if (auto key = skip_object_key(false); !key) return key;
         } else if (next == kEnd) {
-          return fail(error_at_next(kEofInList));
+          return fail(error_at_next(error_text::kEofInList));
         }
         continue;
       }
@@ -400,13 +391,13 @@ ReadResult<void> JsonReader::skip_value() {
         advance();
         break;
       }
-      if (after == kEnd) return fail(error_at_next(in_array ? kEofInList : kEofInObject));
-      return fail(error_at_next(in_array ? "expected `,` or `]`" : "expected `,` or `}`"));
+      if (after == kEnd) return fail(error_at_next(in_array ? error_text::kEofInList : error_text::kEofInObject));
+      return fail(error_at_next(in_array ? error_text::kExpectedCommaOrBracket : error_text::kExpectedCommaOrBrace));
     }
     if (open.back() == '{') {
       if (auto key = skip_object_key(true); !key) return key;
     } else if (peek_token() == ']') {
-      return fail(error_at_next("trailing comma"));
+      return fail(error_at_next(error_text::kTrailingComma));
     }
   }
 }
@@ -417,33 +408,33 @@ ReadResult<bool> JsonReader::next_element(bool& first) {
   const int c = peek_token();
   if (c == ']') return false;
   if (first) {
-    if (c == kEnd) return fail(error_at_next(kEofInList));
+    if (c == kEnd) return fail(error_at_next(error_text::kEofInList));
     first = false;
     return true;
   }
-  if (c == kEnd) return fail(error_at_next(kEofInList));
-  if (c != ',') return fail(error_at_next("expected `,` or `]`"));
+  if (c == kEnd) return fail(error_at_next(error_text::kEofInList));
+  if (c != ',') return fail(error_at_next(error_text::kExpectedCommaOrBracket));
   advance();
   const int next = peek_token();
-  if (next == ']') return fail(error_at_next("trailing comma"));
-  if (next == kEnd) return fail(error_at_next(kEofInValue));
+  if (next == ']') return fail(error_at_next(error_text::kTrailingComma));
+  if (next == kEnd) return fail(error_at_next(error_text::kEofInValue));
   return true;
 }
 
 ReadResult<bool> JsonReader::next_key(bool& first, std::string& key) {
   int c = peek_token();
   if (c == '}') return false;
-  if (c == kEnd) return fail(error_at_next(kEofInObject));
+  if (c == kEnd) return fail(error_at_next(error_text::kEofInObject));
   if (first) {
     first = false;
   } else {
-    if (c != ',') return fail(error_at_next("expected `,` or `}`"));
+    if (c != ',') return fail(error_at_next(error_text::kExpectedCommaOrBrace));
     advance();
     c = peek_token();
-    if (c == kEnd) return fail(error_at_next(kEofInValue));
-    if (c == '}') return fail(error_at_next("trailing comma"));
+    if (c == kEnd) return fail(error_at_next(error_text::kEofInValue));
+    if (c == '}') return fail(error_at_next(error_text::kTrailingComma));
   }
-  if (c != '"') return fail(error_at_next("key must be a string"));
+  if (c != '"') return fail(error_at_next(error_text::kKeyMustBeString));
   if (auto text = read_string(key); !text) return fail(std::move(text).error());
   return true;
 }
@@ -454,7 +445,7 @@ ReadResult<void> JsonReader::expect_colon() {
     advance();
     return {};
   }
-  return fail(error_at_next(c == kEnd ? kEofInObject : "expected `:`"));
+  return fail(error_at_next(c == kEnd ? error_text::kEofInObject : error_text::kExpectedColon));
 }
 
 ReadResult<void> JsonReader::end_array() {
@@ -463,12 +454,12 @@ ReadResult<void> JsonReader::end_array() {
     advance();
     return {};
   }
-  if (c == kEnd) return fail(error_at_next(kEofInList));
+  if (c == kEnd) return fail(error_at_next(error_text::kEofInList));
   if (c == ',') {
     advance();
-    if (peek_token() == ']') return fail(error_at_next("trailing comma"));
+    if (peek_token() == ']') return fail(error_at_next(error_text::kTrailingComma));
   }
-  return fail(error_at_next("trailing characters"));
+  return fail(error_at_next(error_text::kTrailingCharacters));
 }
 
 ReadResult<void> JsonReader::end_object() {
@@ -477,8 +468,8 @@ ReadResult<void> JsonReader::end_object() {
     advance();
     return {};
   }
-  if (c == kEnd) return fail(error_at_next(kEofInObject));
-  return fail(error_at_next(c == ',' ? "trailing comma" : "trailing characters"));
+  if (c == kEnd) return fail(error_at_next(error_text::kEofInObject));
+  return fail(error_at_next(c == ',' ? error_text::kTrailingComma : error_text::kTrailingCharacters));
 }
 
 void JsonReader::settle_failed_array() {
@@ -496,7 +487,7 @@ void JsonReader::settle_failed_object() {
 }
 
 ReadResult<void> JsonReader::end_text() {
-  if (peek_token() != kEnd) return fail(error_at_next("trailing characters"));
+  if (peek_token() != kEnd) return fail(error_at_next(error_text::kTrailingCharacters));
   return {};
 }
 

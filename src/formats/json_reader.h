@@ -41,9 +41,6 @@ ReadError unplaced_error(std::string text);
 // Line and column of a placed error within `input`.
 JsonError to_json_error(std::string_view input, const ReadError& error);
 
-// "invalid type: {found}, expected {expected}"
-std::string invalid_type_text(std::string_view found, std::string_view expected);
-
 class JsonReader {
  public:
   static constexpr int kEnd = -1;
