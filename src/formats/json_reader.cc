@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "formats/json_error_text.h"
+#include "formats/nearest_float.h"
 #include "formats/quoted_text.h"
 #include "formats/utf8.h"
 
@@ -210,100 +211,38 @@ ReadResult<void> JsonReader::skip_escape() {
   }
 }
 
-// The number grammar: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
-// A byte that breaks it is "invalid number"; the end of the text where a
-// digit must follow is "EOF while parsing a value".
-ReadResult<void> JsonReader::scan_number() {
-  const auto expect_digit = [this]() -> ReadResult<void> {
-    if (cursor_ == end_) return fail(error_at_next(error_text::kEofInValue));
-    if (!is_digit(*cursor_)) return fail(error_at_next(error_text::kInvalidNumber));
-    return {};
-  };
-  const auto skip_digits = [this] {
-    while (cursor_ != end_ && is_digit(*cursor_)) ++cursor_;
-  };
-  if (peek() == '-') advance();
-  if (auto digit = expect_digit(); !digit) return digit;
-  if (*cursor_ == '0') {
-    advance();
-    if (is_digit(peek())) return fail(error_at_next(error_text::kInvalidNumber));
-  } else {
-    skip_digits();
-  }
-  if (peek() == '.') {
-    advance();
-    if (auto digit = expect_digit(); !digit) return digit;
-    skip_digits();
-  }
-  if (peek() == 'e' || peek() == 'E') {
-    advance();
-    if (peek() == '+' || peek() == '-') advance();
-    if (auto digit = expect_digit(); !digit) return digit;
-    skip_digits();
-  }
-  return {};
+// A byte that breaks the number grammar is "invalid number", placed at
+// that byte; the end of the text where a digit must follow is "EOF while
+// parsing a value".
+ReadError JsonReader::number_syntax_error(DecimalScanStatus status) const {
+  return error_at_next(status == DecimalScanStatus::kEndOfText ? error_text::kEofInValue : error_text::kInvalidNumber);
+}
+
+ReadResult<Decimal> JsonReader::scan_number() {
+  Decimal decimal;
+  const DecimalScan scan = scan_decimal(cursor_, end_, decimal);
+  cursor_ = scan.stop;
+  if (scan.status != DecimalScanStatus::kComplete) return fail(number_syntax_error(scan.status));
+  return decimal;
 }
 
 ReadResult<JsonNumber> JsonReader::read_number() {
-  const char* start = cursor_;
-  if (auto scanned = scan_number(); !scanned) return fail(std::move(scanned).error());
-  const std::optional<JsonNumber> number = evaluate_number(std::string_view(start, cursor_));
+  auto scanned = scan_number();
+  if (!scanned) return fail(std::move(scanned).error());
+  return evaluate_scanned(scanned.value());
+}
+
+ReadResult<JsonNumber> JsonReader::evaluate_scanned(const Decimal& decimal) const {
+  const std::optional<JsonNumber> number = evaluate_number(decimal);
   if (!number) return fail(error_at_last(error_text::kNumberOutOfRange));
   return *number;
 }
 
-ReadResult<float> JsonReader::read_float() {
-  const int c = peek_token();
-  if (c == kEnd) return fail(error_at_next(error_text::kEofInValue));
-  if (c != '-' && !is_digit(c)) return fail(invalid_type("f32"));
-  auto number = read_number();
+// Taken by value: a reference would keep the hot loop's decimal in memory.
+ReadResult<float> JsonReader::float_beyond_fast_path(Decimal decimal) const {
+  auto number = evaluate_scanned(decimal);
   if (!number) return fail(std::move(number).error());
   return number_to_float(number.value());
-}
-
-// The fast path for embedding values: a well-formed number of at most 19
-// digits whose value is an integer up to 2^53 times or divided by an exact
-// power of ten up to 10^22. Both factors are exact doubles, so one division
-// or multiplication gives the nearest double (Clinger's fast path), which is
-// then rounded to float. Anything else is left, unconsumed, to the general
-// path (returns false).
-bool JsonReader::read_plain_float(float& value) {
-  const char* p = cursor_;
-  const bool negative = p != end_ && *p == '-';
-  if (negative) ++p;
-  if (p == end_ || !is_digit(*p)) return false;
-  std::uint64_t significand = 0;
-  int digits = 0;
-  if (*p == '0') {
-    ++p;
-    if (p != end_ && is_digit(*p)) return false;
-  } else {
-    for (; p != end_ && is_digit(*p); ++p, ++digits) significand = significand * 10 + static_cast<unsigned>(*p - '0');
-  }
-  int exponent = 0;
-  if (p != end_ && *p == '.') {
-    const char* fraction = ++p;
-    for (; p != end_ && is_digit(*p); ++p, ++digits) significand = significand * 10 + static_cast<unsigned>(*p - '0');
-    if (p == fraction) return false;
-    exponent = -static_cast<int>(p - fraction);
-  }
-  if (p != end_ && (*p == 'e' || *p == 'E')) {
-    ++p;
-    const bool negative_exponent = p != end_ && *p == '-';
-    if (p != end_ && (*p == '-' || *p == '+')) ++p;
-    const char* exponent_digits = p;
-    int written = 0;
-    for (; p != end_ && is_digit(*p) && p - exponent_digits < 3; ++p) written = written * 10 + (*p - '0');
-    if (p == exponent_digits || (p != end_ && is_digit(*p))) return false;
-    exponent += negative_exponent ? -written : written;
-  }
-  if (digits > 19 || significand > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
-  double magnitude = static_cast<double>(significand);
-  magnitude = exponent < 0 ? magnitude / kExactPowersOfTen[-exponent] : magnitude * kExactPowersOfTen[exponent];
-  // At most 2^53 * 10^22, well inside the float range.
-  value = static_cast<float>(negative ? -magnitude : magnitude);
-  cursor_ = p;
-  return true;
 }
 
 ReadResult<void> JsonReader::read_float_elements(std::vector<float>& out) {
@@ -318,15 +257,27 @@ ReadResult<void> JsonReader::read_float_elements(std::vector<float>& out) {
       if (c != ',')
         return fail(error_at_next(c == kEnd ? error_text::kEofInList : error_text::kExpectedCommaOrBracket));
       advance();
-      if (peek_token() == ']') return fail(error_at_next(error_text::kTrailingComma));
+      c = peek_token();
+      if (c == ']') return fail(error_at_next(error_text::kTrailingComma));
     }
-    float value;
-    if (!read_plain_float(value)) {
-      auto general = read_float();
-      if (!general) return fail(std::move(general).error());
-      value = general.value();
+    if (c != '-' && !is_digit(c)) [[unlikely]] {
+      return fail(c == kEnd ? error_at_next(error_text::kEofInValue) : invalid_type("f32"));
     }
-    out.push_back(value);
+    Decimal decimal;
+    const DecimalScan scan = scan_decimal(cursor_, end_, decimal);
+    cursor_ = scan.stop;
+    if (scan.status != DecimalScanStatus::kComplete) [[unlikely]]
+      return fail(number_syntax_error(scan.status));
+    // Most embedding values take the fast path. Both paths round the
+    // decimal to the nearest double and that to the nearest float, except
+    // that integers go to the nearest float directly (JsonNumber).
+    if (const std::optional<double> exact = fast_path_double(decimal)) [[likely]] {
+      out.push_back(nearest_float(*exact));
+      continue;
+    }
+    auto value = float_beyond_fast_path(decimal);
+    if (!value) return fail(std::move(value).error());
+    out.push_back(value.value());
   }
 }
 
@@ -340,7 +291,11 @@ ReadResult<void> JsonReader::skip_scalar(int first_byte) {
     case '"': return skip_string();
     case kEnd: return fail(error_at_next(error_text::kEofInValue));
     default:
-      if (first_byte == '-' || is_digit(first_byte)) return scan_number();
+      if (first_byte == '-' || is_digit(first_byte)) {
+        auto scanned = scan_number();
+        if (!scanned) return fail(std::move(scanned).error());
+        return {};
+      }
       return fail(error_at_next(error_text::kExpectedValue));
   }
 }
