@@ -13,7 +13,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CMAKE_GEN := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVID_BUILD_TESTS=ON
 
 .PHONY: demo test venv system-deps install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan soak bench clean \
-        fuzz-deps fuzz-build fuzz fuzz-long
+        fuzz-deps fuzz-build fuzz fuzz-long exhaustive
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -125,6 +125,18 @@ fuzz-long: fuzz-build
 	  FUZZ_SECONDS=$(FUZZ_LONG_SECONDS) FUZZ_JOBS=$(JOBS) BUILD_DIR=$(FUZZ_BUILD) SUITE_DIR=$(FUZZ_SUITE_DIR) \
 	    tests/fuzz/run_fuzzer.sh $$target || exit 1; \
 	done
+
+# --- Every-float checks (tests/exhaustive): the float writer and reader over
+# all 2^31 magnitudes, on all cores, built as the module ships (Release); a
+# few minutes on an idle machine. EXHAUSTIVE_SAMPLE=64 checks one block of
+# floats in 64 instead and prints the estimate for the full run.
+EXHAUSTIVE_BUILD  := $(BUILD)/exhaustive
+EXHAUSTIVE_SAMPLE ?= 1
+
+exhaustive: venv
+	cmake -S . -B $(EXHAUSTIVE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DSORVID_BUILD_EXHAUSTIVE=ON >/dev/null
+	cmake --build $(EXHAUSTIVE_BUILD) -j $(JOBS) --target exhaustive_floats
+	$(EXHAUSTIVE_BUILD)/tests/exhaustive/exhaustive_floats --sample $(EXHAUSTIVE_SAMPLE)
 
 clean:
 	rm -rf $(BUILD)
