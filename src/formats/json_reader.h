@@ -122,8 +122,9 @@ class JsonReader {
   ReadError number_syntax_error(DecimalScanStatus status) const;
   // With the reader after the number: its value, or "number out of range".
   [[nodiscard]] ReadResult<JsonNumber> evaluate_scanned(const Decimal& decimal) const;
-  // A float element that the fast path does not take.
-  [[nodiscard, gnu::noinline]] ReadResult<float> float_beyond_fast_path(Decimal decimal) const;
+  // A float element at `begin` that the fast path does not take, with the
+  // reader standing after it.
+  [[nodiscard, gnu::noinline]] ReadResult<float> float_beyond_fast_path(const char* begin) const;
   [[nodiscard]] ReadResult<void> read_escape(std::string& out);
   [[nodiscard]] ReadResult<void> skip_escape();
   [[nodiscard]] ReadResult<void> read_unicode_escape(std::string& out);
