@@ -1,10 +1,10 @@
 // Decimal numbers as JSON spells them: one scan of the text into sign,
 // significand and exponent, and the exact fast path to the nearest double.
 //
-// Every number the decoders read goes through scan_decimal once; the
-// embedding's floats then mostly take fast_path_double, and everything
-// else is evaluated from the same scan (json_number.h). Inline: this is the
-// snapshot decoder's hot path.
+// Every number the decoders read goes through scan_decimal; the embedding's
+// floats then mostly take fast_path_double, and everything else is
+// evaluated from a scan (json_number.h). Inline: this is the snapshot
+// decoder's hot path.
 #pragma once
 
 #include <cstdint>
