@@ -16,7 +16,7 @@ WARNINGS  := -DSORVID_WERROR=$(SORVID_WERROR)
 CMAKE_GEN := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVID_BUILD_TESTS=ON $(WARNINGS)
 
 .PHONY: demo test venv system-deps install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan soak bench clean \
-        fuzz-deps fuzz-build fuzz fuzz-long lint format
+        fuzz-deps fuzz-build fuzz fuzz-long exhaustive lint format
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -128,6 +128,18 @@ fuzz-long: fuzz-build
 	  FUZZ_SECONDS=$(FUZZ_LONG_SECONDS) FUZZ_JOBS=$(JOBS) BUILD_DIR=$(FUZZ_BUILD) SUITE_DIR=$(FUZZ_SUITE_DIR) \
 	    tests/fuzz/run_fuzzer.sh $$target || exit 1; \
 	done
+
+# --- Every-float checks (tests/exhaustive): the float writer and reader over
+# all 2^31 magnitudes, on all cores, built as the module ships (Release); a
+# few minutes on an idle machine. EXHAUSTIVE_SAMPLE=64 checks one block of
+# floats in 64 instead and prints the estimate for the full run.
+EXHAUSTIVE_BUILD  := $(BUILD)/exhaustive
+EXHAUSTIVE_SAMPLE ?= 1
+
+exhaustive: venv
+	cmake -S . -B $(EXHAUSTIVE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DSORVID_BUILD_EXHAUSTIVE=ON >/dev/null
+	cmake --build $(EXHAUSTIVE_BUILD) -j $(JOBS) --target exhaustive_floats
+	$(EXHAUSTIVE_BUILD)/tests/exhaustive/exhaustive_floats --sample $(EXHAUSTIVE_SAMPLE)
 
 # --- Style and static checks: the C++ layout (clang-format), no include that
 # climbs out of its folder's include root, clang-tidy over src/ (its naming

@@ -1,8 +1,8 @@
 #include "formats/entry_json.h"
 
+#include "formats/json_error_text.h"
 #include "formats/json_writer.h"
 #include "formats/record_reader.h"
-#include "formats/wal_record.h"
 
 namespace sorvid {
 namespace {
@@ -13,7 +13,7 @@ constexpr std::string_view kEntryLength = "struct VectorEntry with 4 elements";
 
 ReadResult<void> read_embedding(JsonReader& reader, std::vector<float>& out, std::size_t capacity) {
   const int c = reader.peek_token();
-  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next(error_text::kEofInValue));
   if (c != '[') return fail(reader.invalid_type("a sequence"));
   if (auto entered = reader.enter_nested(); !entered) return entered;
   reader.advance();
@@ -38,7 +38,7 @@ ReadResult<void> read_entry_field(JsonReader& reader, VectorEntry& entry, std::s
 
 ReadResult<void> string_from_value(const JsonValue& value, std::string& out) {
   if (value.kind != JsonValue::Kind::kString) {
-    return fail(unplaced_error(invalid_type_text(describe_value(value), "a string")));
+    return fail(unplaced_error(error_text::invalid_type(describe_value(value), "a string")));
   }
   out = value.string;
   return {};
@@ -46,12 +46,12 @@ ReadResult<void> string_from_value(const JsonValue& value, std::string& out) {
 
 ReadResult<void> embedding_from_value(const JsonValue& value, std::vector<float>& out) {
   if (value.kind != JsonValue::Kind::kArray) {
-    return fail(unplaced_error(invalid_type_text(describe_value(value), "a sequence")));
+    return fail(unplaced_error(error_text::invalid_type(describe_value(value), "a sequence")));
   }
   out.reserve(value.elements.size());
   for (const JsonValue& element : value.elements) {
     if (element.kind != JsonValue::Kind::kNumber) {
-      return fail(unplaced_error(invalid_type_text(describe_value(element), "f32")));
+      return fail(unplaced_error(error_text::invalid_type(describe_value(element), "f32")));
     }
     out.push_back(number_to_float(element.number));
   }
@@ -73,12 +73,12 @@ ReadResult<void> entry_members_from_value(const JsonValue& value, VectorEntry& e
     std::size_t index = 0;
     while (index < kEntryFields.size() && kEntryFields[index] != member.key) ++index;
     if (index == kEntryFields.size()) continue;
-    if (seen[index]) return fail(unplaced_error("duplicate field `" + member.key + "`"));
+    if (seen[index]) return fail(unplaced_error(error_text::duplicate_field(member.key)));
     seen[index] = true;
     if (auto field = entry_field_from_value(member.value, entry, index); !field) return field;
   }
   for (std::size_t index = 0; index < kEntryFields.size(); ++index) {
-    if (!seen[index]) return fail(unplaced_error("missing field `" + std::string(kEntryFields[index]) + "`"));
+    if (!seen[index]) return fail(unplaced_error(error_text::missing_field(kEntryFields[index])));
   }
   return {};
 }
@@ -89,13 +89,12 @@ ReadResult<void> entry_elements_from_value(const JsonValue& value, VectorEntry& 
   const std::size_t count = value.elements.size();
   for (std::size_t index = 0; index < kEntryFields.size(); ++index) {
     if (index == count) {
-      return fail(
-          unplaced_error("invalid length " + std::to_string(count) + ", expected " + std::string(kEntryLength)));
+      return fail(unplaced_error(error_text::invalid_length(count, kEntryLength)));
     }
     if (auto field = entry_field_from_value(value.elements[index], entry, index); !field) return field;
   }
   if (count > kEntryFields.size()) {
-    return fail(unplaced_error("invalid length " + std::to_string(count) + ", expected 4 elements in sequence"));
+    return fail(unplaced_error(error_text::invalid_length(count, "4 elements in sequence")));
   }
   return {};
 }
@@ -123,7 +122,7 @@ ReadResult<void> read_entry(JsonReader& reader, VectorEntry& entry, std::size_t 
 
 ReadResult<VectorEntry> entry_from_value(const JsonValue& value) {
   VectorEntry entry;
-  ReadResult<void> decoded = fail(unplaced_error(invalid_type_text(describe_value(value), kEntryExpected)));
+  ReadResult<void> decoded = fail(unplaced_error(error_text::invalid_type(describe_value(value), kEntryExpected)));
   if (value.kind == JsonValue::Kind::kObject) {
     decoded = entry_members_from_value(value, entry);
   } else if (value.kind == JsonValue::Kind::kArray) {

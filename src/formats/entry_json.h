@@ -1,9 +1,9 @@
 // The JSON form of a VectorEntry: {"id":..,"embedding":[..],"metadata":..,
-// "created_at":..}, or the same four values as an array. (encode_entry is
-// declared with the log records in formats/wal_record.h.)
+// "created_at":..}, or the same four values as an array.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "base/result.h"
@@ -13,6 +13,9 @@
 #include "formats/json_value.h"
 
 namespace sorvid {
+
+// Appends the entry object (the members in the order above).
+void encode_entry(const VectorEntry& entry, std::string& out);
 
 // Decodes the entry at the reader into `entry`. `embedding_capacity` is
 // reserved for the embedding up front (the length of the previous entry,

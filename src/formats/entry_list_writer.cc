@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/worker_pool.h"
-#include "formats/wal_record.h"
+#include "formats/entry_json.h"
 
 namespace sorvid {
 namespace {

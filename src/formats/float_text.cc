@@ -158,8 +158,9 @@ char* write_decimal(char* out, std::uint64_t significand, int exponent) {
 // inside its rounding interval, but their nearest double is exactly the
 // midpoint to the next float, and ties-to-even reads back that neighbour.
 // Reading every positive float's shortest digits back through the reader
-// finds this one and no other (its negative shares the magnitude); it is
-// written with the shortest longer digits that do read back.
+// finds this one and no other (its negative shares the magnitude; `make
+// exhaustive` checks this); it is written with the shortest longer digits
+// that do read back.
 constexpr std::uint32_t kDoubleRoundingException = 0x15ae43fdu;
 constexpr DecimalDigits kDoubleRoundingExceptionDigits = {70385307, -33};  // "7.0385307e-26"
 

@@ -7,8 +7,8 @@
 
 namespace sorvid {
 
-// Longest text write_float_text produces, found by writing every float:
-// "-0.0000010000001", 16 bytes.
+// Longest text write_float_text produces: "-0.0000010000001", 16 bytes.
+// `make exhaustive` writes every float and checks that none is longer.
 inline constexpr int kMaxFloatTextLength = 16;
 // Room write_float_text needs at `out`: it copies fixed-size blocks and may
 // write bytes past the end of the text it returns.

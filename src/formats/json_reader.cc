@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "formats/json_error_text.h"
+#include "formats/nearest_float.h"
 #include "formats/quoted_text.h"
 #include "formats/utf8.h"
 
@@ -21,31 +23,8 @@ int hex_value(char c) {
 // Bytes that end a run of plain string content.
 bool is_string_special(char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 bool is_high_surrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
-constexpr char kEofInValue[] = "EOF while parsing a value";
-constexpr char kEofInString[] = "EOF while parsing a string";
-constexpr char kEofInList[] = "EOF while parsing a list";
-constexpr char kEofInObject[] = "EOF while parsing an object";
 
 }  // namespace
 
@@ -58,12 +37,6 @@ JsonError to_json_error(std::string_view input, const ReadError& error) {
   const std::size_t line_start = last_line_feed == std::string_view::npos ? 0 : last_line_feed + 1;
   const auto line_feeds = static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
   return JsonError{error.text, line_feeds + 1, consumed - line_start};
-}
-
-std::string invalid_type_text(std::string_view found, std::string_view expected) {
-  std::string text = "invalid type: ";
-  text.append(found).append(", expected ").append(expected);
-  return text;
 }
 
 JsonReader::JsonReader(std::string_view text)
@@ -103,19 +76,19 @@ ReadError JsonReader::invalid_type(std::string_view expected) {
     case '[': found = "sequence"; break;
     case '{': found = "map"; break;
     default: {
-      if (peek() != '-' && !is_digit(peek())) return error_at_next("expected value");
+      if (peek() != '-' && !is_digit(peek())) return error_at_next(error_text::kExpectedValue);
       auto number = read_number();
       if (!number) return std::move(number).error();
       found = describe_number(number.value());
     }
   }
-  return error_at_last(invalid_type_text(found, expected));
+  return error_at_last(error_text::invalid_type(found, expected));
 }
 
 // ---------------------------------------------------------------- nesting
 
 ReadResult<void> JsonReader::enter_nested() {
-  if (--remaining_depth_ == 0) return fail(error_at_next("recursion limit exceeded"));
+  if (--remaining_depth_ == 0) return fail(error_at_next(error_text::kRecursionLimitExceeded));
   return {};
 }
 
@@ -123,8 +96,8 @@ ReadResult<void> JsonReader::enter_nested() {
 
 ReadResult<void> JsonReader::expect_literal_rest(std::string_view rest) {
   for (const char expected : rest) {
-    if (cursor_ == end_) return fail(error_at_last(kEofInValue));
-    if (*cursor_++ != expected) return fail(error_at_last("expected ident"));
+    if (cursor_ == end_) return fail(error_at_last(error_text::kEofInValue));
+    if (*cursor_++ != expected) return fail(error_at_last(error_text::kExpectedIdent));
   }
   return {};
 }
@@ -135,23 +108,23 @@ ReadResult<void> JsonReader::read_string(std::string& out) {
   const char* run = cursor_;
   for (;;) {
     while (cursor_ != end_ && !is_string_special(*cursor_)) ++cursor_;
-    if (cursor_ == end_) return fail(error_at_last(kEofInString));
+    if (cursor_ == end_) return fail(error_at_last(error_text::kEofInString));
     const char c = *cursor_;
     out.append(run, cursor_);
     advance();
     if (c == '"') break;
-    if (c != '\\') return fail(error_at_last("control character (\\u0000-\\u001F) found while parsing a string"));
+    if (c != '\\') return fail(error_at_last(error_text::kControlCharacterInString));
     if (auto escape = read_escape(out); !escape) return escape;
     run = cursor_;
   }
   // Escapes only ever add whole characters, so checking the result checks
   // the raw bytes of the text.
-  if (!is_valid_utf8(out)) return fail(error_at_last("invalid unicode code point"));
+  if (!is_valid_utf8(out)) return fail(error_at_last(error_text::kInvalidUnicodeCodePoint));
   return {};
 }
 
 ReadResult<void> JsonReader::read_escape(std::string& out) {
-  if (cursor_ == end_) return fail(error_at_last(kEofInString));
+  if (cursor_ == end_) return fail(error_at_last(error_text::kEofInString));
   const char c = *cursor_++;
   switch (c) {
     case '"': out.push_back('"'); break;
@@ -163,7 +136,7 @@ ReadResult<void> JsonReader::read_escape(std::string& out) {
     case 'r': out.push_back('\r'); break;
     case 't': out.push_back('\t'); break;
     case 'u': return read_unicode_escape(out);
-    default: return fail(error_at_last("invalid escape"));
+    default: return fail(error_at_last(error_text::kInvalidEscape));
   }
   return {};
 }
@@ -171,12 +144,12 @@ ReadResult<void> JsonReader::read_escape(std::string& out) {
 ReadResult<unsigned> JsonReader::read_hex4() {
   if (end_ - cursor_ < 4) {
     cursor_ = end_;
-    return fail(error_at_last(kEofInString));
+    return fail(error_at_last(error_text::kEofInString));
   }
   unsigned unit = 0;
   for (int i = 0; i < 4; ++i) {
     const int digit = hex_value(*cursor_++);
-    if (digit < 0) return fail(error_at_last("invalid escape"));
+    if (digit < 0) return fail(error_at_last(error_text::kInvalidEscape));
     unit = unit * 16 + static_cast<unsigned>(digit);
   }
   return unit;
@@ -188,18 +161,18 @@ ReadResult<void> JsonReader::read_unicode_escape(std::string& out) {
   auto unit = read_hex4();
   if (!unit) return fail(std::move(unit).error());
   const unsigned high = unit.value();
-  if (is_low_surrogate(high)) return fail(error_at_last("lone leading surrogate in hex escape"));
+  if (is_low_surrogate(high)) return fail(error_at_last(error_text::kLoneLeadingSurrogate));
   if (!is_high_surrogate(high)) {
     append_utf8(out, high);
     return {};
   }
   for (const char expected : {'\\', 'u'}) {
-    if (cursor_ == end_) return fail(error_at_last(kEofInString));
-    if (*cursor_++ != expected) return fail(error_at_last("unexpected end of hex escape"));
+    if (cursor_ == end_) return fail(error_at_last(error_text::kEofInString));
+    if (*cursor_++ != expected) return fail(error_at_last(error_text::kUnexpectedEndOfHexEscape));
   }
   auto low = read_hex4();
   if (!low) return fail(std::move(low).error());
-  if (!is_low_surrogate(low.value())) return fail(error_at_last("lone leading surrogate in hex escape"));
+  if (!is_low_surrogate(low.value())) return fail(error_at_last(error_text::kLoneLeadingSurrogate));
   append_utf8(out, 0x10000 + ((high - 0xD800) << 10) + (low.value() - 0xDC00));
   return {};
 }
@@ -208,10 +181,10 @@ ReadResult<void> JsonReader::skip_string() {
   advance();  // the opening quote
   for (;;) {
     while (cursor_ != end_ && !is_string_special(*cursor_)) ++cursor_;
-    if (cursor_ == end_) return fail(error_at_last(kEofInString));
+    if (cursor_ == end_) return fail(error_at_last(error_text::kEofInString));
     const char c = *cursor_++;
     if (c == '"') return {};
-    if (c != '\\') return fail(error_at_last("control character (\\u0000-\\u001F) found while parsing a string"));
+    if (c != '\\') return fail(error_at_last(error_text::kControlCharacterInString));
     if (auto escape = skip_escape(); !escape) return escape;
   }
 }
@@ -219,7 +192,7 @@ ReadResult<void> JsonReader::skip_string() {
 // An escape in a skipped string: its letter and hex digits are checked, the
 // pairing of surrogates is not (nothing is decoded).
 ReadResult<void> JsonReader::skip_escape() {
-  if (cursor_ == end_) return fail(error_at_last(kEofInString));
+  if (cursor_ == end_) return fail(error_at_last(error_text::kEofInString));
   switch (*cursor_++) {
     case '"':
     case '\\':
@@ -234,104 +207,48 @@ ReadResult<void> JsonReader::skip_escape() {
       if (!unit) return fail(std::move(unit).error());
       return {};
     }
-    default: return fail(error_at_last("invalid escape"));
+    default: return fail(error_at_last(error_text::kInvalidEscape));
   }
 }
 
-// The number grammar: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
-// A byte that breaks it is "invalid number"; the end of the text where a
-// digit must follow is "EOF while parsing a value".
-ReadResult<void> JsonReader::scan_number() {
-  const auto expect_digit = [this]() -> ReadResult<void> {
-    if (cursor_ == end_) return fail(error_at_next(kEofInValue));
-    if (!is_digit(*cursor_)) return fail(error_at_next("invalid number"));
-    return {};
-  };
-  const auto skip_digits = [this] {
-    while (cursor_ != end_ && is_digit(*cursor_)) ++cursor_;
-  };
-  if (peek() == '-') advance();
-  if (auto digit = expect_digit(); !digit) return digit;
-  if (*cursor_ == '0') {
-    advance();
-    if (is_digit(peek())) return fail(error_at_next("invalid number"));
-  } else {
-    skip_digits();
-  }
-  if (peek() == '.') {
-    advance();
-    if (auto digit = expect_digit(); !digit) return digit;
-    skip_digits();
-  }
-  if (peek() == 'e' || peek() == 'E') {
-    advance();
-    if (peek() == '+' || peek() == '-') advance();
-    if (auto digit = expect_digit(); !digit) return digit;
-    skip_digits();
-  }
-  return {};
+// A byte that breaks the number grammar is "invalid number", placed at
+// that byte; the end of the text where a digit must follow is "EOF while
+// parsing a value".
+ReadError JsonReader::number_syntax_error(DecimalScanStatus status) const {
+  return error_at_next(status == DecimalScanStatus::kEndOfText ? error_text::kEofInValue : error_text::kInvalidNumber);
+}
+
+ReadResult<Decimal> JsonReader::scan_number() {
+  Decimal decimal;
+  const DecimalScan scan = scan_decimal(cursor_, end_, decimal);
+  cursor_ = scan.stop;
+  if (scan.status != DecimalScanStatus::kComplete) return fail(number_syntax_error(scan.status));
+  return decimal;
 }
 
 ReadResult<JsonNumber> JsonReader::read_number() {
-  const char* start = cursor_;
-  if (auto scanned = scan_number(); !scanned) return fail(std::move(scanned).error());
-  const std::optional<JsonNumber> number = evaluate_number(std::string_view(start, cursor_));
-  if (!number) return fail(error_at_last("number out of range"));
+  auto scanned = scan_number();
+  if (!scanned) return fail(std::move(scanned).error());
+  return evaluate_scanned(scanned.value());
+}
+
+ReadResult<JsonNumber> JsonReader::evaluate_scanned(const Decimal& decimal) const {
+  const std::optional<JsonNumber> number = evaluate_number(decimal);
+  if (!number) return fail(error_at_last(error_text::kNumberOutOfRange));
   return *number;
 }
 
-ReadResult<float> JsonReader::read_float() {
-  const int c = peek_token();
-  if (c == kEnd) return fail(error_at_next(kEofInValue));
-  if (c != '-' && !is_digit(c)) return fail(invalid_type("f32"));
-  auto number = read_number();
+// The number is scanned again from `begin`. Handing over the loop's Decimal
+// instead kept that Decimal in memory for every element, which cost the
+// snapshot decoder 7%; and these numbers are rare in the files (the
+// shortest digits of a float leave the fast path only below about 1e-13
+// and above about 1e31).
+ReadResult<float> JsonReader::float_beyond_fast_path(const char* begin) const {
+  Decimal decimal;
+  scan_decimal(begin, end_, decimal);
+  auto number = evaluate_scanned(decimal);
   if (!number) return fail(std::move(number).error());
   return number_to_float(number.value());
-}
-
-// The fast path for embedding values: a well-formed number of at most 19
-// digits whose value is an integer up to 2^53 times or divided by an exact
-// power of ten up to 10^22. Both factors are exact doubles, so one division
-// or multiplication gives the nearest double (Clinger's fast path), which is
-// then rounded to float. Anything else is left, unconsumed, to the general
-// path (returns false).
-bool JsonReader::read_plain_float(float& value) {
-  const char* p = cursor_;
-  const bool negative = p != end_ && *p == '-';
-  if (negative) ++p;
-  if (p == end_ || !is_digit(*p)) return false;
-  std::uint64_t significand = 0;
-  int digits = 0;
-  if (*p == '0') {
-    ++p;
-    if (p != end_ && is_digit(*p)) return false;
-  } else {
-    for (; p != end_ && is_digit(*p); ++p, ++digits) significand = significand * 10 + static_cast<unsigned>(*p - '0');
-  }
-  int exponent = 0;
-  if (p != end_ && *p == '.') {
-    const char* fraction = ++p;
-    for (; p != end_ && is_digit(*p); ++p, ++digits) significand = significand * 10 + static_cast<unsigned>(*p - '0');
-    if (p == fraction) return false;
-    exponent = -static_cast<int>(p - fraction);
-  }
-  if (p != end_ && (*p == 'e' || *p == 'E')) {
-    ++p;
-    const bool negative_exponent = p != end_ && *p == '-';
-    if (p != end_ && (*p == '-' || *p == '+')) ++p;
-    const char* exponent_digits = p;
-    int written = 0;
-    for (; p != end_ && is_digit(*p) && p - exponent_digits < 3; ++p) written = written * 10 + (*p - '0');
-    if (p == exponent_digits || (p != end_ && is_digit(*p))) return false;
-    exponent += negative_exponent ? -written : written;
-  }
-  if (digits > 19 || significand > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
-  double magnitude = static_cast<double>(significand);
-  magnitude = exponent < 0 ? magnitude / kExactPowersOfTen[-exponent] : magnitude * kExactPowersOfTen[exponent];
-  // At most 2^53 * 10^22, well inside the float range.
-  value = static_cast<float>(negative ? -magnitude : magnitude);
-  cursor_ = p;
-  return true;
 }
 
 ReadResult<void> JsonReader::read_float_elements(std::vector<float>& out) {
@@ -340,20 +257,33 @@ ReadResult<void> JsonReader::read_float_elements(std::vector<float>& out) {
     int c = peek_token();
     if (c == ']') return {};
     if (first) {
-      if (c == kEnd) return fail(error_at_next(kEofInList));
+      if (c == kEnd) return fail(error_at_next(error_text::kEofInList));
       first = false;
     } else {
-      if (c != ',') return fail(error_at_next(c == kEnd ? kEofInList : "expected `,` or `]`"));
+      if (c != ',')
+        return fail(error_at_next(c == kEnd ? error_text::kEofInList : error_text::kExpectedCommaOrBracket));
       advance();
-      if (peek_token() == ']') return fail(error_at_next("trailing comma"));
+      c = peek_token();
+      if (c == ']') return fail(error_at_next(error_text::kTrailingComma));
     }
-    float value;
-    if (!read_plain_float(value)) {
-      auto general = read_float();
-      if (!general) return fail(std::move(general).error());
-      value = general.value();
+    if (c != '-' && !is_digit(c)) [[unlikely]] {
+      return fail(c == kEnd ? error_at_next(error_text::kEofInValue) : invalid_type("f32"));
     }
-    out.push_back(value);
+    Decimal decimal;
+    const DecimalScan scan = scan_decimal(cursor_, end_, decimal);
+    cursor_ = scan.stop;
+    if (scan.status != DecimalScanStatus::kComplete) [[unlikely]]
+      return fail(number_syntax_error(scan.status));
+    // Most embedding values take the fast path. Both paths round the
+    // decimal to the nearest double and that to the nearest float, except
+    // that integers go to the nearest float directly (JsonNumber).
+    if (const std::optional<double> exact = fast_path_double(decimal)) [[likely]] {
+      out.push_back(nearest_float(*exact));
+      continue;
+    }
+    auto value = float_beyond_fast_path(decimal.text.data());
+    if (!value) return fail(std::move(value).error());
+    out.push_back(value.value());
   }
 }
 
@@ -365,19 +295,23 @@ ReadResult<void> JsonReader::skip_scalar(int first_byte) {
     case 't': advance(); return expect_literal_rest("rue");
     case 'f': advance(); return expect_literal_rest("alse");
     case '"': return skip_string();
-    case kEnd: return fail(error_at_next(kEofInValue));
+    case kEnd: return fail(error_at_next(error_text::kEofInValue));
     default:
-      if (first_byte == '-' || is_digit(first_byte)) return scan_number();
-      return fail(error_at_next("expected value"));
+      if (first_byte == '-' || is_digit(first_byte)) {
+        auto scanned = scan_number();
+        if (!scanned) return fail(std::move(scanned).error());
+        return {};
+      }
+      return fail(error_at_next(error_text::kExpectedValue));
   }
 }
 
 // A key and its colon inside a skipped object.
 ReadResult<void> JsonReader::skip_object_key(bool after_comma) {
   const int c = peek_token();
-  if (c == kEnd) return fail(error_at_next(after_comma ? kEofInValue : kEofInObject));
-  if (c == '}' && after_comma) return fail(error_at_next("trailing comma"));
-  if (c != '"') return fail(error_at_next("key must be a string"));
+  if (c == kEnd) return fail(error_at_next(after_comma ? error_text::kEofInValue : error_text::kEofInObject));
+  if (c == '}' && after_comma) return fail(error_at_next(error_text::kTrailingComma));
+  if (c != '"') return fail(error_at_next(error_text::kKeyMustBeString));
   if (auto key = skip_string(); !key) return key;
   return expect_colon();
 }
@@ -396,7 +330,7 @@ ReadResult<void> JsonReader::skip_value() {
         if (c == '{') {
           if (auto key = skip_object_key(false); !key) return key;
         } else if (next == kEnd) {
-          return fail(error_at_next(kEofInList));
+          return fail(error_at_next(error_text::kEofInList));
         }
         continue;
       }
@@ -418,13 +352,13 @@ ReadResult<void> JsonReader::skip_value() {
         advance();
         break;
       }
-      if (after == kEnd) return fail(error_at_next(in_array ? kEofInList : kEofInObject));
-      return fail(error_at_next(in_array ? "expected `,` or `]`" : "expected `,` or `}`"));
+      if (after == kEnd) return fail(error_at_next(in_array ? error_text::kEofInList : error_text::kEofInObject));
+      return fail(error_at_next(in_array ? error_text::kExpectedCommaOrBracket : error_text::kExpectedCommaOrBrace));
     }
     if (open.back() == '{') {
       if (auto key = skip_object_key(true); !key) return key;
     } else if (peek_token() == ']') {
-      return fail(error_at_next("trailing comma"));
+      return fail(error_at_next(error_text::kTrailingComma));
     }
   }
 }
@@ -435,33 +369,33 @@ ReadResult<bool> JsonReader::next_element(bool& first) {
   const int c = peek_token();
   if (c == ']') return false;
   if (first) {
-    if (c == kEnd) return fail(error_at_next(kEofInList));
+    if (c == kEnd) return fail(error_at_next(error_text::kEofInList));
     first = false;
     return true;
   }
-  if (c == kEnd) return fail(error_at_next(kEofInList));
-  if (c != ',') return fail(error_at_next("expected `,` or `]`"));
+  if (c == kEnd) return fail(error_at_next(error_text::kEofInList));
+  if (c != ',') return fail(error_at_next(error_text::kExpectedCommaOrBracket));
   advance();
   const int next = peek_token();
-  if (next == ']') return fail(error_at_next("trailing comma"));
-  if (next == kEnd) return fail(error_at_next(kEofInValue));
+  if (next == ']') return fail(error_at_next(error_text::kTrailingComma));
+  if (next == kEnd) return fail(error_at_next(error_text::kEofInValue));
   return true;
 }
 
 ReadResult<bool> JsonReader::next_key(bool& first, std::string& key) {
   int c = peek_token();
   if (c == '}') return false;
-  if (c == kEnd) return fail(error_at_next(kEofInObject));
+  if (c == kEnd) return fail(error_at_next(error_text::kEofInObject));
   if (first) {
     first = false;
   } else {
-    if (c != ',') return fail(error_at_next("expected `,` or `}`"));
+    if (c != ',') return fail(error_at_next(error_text::kExpectedCommaOrBrace));
     advance();
     c = peek_token();
-    if (c == kEnd) return fail(error_at_next(kEofInValue));
-    if (c == '}') return fail(error_at_next("trailing comma"));
+    if (c == kEnd) return fail(error_at_next(error_text::kEofInValue));
+    if (c == '}') return fail(error_at_next(error_text::kTrailingComma));
   }
-  if (c != '"') return fail(error_at_next("key must be a string"));
+  if (c != '"') return fail(error_at_next(error_text::kKeyMustBeString));
   if (auto text = read_string(key); !text) return fail(std::move(text).error());
   return true;
 }
@@ -472,7 +406,7 @@ ReadResult<void> JsonReader::expect_colon() {
     advance();
     return {};
   }
-  return fail(error_at_next(c == kEnd ? kEofInObject : "expected `:`"));
+  return fail(error_at_next(c == kEnd ? error_text::kEofInObject : error_text::kExpectedColon));
 }
 
 ReadResult<void> JsonReader::end_array() {
@@ -481,12 +415,12 @@ ReadResult<void> JsonReader::end_array() {
     advance();
     return {};
   }
-  if (c == kEnd) return fail(error_at_next(kEofInList));
+  if (c == kEnd) return fail(error_at_next(error_text::kEofInList));
   if (c == ',') {
     advance();
-    if (peek_token() == ']') return fail(error_at_next("trailing comma"));
+    if (peek_token() == ']') return fail(error_at_next(error_text::kTrailingComma));
   }
-  return fail(error_at_next("trailing characters"));
+  return fail(error_at_next(error_text::kTrailingCharacters));
 }
 
 ReadResult<void> JsonReader::end_object() {
@@ -495,8 +429,8 @@ ReadResult<void> JsonReader::end_object() {
     advance();
     return {};
   }
-  if (c == kEnd) return fail(error_at_next(kEofInObject));
-  return fail(error_at_next(c == ',' ? "trailing comma" : "trailing characters"));
+  if (c == kEnd) return fail(error_at_next(error_text::kEofInObject));
+  return fail(error_at_next(c == ',' ? error_text::kTrailingComma : error_text::kTrailingCharacters));
 }
 
 void JsonReader::settle_failed_array() {
@@ -514,7 +448,7 @@ void JsonReader::settle_failed_object() {
 }
 
 ReadResult<void> JsonReader::end_text() {
-  if (peek_token() != kEnd) return fail(error_at_next("trailing characters"));
+  if (peek_token() != kEnd) return fail(error_at_next(error_text::kTrailingCharacters));
   return {};
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "formats/decimal.h"
 #include "formats/json_error.h"
 #include "formats/json_number.h"
 
@@ -40,9 +41,6 @@ ReadError unplaced_error(std::string text);
 
 // Line and column of a placed error within `input`.
 JsonError to_json_error(std::string_view input, const ReadError& error);
-
-// "invalid type: {found}, expected {expected}"
-std::string invalid_type_text(std::string_view found, std::string_view expected);
 
 class JsonReader {
  public:
@@ -88,11 +86,9 @@ class JsonReader {
   [[nodiscard]] ReadResult<void> read_string(std::string& out);
   // At "-" or a digit: reads and classifies a number.
   [[nodiscard]] ReadResult<JsonNumber> read_number();
-  // At the first byte of a value: reads a number as a 32-bit float (an
-  // embedding value), or gives the error for what stands there instead.
-  [[nodiscard]] ReadResult<float> read_float();
-  // After "[": reads comma-separated 32-bit floats up to, not including,
-  // the closing bracket. The embedding's hot loop.
+  // After "[": reads comma-separated numbers as 32-bit floats up to, not
+  // including, the closing bracket; an element that is no number is an
+  // invalid type for "f32". The embedding's hot loop.
   [[nodiscard]] ReadResult<void> read_float_elements(std::vector<float>& out);
   // Checks the syntax of one value and drops it: numbers are not evaluated,
   // strings not decoded, and nesting is not limited (no recursion).
@@ -121,8 +117,14 @@ class JsonReader {
  private:
   static bool is_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-  bool read_plain_float(float& value);
-  [[nodiscard]] ReadResult<void> scan_number();
+  // At "-" or a digit: scans the number and stands after it.
+  [[nodiscard]] ReadResult<Decimal> scan_number();
+  ReadError number_syntax_error(DecimalScanStatus status) const;
+  // With the reader after the number: its value, or "number out of range".
+  [[nodiscard]] ReadResult<JsonNumber> evaluate_scanned(const Decimal& decimal) const;
+  // A float element at `begin` that the fast path does not take, with the
+  // reader standing after it.
+  [[nodiscard, gnu::noinline]] ReadResult<float> float_beyond_fast_path(const char* begin) const;
   [[nodiscard]] ReadResult<void> read_escape(std::string& out);
   [[nodiscard]] ReadResult<void> skip_escape();
   [[nodiscard]] ReadResult<void> read_unicode_escape(std::string& out);

@@ -1,5 +1,6 @@
 #include "formats/json_value.h"
 
+#include "formats/json_error_text.h"
 #include "formats/quoted_text.h"
 
 namespace sorvid {
@@ -38,7 +39,7 @@ ReadResult<JsonValue> read_json_value(JsonReader& reader) {
   JsonValue value;
   const int c = reader.peek_token();
   switch (c) {
-    case JsonReader::kEnd: return fail(reader.error_at_next("EOF while parsing a value"));
+    case JsonReader::kEnd: return fail(reader.error_at_next(error_text::kEofInValue));
     case 'n':
     case 't':
     case 'f': {
@@ -66,7 +67,7 @@ ReadResult<JsonValue> read_json_value(JsonReader& reader) {
       return value;
     }
     default: {
-      if (c != '-' && (c < '0' || c > '9')) return fail(reader.error_at_next("expected value"));
+      if (c != '-' && (c < '0' || c > '9')) return fail(reader.error_at_next(error_text::kExpectedValue));
       auto number = reader.read_number();
       if (!number) return fail(std::move(number).error());
       value.kind = JsonValue::Kind::kNumber;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "formats/unicode_tables.h"
+#include "formats/utf8.h"
 
 namespace sorvid {
 namespace {
@@ -15,35 +16,6 @@ bool is_escaped_code_point(std::uint32_t cp) {
   const auto* range = std::lower_bound(
       begin, end, cp, [](const unicode::CodePointRange& r, std::uint32_t value) { return r.last < value; });
   return range != end && range->first <= cp;
-}
-
-// Decodes one UTF-8 sequence at the front of `text`. Returns its length in
-// bytes and stores the code point, or returns 0 when the bytes are not a
-// valid, shortest-form sequence of a scalar value.
-std::size_t decode_utf8(std::string_view text, std::uint32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-  const std::uint8_t lead = byte(0);
-  std::size_t length;
-  std::uint32_t min_value;
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, cp = lead & 0x1F, min_value = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, cp = lead & 0x0F, min_value = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, cp = lead & 0x07, min_value = 0x10000;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i) & 0x3F);
-  }
-  if (cp < min_value || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
 }
 
 void append_code_point_escape(std::string& out, std::uint32_t cp) {
@@ -64,8 +36,7 @@ void append_code_point_escape(std::string& out, std::uint32_t cp) {
 void append_quoted_text(std::string& out, std::string_view text) {
   out += '"';
   while (!text.empty()) {
-    std::uint32_t cp;
-    std::size_t length = decode_utf8(text, cp);
+    const auto [cp, length] = decode_utf8(text);
     if (length == 0) {
       append_code_point_escape(out, 0xFFFD);
       text.remove_prefix(1);

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "formats/json_error_text.h"
 #include "formats/json_reader.h"
 
 namespace sorvid {
@@ -20,7 +21,7 @@ template <class VisitArray, class VisitObject>
 [[nodiscard]] ReadResult<void> read_record(JsonReader& reader, std::string_view expected, VisitArray&& visit_array,
                                            VisitObject&& visit_object) {
   const int c = reader.peek_token();
-  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next(error_text::kEofInValue));
   if (c != '[' && c != '{') return fail(reader.invalid_type(expected));
   if (auto entered = reader.enter_nested(); !entered) return entered;
   reader.advance();
@@ -58,7 +59,7 @@ template <std::size_t N, class ReadField>
     std::size_t index = 0;
     while (index < N && names[index] != key) ++index;
     // Reported as soon as the repeated key has been read.
-    if (index < N && seen[index]) return fail(unplaced_error("duplicate field `" + key + "`"));
+    if (index < N && seen[index]) return fail(unplaced_error(error_text::duplicate_field(key)));
     if (auto colon = reader.expect_colon(); !colon) return colon;
     if (index == N) {
       if (auto skipped = reader.skip_value(); !skipped) return skipped;
@@ -68,7 +69,7 @@ template <std::size_t N, class ReadField>
     if (auto field = read_field(index); !field) return field;
   }
   for (std::size_t index = 0; index < N; ++index) {
-    if (!seen[index]) return fail(unplaced_error("missing field `" + std::string(names[index]) + "`"));
+    if (!seen[index]) return fail(unplaced_error(error_text::missing_field(names[index])));
   }
   return {};
 }
@@ -83,8 +84,7 @@ template <std::size_t N, class ReadField>
     auto more = reader.next_element(first);
     if (!more) return fail(std::move(more).error());
     if (!more.value()) {
-      return fail(
-          unplaced_error("invalid length " + std::to_string(index) + ", expected " + std::string(expected_length)));
+      return fail(unplaced_error(error_text::invalid_length(index, expected_length)));
     }
     if (auto field = read_field(index); !field) return field;
   }

@@ -39,9 +39,9 @@ DecimalDigits shortest_digits(double value);
 // (one digit shorter) or, failing that, one of floor/ceil of v * 10^-k.
 // The scaled bounds are computed from a 64-bit over-approximation of 10^-k
 // and "rounded to odd" (the low bit set when inexact), which keeps every
-// comparison with the lattice points exact. The routine is checked against
-// std::to_chars for every finite float (an offline run over all 2^31
-// positive values; the tests cover a sample).
+// comparison with the lattice points exact. `make exhaustive` checks the
+// routine against std::to_chars for every positive finite float; the unit
+// tests cover a sample.
 namespace shortest_digits_detail {
 
 // floor(q * log10(2)) for q in [-149, 104].

@@ -2,11 +2,11 @@
 
 #include "formats/entry_json.h"
 #include "formats/entry_list_writer.h"
+#include "formats/json_error_text.h"
 #include "formats/json_reader.h"
 #include "formats/json_writer.h"
 #include "formats/record_reader.h"
 #include "formats/text_buffer.h"
-#include "formats/wal_record.h"
 
 namespace sorvid {
 namespace {
@@ -16,22 +16,22 @@ constexpr FieldNames<2> kSnapshotFields = {"dim", "entries"};
 // The dimension: an unsigned integer only.
 ReadResult<void> read_dim(JsonReader& reader, std::uint64_t& dim) {
   const int c = reader.peek_token();
-  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next(error_text::kEofInValue));
   if (c != '-' && (c < '0' || c > '9')) return fail(reader.invalid_type("usize"));
   auto number = reader.read_number();
   if (!number) return fail(std::move(number).error());
   switch (number.value().kind) {
     case JsonNumber::Kind::kUnsigned: dim = number.value().unsigned_value; return {};
     case JsonNumber::Kind::kSigned:
-      return fail(reader.error_at_last("invalid value: " + describe_number(number.value()) + ", expected usize"));
+      return fail(reader.error_at_last(error_text::invalid_value(describe_number(number.value()), "usize")));
     case JsonNumber::Kind::kFloat: break;
   }
-  return fail(reader.error_at_last(invalid_type_text(describe_number(number.value()), "usize")));
+  return fail(reader.error_at_last(error_text::invalid_type(describe_number(number.value()), "usize")));
 }
 
 ReadResult<void> read_entries(JsonReader& reader, std::vector<VectorEntry>& entries) {
   const int c = reader.peek_token();
-  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next(error_text::kEofInValue));
   if (c != '[') return fail(reader.invalid_type("a sequence"));
   if (auto entered = reader.enter_nested(); !entered) return entered;
   reader.advance();

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "formats/entry_json.h"
+#include "formats/json_error_text.h"
 #include "formats/json_reader.h"
 #include "formats/json_value.h"
 #include "formats/json_writer.h"
@@ -20,14 +21,14 @@ constexpr FieldNames<1> kDeleteFields = {"id"};
 ReadResult<Variant> variant_named(const std::string& name) {
   if (name == "upsert") return Variant::kUpsert;
   if (name == "delete") return Variant::kDelete;
-  return fail(unplaced_error("unknown variant `" + name + "`, expected `upsert` or `delete`"));
+  return fail(unplaced_error(error_text::unknown_variant(name, "`upsert` or `delete`")));
 }
 
 // A variant named by a JSON string (the first element of the array form,
 // and the key of the one-member object form of "op").
 ReadResult<Variant> read_variant_identifier(JsonReader& reader) {
   const int c = reader.peek_token();
-  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next(error_text::kEofInValue));
   if (c != '"') return fail(reader.invalid_type("variant identifier"));
   std::string name;
   if (auto text = reader.read_string(name); !text) return fail(std::move(text).error());
@@ -39,7 +40,7 @@ ReadResult<Variant> read_variant_identifier(JsonReader& reader) {
 // The null inside the one-member object form of "op".
 ReadResult<void> read_unit(JsonReader& reader) {
   const int c = reader.peek_token();
-  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next(error_text::kEofInValue));
   if (c != 'n') return fail(reader.invalid_type("unit"));
   reader.advance();
   return reader.expect_literal_rest("ull");
@@ -49,9 +50,9 @@ ReadResult<void> read_unit(JsonReader& reader) {
 // Any other value is "expected value".
 ReadResult<Variant> read_op(JsonReader& reader) {
   const int c = reader.peek_token();
-  if (c == JsonReader::kEnd) return fail(reader.error_at_next("EOF while parsing a value"));
+  if (c == JsonReader::kEnd) return fail(reader.error_at_next(error_text::kEofInValue));
   if (c == '"') return read_variant_identifier(reader);
-  if (c != '{') return fail(reader.error_at_next("expected value"));
+  if (c != '{') return fail(reader.error_at_next(error_text::kExpectedValue));
   if (auto entered = reader.enter_nested(); !entered) return fail(std::move(entered).error());
   reader.advance();
   auto variant = read_variant_identifier(reader);
@@ -66,7 +67,7 @@ ReadResult<Variant> read_op(JsonReader& reader) {
     reader.advance();
     return variant;
   }
-  return fail(reader.error_at_last(after == JsonReader::kEnd ? "EOF while parsing an object" : "expected value"));
+  return fail(reader.error_at_last(after == JsonReader::kEnd ? error_text::kEofInObject : error_text::kExpectedValue));
 }
 
 // The content of a delete: an object with the member "id", never an array.
@@ -74,7 +75,7 @@ ReadResult<DeleteRecord> read_delete_content(JsonReader& reader) {
   DeleteRecord record;
   ReadResult<void> decoded = read_record(
       reader, kDeleteExpected,
-      [&]() -> ReadResult<void> { return fail(unplaced_error(invalid_type_text("sequence", kDeleteExpected))); },
+      [&]() -> ReadResult<void> { return fail(unplaced_error(error_text::invalid_type("sequence", kDeleteExpected))); },
       [&] {
         return visit_object_fields(reader, kDeleteFields,
                                    [&](std::size_t) { return read_string_field(reader, record.id); });
@@ -102,18 +103,18 @@ ReadResult<WalRecord> content_from_value(const JsonValue& value, Variant variant
     return WalRecord(UpsertRecord{std::move(entry).value()});
   }
   if (value.kind != JsonValue::Kind::kObject) {
-    return fail(unplaced_error(invalid_type_text(describe_value(value), kDeleteExpected)));
+    return fail(unplaced_error(error_text::invalid_type(describe_value(value), kDeleteExpected)));
   }
   const JsonValue* id = nullptr;
   for (const JsonMember& member : value.members) {
     if (member.key != "id") continue;
-    if (id != nullptr) return fail(unplaced_error("duplicate field `id`"));
+    if (id != nullptr) return fail(unplaced_error(error_text::duplicate_field("id")));
     if (member.value.kind != JsonValue::Kind::kString) {
-      return fail(unplaced_error(invalid_type_text(describe_value(member.value), "a string")));
+      return fail(unplaced_error(error_text::invalid_type(describe_value(member.value), "a string")));
     }
     id = &member.value;
   }
-  if (id == nullptr) return fail(unplaced_error("missing field `id`"));
+  if (id == nullptr) return fail(unplaced_error(error_text::missing_field("id")));
   return WalRecord(DeleteRecord{id->string});
 }
 
@@ -134,9 +135,9 @@ ReadResult<RecordKey> next_record_key(JsonReader& reader, bool& first, std::stri
 }
 
 ReadError duplicate_or_missing(RecordKey key, const char* missing) {
-  if (key == RecordKey::kOp) return unplaced_error("duplicate field `op`");
-  if (key == RecordKey::kData) return unplaced_error("duplicate field `data`");
-  return unplaced_error(std::string("missing field `") + missing + "`");
+  if (key == RecordKey::kOp) return unplaced_error(error_text::duplicate_field("op"));
+  if (key == RecordKey::kData) return unplaced_error(error_text::duplicate_field("data"));
+  return unplaced_error(error_text::missing_field(missing));
 }
 
 // After the member that completed the record: the rest of the object may
@@ -155,7 +156,7 @@ ReadResult<WalRecord> visit_record_object(JsonReader& reader) {
   std::string key;
   auto first_key = next_record_key(reader, first, key);
   if (!first_key) return fail(std::move(first_key).error());
-  if (first_key.value() == RecordKey::kEnd) return fail(unplaced_error("missing field `op`"));
+  if (first_key.value() == RecordKey::kEnd) return fail(unplaced_error(error_text::missing_field("op")));
   if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
 
   if (first_key.value() == RecordKey::kOp) {
@@ -188,12 +189,12 @@ ReadResult<WalRecord> visit_record_array(JsonReader& reader) {
   bool first = true;
   auto more = reader.next_element(first);
   if (!more) return fail(std::move(more).error());
-  if (!more.value()) return fail(unplaced_error("invalid length 0, expected " + std::string(kRecordExpected)));
+  if (!more.value()) return fail(unplaced_error(error_text::invalid_length(0, kRecordExpected)));
   auto variant = read_variant_identifier(reader);
   if (!variant) return fail(std::move(variant).error());
   more = reader.next_element(first);
   if (!more) return fail(std::move(more).error());
-  if (!more.value()) return fail(unplaced_error("invalid length 1, expected " + std::string(kRecordExpected)));
+  if (!more.value()) return fail(unplaced_error(error_text::invalid_length(1, kRecordExpected)));
   return read_content(reader, variant.value());
 }
 

@@ -19,8 +19,6 @@ struct DeleteRecord {
 };
 using WalRecord = std::variant<UpsertRecord, DeleteRecord>;
 
-// Appends the entry object.
-void encode_entry(const VectorEntry& entry, std::string& out);
 // Appends one log line's text, no line feed.
 void encode_upsert_record(const VectorEntry& entry, std::string& out);
 // Appends one log line's text, no line feed.

@@ -1,30 +1,24 @@
 #include "python/conversions.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 #include <string_view>
 
+#include "formats/nearest_float.h"
 #include "python/borrow_flag.h"
 #include "python/entry_object.h"
 
 namespace sorvid::python {
 namespace {
 
-// A double rounded to the nearest 32-bit float; beyond the float range this
-// gives an infinity, and NaN stays NaN.
-inline float to_float32(double value) { return static_cast<float>(value); }
-
 // The float a 32-bit buffer item becomes on the sequence path, where it is
 // widened to double and narrowed again: identical bits, except that a
 // signalling NaN comes back quiet.
 inline float requantise_float32(float value) {
   if (!std::isnan(value)) return value;
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  bits |= 0x00400000u;
-  std::memcpy(&value, &bits, sizeof bits);
-  return value;
+  return std::bit_cast<float>(std::bit_cast<std::uint32_t>(value) | 0x00400000u);
 }
 
 bool raise_str_to_vec() {
@@ -62,12 +56,12 @@ std::size_t length_hint(PyObject* object, std::size_t item_size) {
 
 bool append_float_item(PyObject* item, std::vector<float>& out) {
   if (PyFloat_CheckExact(item)) {
-    out.push_back(to_float32(PyFloat_AS_DOUBLE(item)));
+    out.push_back(nearest_float(PyFloat_AS_DOUBLE(item)));
     return true;
   }
   const double value = PyFloat_AsDouble(item);
   if (value == -1.0 && PyErr_Occurred()) return false;
-  out.push_back(to_float32(value));
+  out.push_back(nearest_float(value));
   return true;
 }
 
@@ -120,7 +114,7 @@ bool read_float_buffer(PyObject* object, std::vector<float>& out) {
       for (std::size_t i = 0; i < count; ++i) out[i] = requantise_float32(items[i]);
     } else {
       const double* items = static_cast<const double*>(view.buf);
-      for (std::size_t i = 0; i < count; ++i) out[i] = to_float32(items[i]);
+      for (std::size_t i = 0; i < count; ++i) out[i] = nearest_float(items[i]);
     }
   }
   PyBuffer_Release(&view);

@@ -10,28 +10,11 @@
 #include <vector>
 
 #include "formats/snapshot.h"
+#include "formats/utf8.h"
 #include "formats/wal_record.h"
 #include "fuzz_checks.h"
 
 namespace {
-
-void append_utf8(std::uint32_t code_point, std::string& out) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    out += static_cast<char>(0xC0 | (code_point >> 6));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    out += static_cast<char>(0xE0 | (code_point >> 12));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code_point >> 18));
-    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
-}
 
 // Mostly ASCII (control characters and quotes included), sometimes any
 // scalar value.
@@ -42,7 +25,7 @@ std::string text_from(FuzzedDataProvider& input) {
     std::uint32_t code_point = input.ConsumeBool() ? input.ConsumeIntegralInRange<std::uint32_t>(0, 0x7F)
                                                    : input.ConsumeIntegralInRange<std::uint32_t>(0x80, 0x10FFFF);
     if (code_point >= 0xD800 && code_point <= 0xDFFF) code_point = 0xFFFD;  // surrogates are no scalar values
-    append_utf8(code_point, text);
+    sorvid::append_utf8(text, code_point);
   }
   return text;
 }

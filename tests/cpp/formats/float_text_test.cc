@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "formats/json_number.h"
-
 namespace sorvid {
 namespace {
 
@@ -41,10 +39,15 @@ PlainDigits scientific_digits(float magnitude, int precision) {
   return plain;
 }
 
+// The reader's rounding, worked out apart from it: the nearest double
+// (std::from_chars), then the nearest float (the digits of a finite float
+// never lie beyond the float range).
 bool reader_reads_back(const PlainDigits& plain, float magnitude) {
-  const std::uint64_t significand = std::stoull(plain.digits);
-  const int exponent = plain.exponent - static_cast<int>(plain.digits.size()) + 1;
-  return decimal_to_float(significand, exponent) == magnitude;
+  const std::string text =
+      plain.digits + "e" + std::to_string(plain.exponent - static_cast<int>(plain.digits.size()) + 1);
+  double value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return static_cast<float>(value) == magnitude;
 }
 
 // The shortest digits that this system's reader reads back as the value:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "formats/json_value.h"
+#include "formats/wal_record.h"
 #include "outcome.h"
 
 namespace sorvid {
@@ -138,6 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{entry_with_embedding("nan"), "expected ident at line 1 column 24"},
         Case{entry_with_embedding("1e400"), "number out of range at line 1 column 27"},
         Case{entry_with_embedding("-1.5e309"), "number out of range at line 1 column 30"},
+        Case{entry_with_embedding("1e99999999999999999999"), "number out of range at line 1 column 44"},
+        Case{entry_with_embedding("0.001e312"), "number out of range at line 1 column 31"},
         Case{entry_with_embedding("1,]"), "trailing comma at line 1 column 25"},
         Case{entry_with_embedding("1 2"), "expected `,` or `]` at line 1 column 25"},
         Case{entry_with_embedding("null"), "invalid type: null, expected f32 at line 1 column 26"},
@@ -196,6 +199,61 @@ TEST(NumberValues, EmbeddingValuesRoundToNearestFloat) {
   EXPECT_EQ(v[13], 0.0f);
   EXPECT_EQ(v[14], 1e23f);
 }
+
+struct FloatCase {
+  std::string text;
+  std::uint32_t bits;  // of the float it reads as
+};
+
+void PrintTo(const FloatCase& c, std::ostream* os) { *os << c.text; }
+
+// Each number read as an embedding value, in the array loop of a decoded
+// entry and as a kept value (a log line with "data" before "op"): both
+// give the float worked out with exact rational arithmetic. Decimals round
+// to the nearest double and then to the nearest float; integers of 64 bits
+// round to the nearest float directly.
+class FloatValue : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(FloatValue, ReadsAsTheSameFloatBothWays) {
+  const std::string& text = GetParam().text;
+  auto entry = decode_entry(entry_with_embedding(text));
+  ASSERT_TRUE(entry) << entry.error().message();
+  ASSERT_EQ(entry.value().embedding.size(), 1u);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(entry.value().embedding[0]), GetParam().bits);
+  auto kept = decode_record("{\"data\":" + entry_with_embedding(text) + ",\"op\":\"upsert\"}");
+  ASSERT_TRUE(kept) << kept.error().message();
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(std::get<UpsertRecord>(kept.value()).entry.embedding[0]), GetParam().bits);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SignificandLimits, FloatValue,
+    ::testing::Values(FloatCase{"9007199254740992", 0x5a000000}, FloatCase{"9007199254740993", 0x5a000000},
+                      FloatCase{"9007199254740993.0", 0x5a000000}, FloatCase{"-9007199254740993e0", 0xda000000},
+                      FloatCase{"1234567890123456789", 0x5d891088}, FloatCase{"12345678901234567890", 0x5f2b54aa},
+                      FloatCase{"123456789012345678901", 0x60d629d4}, FloatCase{"18446744073709551616", 0x5f800000},
+                      FloatCase{"0.1234567890123456789", 0x3dfcd6ea},
+                      FloatCase{"0.12345678901234567890123", 0x3dfcd6ea},
+                      FloatCase{"0.0000000000000000000000001234567", 0x1618d4fd},
+                      // 2^60 + 2^36 + 1: as an integer, just above a midpoint
+                      // between floats; as a decimal, first rounded to the
+                      // midpoint's double, then to even.
+                      FloatCase{"1152921573326323713", 0x5d800001}, FloatCase{"1152921573326323713.0", 0x5d800000}));
+
+INSTANTIATE_TEST_SUITE_P(
+    ExponentLimits, FloatValue,
+    ::testing::Values(FloatCase{"1e22", 0x64078678}, FloatCase{"1e23", 0x65a96816}, FloatCase{"1e-22", 0x1af1c901},
+                      FloatCase{"1e-23", 0x19416d9a}, FloatCase{"4.5e22", 0x65187747}, FloatCase{"4.5e-23", 0x1a599b4d},
+                      FloatCase{"123456789e-30", 0x1b154007},
+                      // Its nearest double is a midpoint between floats.
+                      FloatCase{"7.038531e-26", 0x15ae43fe},
+                      FloatCase{"0.000000000000000000000000000000000000000000001401298464324817", 0x00000001}));
+
+INSTANTIATE_TEST_SUITE_P(Zeros, FloatValue,
+                         ::testing::Values(FloatCase{"-0", 0x80000000}, FloatCase{"-0.0", 0x80000000},
+                                           FloatCase{"-0e5", 0x80000000}, FloatCase{"0e-999999999999", 0x00000000},
+                                           FloatCase{"-1e-400", 0x80000000},
+                                           FloatCase{"1e-99999999999999999999", 0x00000000},
+                                           FloatCase{"0.0e99999999999999999999", 0x00000000}));
 
 TEST(StringValues, EscapesAndSurrogatePairsDecode) {
   auto entry = decode_entry(

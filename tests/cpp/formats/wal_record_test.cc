@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/entry_json.h"
 #include "outcome.h"
 
 namespace sorvid {
@@ -27,7 +28,9 @@ TEST(WalRecordEncoding, WritesUpsertAndDeleteLines) {
 TEST(WalRecordEncoding, AppendingFormsMatchTheWholeLine) {
   std::string out = "prefix";
   encode_upsert_record(doc7(), out);
-  EXPECT_EQ(out, "prefix" + encode_record(UpsertRecord{doc7()}));
+  EXPECT_EQ(out,
+            "prefix{\"op\":\"upsert\",\"data\":{\"id\":\"doc-7\",\"embedding\":[0.5,-1.0,100.0,1e-7],"
+            "\"metadata\":\"say \\\"hi\\\"\\n\",\"created_at\":\"\"}}");
   out = "prefix";
   encode_delete_record("x\ty", out);
   EXPECT_EQ(out, "prefix{\"op\":\"delete\",\"data\":{\"id\":\"x\\ty\"}}");
