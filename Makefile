@@ -148,7 +148,8 @@ LINT_BUILD := $(BUILD)/lint
 CXX_FILES   = $(shell git ls-files '*.cc' '*.h')
 
 lint: venv
-	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
+	@echo "clang-format --dry-run --Werror on $(words $(CXX_FILES)) files"
+	@$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
 	@if grep -n '#include "\.\./' $(CXX_FILES); then echo "an include climbs out of its include root"; exit 1; fi
 	cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DSORVID_BUILD_PYTHON=ON \
 	  -DSORVID_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null

@@ -62,7 +62,7 @@ constexpr int kCopy = 24;  // fixed copy size: at least the longest piece of tex
 using DigitBuffer = char[kZerosBefore + 20 + kZerosAfter];
 
 [[gnu::always_inline]] inline DigitRun digit_run(std::uint64_t significand, DigitBuffer& buffer) {
-  std::memset(buffer, '0', kZerosBefore);
+  std::fill_n(buffer, kZerosBefore, '0');
   char* field = buffer + kZerosBefore;
   int width;
   if (significand < 1000000000) {
@@ -107,16 +107,16 @@ struct StagedDigits {
 }
 
 // Lays out the staged significand times 10^exponent. With n digits and e
-// the exponent of the first digit: plain when min_plain <= e <= max_plain,
+// the exponent of the first digit: plain when kMinPlain <= e <= kMaxPlain,
 // exponent form beyond. Copies fixed-size blocks: `out` needs
 // kFloatTextRoom bytes.
-template <int min_plain, int max_plain>
+template <int kMinPlain, int kMaxPlain>
 [[gnu::always_inline]] inline char* write_staged(char* out, const StagedDigits& staged) {
-  static_assert(-min_plain < kZerosBefore && max_plain + 1 + kCopy <= kZerosAfter);
+  static_assert(-kMinPlain < kZerosBefore && kMaxPlain + 1 + kCopy <= kZerosAfter);
   const int n = staged.run.count;
   const char* digits = staged.run.digits;
   const int e = staged.exponent + n - 1;
-  if (e >= min_plain && e <= max_plain) [[likely]] {
+  if (e >= kMinPlain && e <= kMaxPlain) [[likely]] {
     // The integer part is d1...d(e+1) padded with zeros, or the single zero
     // before the digits; the fraction is what follows, at least one digit.
     // One uniform layout, so that no branch depends on the exponent.
@@ -144,11 +144,11 @@ template <int min_plain, int max_plain>
   return out;
 }
 
-template <int min_plain, int max_plain>
+template <int kMinPlain, int kMaxPlain>
 char* write_decimal(char* out, std::uint64_t significand, int exponent) {
   StagedDigits staged;
   stage_digits(staged, significand, exponent);
-  return write_staged<min_plain, max_plain>(out, staged);
+  return write_staged<kMinPlain, kMaxPlain>(out, staged);
 }
 
 // The one float whose shortest digits do not read back. The reader takes a
@@ -207,7 +207,7 @@ constexpr DecimalDigits kDoubleRoundingExceptionDigits = {70385307, -33};  // "7
 std::uint64_t eight_digit_bytes(std::uint32_t value) {
   static_assert(std::endian::native == std::endian::little, "the first digit goes to the lowest byte");
   const std::uint64_t high = value / 10000;
-  const std::uint64_t quads = high | (static_cast<std::uint64_t>(value - high * 10000) << 32);
+  const std::uint64_t quads = high | ((value - high * 10000) << 32);
   const std::uint64_t hundreds = ((quads * 10486) >> 20) & 0x0000007f0000007full;
   const std::uint64_t pairs = hundreds | ((quads - hundreds * 100) << 16);
   const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000f000f000f000full;
@@ -229,7 +229,7 @@ std::uint64_t eight_digit_bytes(std::uint32_t value) {
   const auto significand = static_cast<std::uint32_t>(digits.significand);
   const std::uint32_t first = significand / 100000000;
   const std::uint64_t rest = eight_digit_bytes(significand - first * 100000000);
-  std::memset(staged.buffer, '0', kZerosBefore);
+  std::fill_n(staged.buffer, kZerosBefore, '0');
   char* field = staged.buffer + kZerosBefore;
   field[0] = static_cast<char>('0' + first);
   const std::uint64_t rest_text = rest + 0x3030303030303030ull;

@@ -21,7 +21,7 @@ class VectorEntry:
         embedding: Sequence[SupportsFloat | SupportsIndex],
         metadata: str = "",
         created_at: str = "",
-    ) -> "VectorEntry": ...
+    ) -> VectorEntry: ...
     def __len__(self) -> int: ...
 
 @final
@@ -29,10 +29,10 @@ class VectorStore:
     """A store of VectorEntry records, made by `new` or `open`, never by calling the class."""
 
     @staticmethod
-    def new(snapshot_path: str = "store.snap", wal_path: str = "store.wal") -> "VectorStore":
+    def new(snapshot_path: str = "store.snap", wal_path: str = "store.wal") -> VectorStore:
         """Create a fresh empty store (does not read any existing files)."""
     @staticmethod
-    def open(snapshot_path: str = "store.snap", wal_path: str = "store.wal") -> "VectorStore":
+    def open(snapshot_path: str = "store.snap", wal_path: str = "store.wal") -> VectorStore:
         """Open an existing store (loads snapshot + replays WAL), or create fresh."""
     def upsert(self, entry: VectorEntry) -> None:
         """Insert or replace an entry by ID. O(1) WAL append — no index rebuild."""
