@@ -10,25 +10,13 @@
 #include <random>
 #include <vector>
 
+#include "hand_placed_points.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/point_store.h"
 #include "hnsw/search_state.h"
 
 namespace sorvid::hnsw {
 namespace {
-
-PointStore store_of(const std::vector<std::vector<float>>& points) {
-  std::vector<NodeId> identity(points.size());
-  for (std::size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<NodeId>(i);
-  return PointStore(points, identity);
-}
-
-// A point on the unit circle at `degrees`: cosine distances between such
-// points are 1 - cos(angle between them).
-std::vector<float> at_angle(double degrees) {
-  const double radians = degrees * M_PI / 180.0;
-  return {static_cast<float>(std::cos(radians)), static_cast<float>(std::sin(radians))};
-}
 
 // `nodes` scored against `owner`, ascending as a walk ranks them, each once
 // as a walk visits it once.
