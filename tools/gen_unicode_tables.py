@@ -7,7 +7,8 @@ Grapheme_Extend property. This script reads UnicodeData.txt and
 DerivedCoreProperties.txt (Debian's `unicode-data` package installs them in
 /usr/share/unicode) and writes that set as sorted, merged code-point ranges.
 
-Usage: tools/gen_unicode_tables.py [UCD_DIR] > src/formats/unicode_tables.cc
+Usage (clang-format lays the table out as `make lint` expects):
+  tools/gen_unicode_tables.py [UCD_DIR] | .venv/bin/clang-format --assume-filename=x.cc > src/formats/unicode_tables.cc
 """
 import os
 import sys
