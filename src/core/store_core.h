@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,12 +27,9 @@
 #include "core/file.h"
 #include "core/file_system.h"
 #include "core/store_error.h"
+#include "hnsw/vector_index.h"
 
 namespace sorvid {
-
-namespace hnsw {
-class VectorIndex;
-}
 
 // One search result: a stored entry and its cosine distance to the query.
 // `entry` is valid until the next mutation of the store.
@@ -91,7 +87,7 @@ class StoreCore {
   // The ids of the current index, byte-wise ascending; an id's position is
   // the value its point carries in the index.
   const std::vector<std::string>& index_ids() const { return index_ids_; }
-  bool has_index() const { return index_ != nullptr; }
+  bool has_index() const { return index_.has_value(); }
   const std::string& snapshot_path() const { return snapshot_path_; }
   const std::string& wal_path() const { return wal_path_; }
 
@@ -120,7 +116,7 @@ class StoreCore {
   std::uint64_t wal_pending_ = 0;     // records appended or replayed since the last compaction
   bool dirty_ = false;                // entries may differ from what index_ was built from
   std::vector<std::string> index_ids_;
-  std::unique_ptr<hnsw::VectorIndex> index_;  // absent until a rebuild over at least one entry
+  std::optional<hnsw::VectorIndex> index_;  // absent until a rebuild over at least one entry
 };
 
 }  // namespace sorvid

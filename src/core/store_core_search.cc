@@ -1,10 +1,8 @@
 // Search, with the lazy rebuild of the index.
 #include <algorithm>
-#include <memory>
 #include <utility>
 
 #include "core/store_core.h"
-#include "hnsw/vector_index.h"
 
 namespace sorvid {
 
@@ -28,7 +26,7 @@ void StoreCore::rebuild_index() {
     points.push_back(entries_.find(index_ids_[position])->second.embedding);
     values.push_back(position);
   }
-  index_ = std::make_unique<hnsw::VectorIndex>(hnsw::VectorIndex::build(std::move(points), std::move(values)));
+  index_.emplace(hnsw::VectorIndex::build(std::move(points), std::move(values)));
 }
 
 Result<std::vector<SearchHit>, StoreError> StoreCore::search(std::span<const float> query, std::uint64_t top_k) {

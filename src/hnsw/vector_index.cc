@@ -32,8 +32,11 @@ std::size_t VectorIndex::size() const { return graph_->size(); }
 std::vector<Hit> VectorIndex::search(std::span<const float> query, std::size_t max_hits) const {
   // A state of its own per query, so that concurrent queries share nothing.
   SearchState state;
-  const std::span<const Hit> hits = graph_->search(query, state);
-  return std::vector<Hit>(hits.begin(), hits.begin() + std::min(max_hits, hits.size()));
+  const std::size_t found = graph_->search(query, state).size();
+  // The hits live in the state's own vector: hand that over instead of a copy.
+  std::vector<Hit> hits = std::move(state.hits());
+  hits.resize(std::min(max_hits, found));
+  return hits;
 }
 
 }  // namespace sorvid::hnsw

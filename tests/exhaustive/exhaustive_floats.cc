@@ -252,42 +252,35 @@ BlockResult check_block(std::uint32_t block) {
   return result;
 }
 
-struct Totals {
-  std::uint64_t checked = 0;
-  std::uint64_t digit_mismatches = 0;
-  std::uint64_t text_mismatches = 0;
-  std::uint64_t array_mismatches = 0;
-  std::uint64_t read_back_mismatches = 0;
-  std::size_t longest_text = 0;
-  std::vector<std::uint32_t> double_rounding_exceptions;
-  std::vector<std::string> reports;
+// Adds one block's counts to the totals of a run.
+void add_block(BlockResult& totals, const BlockResult& block) {
+  totals.checked += block.checked;
+  totals.digit_mismatches += block.digit_mismatches;
+  totals.text_mismatches += block.text_mismatches;
+  totals.array_mismatches += block.array_mismatches;
+  totals.read_back_mismatches += block.read_back_mismatches;
+  totals.longest_magnitude_text = std::max(totals.longest_magnitude_text, block.longest_magnitude_text);
+  totals.double_rounding_exceptions.insert(totals.double_rounding_exceptions.end(),
+                                           block.double_rounding_exceptions.begin(),
+                                           block.double_rounding_exceptions.end());
+  totals.reports.insert(totals.reports.end(), block.reports.begin(), block.reports.end());
+}
 
-  void add(const BlockResult& block) {
-    checked += block.checked;
-    digit_mismatches += block.digit_mismatches;
-    text_mismatches += block.text_mismatches;
-    array_mismatches += block.array_mismatches;
-    read_back_mismatches += block.read_back_mismatches;
-    // Every other value is negative, so the longest texts gain a sign.
-    longest_text = std::max(longest_text, block.longest_magnitude_text + 1);
-    double_rounding_exceptions.insert(double_rounding_exceptions.end(), block.double_rounding_exceptions.begin(),
-                                      block.double_rounding_exceptions.end());
-    reports.insert(reports.end(), block.reports.begin(), block.reports.end());
-  }
+// Every other value is negative, so the longest texts gain a sign.
+std::size_t longest_text(const BlockResult& totals) { return totals.longest_magnitude_text + 1; }
 
-  // A sample need not hold the longest text, but none may be longer.
-  bool longest_text_fits(bool full_run) const {
-    const auto limit = static_cast<std::size_t>(kMaxFloatTextLength);
-    return full_run ? longest_text == limit : longest_text <= limit;
-  }
+// A sample need not hold the longest text, but none may be longer.
+bool longest_text_fits(const BlockResult& totals, bool full_run) {
+  const auto limit = static_cast<std::size_t>(kMaxFloatTextLength);
+  return full_run ? longest_text(totals) == limit : longest_text(totals) <= limit;
+}
 
-  std::uint64_t mismatches(bool full_run) const {
-    return digit_mismatches + text_mismatches + array_mismatches + read_back_mismatches +
-           (longest_text_fits(full_run) ? 0 : 1);
-  }
-};
+std::uint64_t mismatches(const BlockResult& totals, bool full_run) {
+  return totals.digit_mismatches + totals.text_mismatches + totals.array_mismatches + totals.read_back_mismatches +
+         (longest_text_fits(totals, full_run) ? 0 : 1);
+}
 
-void print_summary(const Totals& totals, std::uint32_t sample, double seconds) {
+void print_summary(const BlockResult& totals, std::uint32_t sample, double seconds) {
   std::printf("checked %llu magnitudes in %.1f s (one block in %u)\n", static_cast<unsigned long long>(totals.checked),
               seconds, sample);
   if (sample > 1) std::printf("estimated full run: %.0f s\n", seconds * sample);
@@ -298,14 +291,14 @@ void print_summary(const Totals& totals, std::uint32_t sample, double seconds) {
   std::printf("array texts differing from the plain spellings: %llu\n",
               static_cast<unsigned long long>(totals.array_mismatches));
   std::printf("values read back with other bits: %llu\n", static_cast<unsigned long long>(totals.read_back_mismatches));
-  std::printf("longest text: %zu bytes (kMaxFloatTextLength %d)\n", totals.longest_text, kMaxFloatTextLength);
+  std::printf("longest text: %zu bytes (kMaxFloatTextLength %d)\n", longest_text(totals), kMaxFloatTextLength);
   std::printf("shortest digits defeated by double rounding:");
   for (const std::uint32_t bits : totals.double_rounding_exceptions) std::printf(" %s", hex_bits(bits).c_str());
   std::printf("%s\n", totals.double_rounding_exceptions.empty() ? " none" : "");
   for (std::size_t i = 0; i < std::min<std::size_t>(totals.reports.size(), 20); ++i) {
     std::printf("  %s\n", totals.reports[i].c_str());
   }
-  std::printf("%s\n", totals.mismatches(sample == 1) == 0 ? "PASS" : "FAIL");
+  std::printf("%s\n", mismatches(totals, sample == 1) == 0 ? "PASS" : "FAIL");
 }
 
 int run(std::uint32_t sample) {
@@ -315,10 +308,10 @@ int run(std::uint32_t sample) {
   WorkerPool::instance().parallel_for(
       0, blocks, 1, [&](std::size_t k) { results[k] = check_block(static_cast<std::uint32_t>(k) * sample); });
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  Totals totals;
-  for (const BlockResult& result : results) totals.add(result);
+  BlockResult totals;
+  for (const BlockResult& result : results) add_block(totals, result);
   print_summary(totals, sample, seconds);
-  return totals.mismatches(sample == 1) == 0 ? 0 : 1;
+  return mismatches(totals, sample == 1) == 0 ? 0 : 1;
 }
 
 }  // namespace
