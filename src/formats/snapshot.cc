@@ -68,6 +68,32 @@ void encode_snapshot(std::uint64_t dim, std::span<const VectorEntry* const> entr
   out.append("]}");
 }
 
+bool encode_snapshot_in_pieces(std::uint64_t dim, std::span<const VectorEntry* const> entries, std::size_t piece_bytes,
+                               const std::function<bool(std::string_view)>& sink) {
+  std::string piece;
+  reserve_text(piece, piece_bytes + 64);
+  piece.append("{\"dim\":");
+  append_json_uint(piece, dim);
+  piece.append(",\"entries\":[");
+  // Runs of consecutive entries of about piece_bytes of text each; the list
+  // writer puts "," only between the entries of one run, so a run after the
+  // first starts with its own.
+  std::size_t run_start = 0;
+  std::size_t run_bytes = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    run_bytes += estimated_entry_size(*entries[i]);
+    if (run_bytes < piece_bytes && i + 1 < entries.size()) continue;
+    if (run_start != 0) piece.push_back(',');
+    append_entry_list(piece, entries.subspan(run_start, i + 1 - run_start));
+    if (!sink(piece)) return false;
+    piece.clear();
+    run_start = i + 1;
+    run_bytes = 0;
+  }
+  piece.append("]}");
+  return sink(piece);
+}
+
 Result<Snapshot, JsonError> decode_snapshot(std::string_view text) {
   JsonReader reader(text);
   Snapshot snapshot;

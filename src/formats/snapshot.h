@@ -1,7 +1,9 @@
 // The snapshot document: the dimension and every entry of the store.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +22,13 @@ struct Snapshot {
 
 // Appends the document; entries are listed in the order given.
 void encode_snapshot(std::uint64_t dim, std::span<const VectorEntry* const> entries, std::string& out);
+
+// The same bytes handed to `sink` in order, in pieces of about `piece_bytes`
+// (more for a single entry larger than that), so that a large store is
+// written without its whole text in memory. Stops as soon as `sink` returns
+// false, and returns whether every piece was taken.
+bool encode_snapshot_in_pieces(std::uint64_t dim, std::span<const VectorEntry* const> entries, std::size_t piece_bytes,
+                               const std::function<bool(std::string_view)>& sink);
 
 [[nodiscard]] Result<Snapshot, JsonError> decode_snapshot(std::string_view text);
 

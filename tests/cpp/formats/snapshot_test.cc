@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "outcome.h"
@@ -43,6 +45,37 @@ TEST(SnapshotEncoding, AppendsToWhatTheBufferHolds) {
   encode_snapshot(7, {}, out);
   EXPECT_EQ(out, "x{\"dim\":7,\"entries\":[]}");
 }
+
+// The pieces joined are the document, whatever the piece size (down to one
+// entry per piece); a sink that refuses a piece gets no more.
+class SnapshotPieces : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(SnapshotPieces, JoinToTheWholeDocument) {
+  std::vector<VectorEntry> entries;
+  for (int i = 0; i < 40; ++i) entries.push_back({"e" + std::to_string(i), {float(i), 0.5f, -2.0f}, "m", ""});
+  std::vector<const VectorEntry*> pointers;
+  for (const VectorEntry& entry : entries) pointers.push_back(&entry);
+  for (std::size_t count : {std::size_t{0}, std::size_t{1}, entries.size()}) {
+    const auto listed = std::span<const VectorEntry* const>(pointers).first(count);
+    std::string whole;
+    encode_snapshot(3, listed, whole);
+    std::string joined;
+    std::size_t pieces = 0;
+    EXPECT_TRUE(encode_snapshot_in_pieces(3, listed, GetParam(), [&](std::string_view piece) {
+      joined.append(piece);
+      return ++pieces > 0;
+    }));
+    EXPECT_EQ(joined, whole);
+    if (GetParam() == 1) {
+      EXPECT_EQ(pieces, count + 1);
+    }
+  }
+  std::size_t offered = 0;
+  EXPECT_FALSE(encode_snapshot_in_pieces(3, pointers, 1, [&](std::string_view) { return ++offered < 3; }));
+  EXPECT_EQ(offered, 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PieceBytes, SnapshotPieces, ::testing::Values(1, 200, 1000, 1 << 20));
 
 TEST(SnapshotDecoding, ReadsTheDocumentBack) {
   auto snapshot = decode_snapshot(kTwoEntries);
