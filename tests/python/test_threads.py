@@ -1,0 +1,129 @@
+"""Long calls release the GIL while the engine works, so other Python threads keep running.
+
+A ticker thread counts while it sleeps 1 ms at a time. A call that holds the GIL
+throughout lets it count at most once; one that releases the GIL lets it count
+on. Each call is made long by size (index builds, log and snapshot files) or by
+another process holding the lock on the log.
+"""
+import contextlib
+import fcntl
+import random
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from sorvid_vector_db import VectorEntry, VectorStore
+
+MIN_TICKS = 10
+DIM = 64
+INDEXED = 8_000  # entries whose index build takes a good fraction of a second
+LOGGED = 200_000  # entries whose log takes a good fraction of a second to write or read
+LOCK_SECONDS = 0.5
+
+
+def random_entries(count, seed=7):
+    rng = random.Random(seed)
+    return [VectorEntry(f"e{i}", [rng.uniform(-1.0, 1.0) for _ in range(DIM)]) for i in range(count)]
+
+
+def many_entries(count):
+    """Cheap to make: the embeddings repeat (the files' size is what counts)."""
+    pool = [[random.Random(i).uniform(-1.0, 1.0) for _ in range(DIM)] for i in range(256)]
+    return [VectorEntry(f"e{i}", pool[i % 256]) for i in range(count)]
+
+
+@contextlib.contextmanager
+def ticker():
+    """Yields a function that returns how often the ticker thread has counted."""
+    ticks = [0]
+    stop = threading.Event()
+
+    def run():
+        while not stop.is_set():
+            ticks[0] += 1
+            time.sleep(0.001)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    try:
+        while ticks[0] == 0:
+            time.sleep(0.001)
+        yield lambda: ticks[0]
+    finally:
+        stop.set()
+        thread.join()
+
+
+@contextlib.contextmanager
+def log_locked_by_another_process(wal):
+    """Another process holds the exclusive lock on the log for LOCK_SECONDS."""
+    holder = subprocess.Popen(
+        [sys.executable, "-c",
+         "import fcntl, sys, time\n"
+         f"log = open({wal!r}, 'a')\n"
+         "fcntl.flock(log, fcntl.LOCK_EX)\n"
+         "print('locked', flush=True)\n"
+         f"time.sleep({LOCK_SECONDS})\n"],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        yield
+    finally:
+        holder.wait()
+        holder.stdout.close()
+
+
+def setup_search(paths):
+    store = VectorStore.new(*paths)
+    entries = random_entries(INDEXED)
+    store.upsert_batch(entries)
+    return lambda: store.search(entries[0].embedding, 3), lambda hits: hits[0][0].id == "e0"
+
+
+def setup_compact(paths):
+    store = VectorStore.new(*paths)
+    store.upsert_batch(random_entries(INDEXED))
+    return store.compact, lambda _: VectorStore.open(*paths).len == INDEXED and store.wal_pending == 0
+
+
+def setup_upsert_batch(paths):
+    store = VectorStore.new(*paths)
+    entries = many_entries(LOGGED)
+    return lambda: store.upsert_batch(entries), lambda _: store.len == LOGGED
+
+
+def setup_open(paths):
+    VectorStore.new(*paths).upsert_batch(many_entries(LOGGED))
+    return lambda: VectorStore.open(*paths), lambda store: store.len == LOGGED
+
+
+def setup_upsert(paths):
+    store = VectorStore.new(*paths)
+    return lambda: store.upsert(VectorEntry("a", [1.0, 2.0])), lambda _: store.get("a") is not None
+
+
+def setup_delete(paths):
+    store = VectorStore.new(*paths)
+    store.upsert(VectorEntry("a", [1.0, 2.0]))
+    return lambda: store.delete("a"), lambda _: store.len == 0
+
+
+@pytest.mark.parametrize("setup, locked", [
+    (setup_search, False),
+    (setup_compact, False),
+    (setup_upsert_batch, False),
+    (setup_open, False),
+    (setup_upsert, True),
+    (setup_delete, True),
+], ids=["search", "compact", "upsert_batch", "open", "upsert", "delete"])
+def test_other_threads_run_during_a_long_call(paths, setup, locked):
+    call, done_right = setup(paths)
+    with ticker() as ticks, log_locked_by_another_process(paths[1]) if locked else contextlib.nullcontext():
+        before = ticks()
+        result = call()
+        counted = ticks() - before
+    assert counted >= MIN_TICKS
+    assert done_right(result)
