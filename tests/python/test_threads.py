@@ -18,8 +18,8 @@ from sorvid_vector_db import VectorEntry, VectorStore
 
 MIN_TICKS = 10
 DIM = 64
-INDEXED = 8_000  # entries whose index build takes a good fraction of a second
-LOGGED = 200_000  # entries whose log takes a good fraction of a second to write or read
+INDEXED = 4_000  # entries whose index build takes a good fraction of a second
+LOGGED = 120_000  # entries whose log takes a good fraction of a second to write or read
 LOCK_SECONDS = 0.5
 
 
@@ -164,3 +164,30 @@ def test_daemon_thread_ends_quietly_when_its_call_returns_during_shutdown(paths)
     if result.stdout:
         pytest.skip("the machine was too slow: " + result.stdout.strip())
     assert (result.returncode, result.stderr) == (0, "")
+
+
+OUT_OF_MEMORY_SCRIPT = """
+import resource, sys
+from sorvid_vector_db import VectorStore
+
+_, hard = resource.getrlimit(resource.RLIMIT_AS)
+with open("/proc/self/statm") as statm:
+    in_use = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (in_use + (4 << 20), hard))
+try:
+    VectorStore.open(*sys.argv[1:3])
+except BaseException as exc:
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+    print(type(exc).__name__, exc)
+"""
+
+
+@pytest.mark.no_asan("the sanitizer reserves far more address space than the limit allows")
+def test_engine_exception_without_the_gil_becomes_panic_exception(paths):
+    # Opening a log of ~10 MB with 4 MB of address space to spare: std::bad_alloc
+    # is thrown inside the engine while the GIL is released, and is raised as
+    # PanicException once the GIL is back.
+    VectorStore.new(*paths).upsert_batch([VectorEntry(f"e{i}", [0.5] * DIM) for i in range(40_000)])
+    result = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_SCRIPT, *paths], capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (0, "PanicException std::bad_alloc\n")
+    assert "panicked at" in result.stderr
