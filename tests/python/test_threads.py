@@ -128,6 +128,30 @@ def test_other_threads_run_during_a_long_call(paths, setup, locked):
     assert done_right(result)
 
 
+def test_another_thread_is_refused_while_a_call_works_without_the_gil(paths, capfd):
+    store = VectorStore.new(*paths)
+    entries = random_entries(INDEXED)
+    store.upsert_batch(entries)
+    searching = [True]
+    seen = []
+
+    def intrude():
+        time.sleep(0.05)
+        try:
+            store.get("e0")
+        except BaseException as exc:  # noqa: B036 - PanicException is a BaseException
+            seen.append((type(exc).__name__, searching[0]))
+
+    thread = threading.Thread(target=intrude)
+    thread.start()
+    hits = store.search(entries[0].embedding, 1)
+    searching[0] = False
+    thread.join()
+    assert seen == [("PanicException", True)]
+    assert "sent to another thread" in capfd.readouterr().err
+    assert hits[0][0].id == "e0"
+
+
 SHUTDOWN_SCRIPT = """
 import random, sys, threading, time, types
 from sorvid_vector_db import VectorEntry, VectorStore
