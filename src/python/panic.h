@@ -13,7 +13,21 @@
 
 #include "python/compat.h"
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace sorvid::python {
+
+// The unwinding that ends a thread from inside (pthread_exit, which CPython
+// before 3.14 calls when a daemon thread retakes the GIL at interpreter
+// shutdown). It must pass through every handler untouched: swallowing it
+// aborts the process.
+#if defined(__GLIBCXX__)
+using ThreadExit = abi::__forced_unwind;
+#else
+struct ThreadExit {};  // no such unwinding to let through
+#endif
 
 // A small number that tells the calling operating-system thread apart from
 // every other thread of the process (1 for the first thread that asks).
@@ -29,6 +43,8 @@ template <class Body>
 PyObject* run_at_boundary(Body&& body, std::source_location where = std::source_location::current()) {
   try {
     return body();
+  } catch (const ThreadExit&) {
+    throw;
   } catch (const std::exception& failure) {
     return raise_panic(failure.what(), where);
   } catch (...) {
@@ -41,6 +57,8 @@ template <class Status, class Body>
 Status run_at_boundary_status(Body&& body, std::source_location where = std::source_location::current()) {
   try {
     return body();
+  } catch (const ThreadExit&) {
+    throw;
   } catch (const std::exception& failure) {
     raise_panic(failure.what(), where);
   } catch (...) {

@@ -26,7 +26,11 @@ class VectorEntry:
 
 @final
 class VectorStore:
-    """A store of VectorEntry records, made by `new` or `open`, never by calling the class."""
+    """A store of VectorEntry records, made by `new` or `open`, never by calling the class.
+
+    Only the thread that made a store may use it. Calls that read or write the files, wait for
+    another process's lock on the log or build the index let other Python threads run meanwhile.
+    """
 
     @staticmethod
     def new(snapshot_path: str = "store.snap", wal_path: str = "store.wal") -> VectorStore:

@@ -2,7 +2,9 @@
 // bind the arguments, check the receiver and its owner thread, take shared or
 // exclusive access, convert the arguments, call the engine, convert the
 // result, release the access. A method states its parameters and access kind
-// once, in a StoreMethod, and supplies only the engine call.
+// once, in a StoreMethod, and supplies only the engine call; a body whose
+// engine call can run long makes it through without_gil (gil_release.h),
+// inside the access, between the conversions.
 #pragma once
 
 #include <string>

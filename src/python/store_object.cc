@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "python/entry_object.h"
+#include "python/gil_release.h"
 #include "python/store_call.h"
 
 namespace sorvid::python {
@@ -42,6 +43,8 @@ PyObject* none_or_error(const Result<void, StoreError>& result) {
 PyObject* new_unsigned(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 
 // Engine calls of the methods; arguments arrive converted, in parameter order.
+// Every call that reads or writes files, may wait for the log's lock or
+// builds the index runs without the GIL (gil_release.h).
 
 PyObject* make_new(ArgValue* args) {
   return new_store_object(
@@ -49,21 +52,25 @@ PyObject* make_new(ArgValue* args) {
 }
 
 PyObject* make_open(ArgValue* args) {
-  auto opened = StoreCore::open(std::move(std::get<std::string>(args[0])), std::move(std::get<std::string>(args[1])));
+  auto opened = without_gil([&] {
+    return StoreCore::open(std::move(std::get<std::string>(args[0])), std::move(std::get<std::string>(args[1])));
+  });
   if (!opened) return raise_store_error(opened.error());
   return new_store_object(std::move(opened).value());
 }
 
 PyObject* upsert(StoreCore& core, ArgValue* args) {
-  return none_or_error(core.upsert(std::move(std::get<VectorEntry>(args[0]))));
+  return none_or_error(without_gil([&] { return core.upsert(std::move(std::get<VectorEntry>(args[0]))); }));
 }
 
 PyObject* upsert_batch(StoreCore& core, ArgValue* args) {
-  return none_or_error(core.upsert_batch(std::move(std::get<std::vector<VectorEntry>>(args[0]))));
+  // The batch is moved into the engine, so even its release runs without the GIL.
+  return none_or_error(
+      without_gil([&] { return core.upsert_batch(std::move(std::get<std::vector<VectorEntry>>(args[0]))); }));
 }
 
 PyObject* delete_entry(StoreCore& core, ArgValue* args) {
-  return none_or_error(core.remove(std::get<std::string>(args[0])));
+  return none_or_error(without_gil([&] { return core.remove(std::get<std::string>(args[0])); }));
 }
 
 PyObject* get(StoreCore& core, ArgValue* args) {
@@ -74,7 +81,8 @@ PyObject* get(StoreCore& core, ArgValue* args) {
 
 PyObject* search(StoreCore& core, ArgValue* args) {
   const auto& query = std::get<std::vector<float>>(args[0]);
-  auto hits = core.search(std::span<const float>(query), std::get<std::uint64_t>(args[1]));
+  const std::uint64_t top_k = std::get<std::uint64_t>(args[1]);
+  auto hits = without_gil([&] { return core.search(std::span<const float>(query), top_k); });
   if (!hits) return raise_store_error(hits.error());
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.value().size()));
   if (list == nullptr) return nullptr;
@@ -94,7 +102,9 @@ PyObject* search(StoreCore& core, ArgValue* args) {
   return list;
 }
 
-PyObject* compact(StoreCore& core, ArgValue* /*args*/) { return none_or_error(core.compact()); }
+PyObject* compact(StoreCore& core, ArgValue* /*args*/) {
+  return none_or_error(without_gil([&] { return core.compact(); }));
+}
 
 // Properties and slots: shared access, no arguments.
 
