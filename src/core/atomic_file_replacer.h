@@ -2,25 +2,58 @@
 // new contents, never a file cut short.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "base/result.h"
+#include "core/file.h"
 #include "core/file_system.h"
 #include "core/store_error.h"
 
 namespace sorvid {
 
-// The temporary file beside `path` that replace_file_atomically writes first.
+// The prefix of the temporary file's name beside `path` that a replacement
+// writes first; a unique suffix follows it.
 std::string temporary_path_for(const std::string& path);
 
-// Makes `path` hold exactly `contents`: writes them to temporary_path_for(path),
-// forces that file to stable storage, renames it over `path` and forces the
-// directory entry to stable storage. Until the rename the old file is
-// untouched; on any failure before it the temporary file is removed and
-// `path` keeps its old contents. A failure of the final directory sync is
-// reported although the new contents are already in place under `path`.
-[[nodiscard]] Result<void, StoreError> replace_file_atomically(FileSystem& fs, const std::string& path,
-                                                               std::string_view contents);
+// AtomicFileReplacer: the new contents of one file, written piece by piece to
+// a temporary file beside it and put in place by commit().
+//
+// The temporary file has a fresh name, created exclusively and never through
+// a link, so a file or link already standing in the directory is neither
+// followed nor overwritten. When `path` is a symbolic link, the file it
+// points to is replaced and the link stays. The new file takes the old one's
+// permission bits.
+//
+// Until commit() renames the temporary file over the target, the target is
+// untouched. A replacer that is destroyed without a successful commit, or
+// whose write or commit fails, removes its temporary file (best effort), so
+// a failure leaves the old contents in place and no stray file behind.
+class AtomicFileReplacer {
+ public:
+  // Creates (or empties) the temporary file for `path`.
+  [[nodiscard]] static Result<AtomicFileReplacer, StoreError> begin(FileSystem& fs, std::string path);
+
+  AtomicFileReplacer(AtomicFileReplacer&& other) noexcept;
+  AtomicFileReplacer& operator=(AtomicFileReplacer&&) = delete;
+  ~AtomicFileReplacer();
+
+  [[nodiscard]] Result<void, StoreError> write(std::string_view piece);
+  // Forces the temporary file to stable storage, renames it over the target
+  // and forces the directory entry to stable storage. A failure of the final
+  // directory sync is reported although the new contents are already in
+  // place under the target's name.
+  [[nodiscard]] Result<void, StoreError> commit();
+
+ private:
+  AtomicFileReplacer(FileSystem& fs, std::string path, std::string temporary_path, File temporary);
+  void abandon();
+
+  FileSystem* fs_;
+  std::string path_;
+  std::string temporary_path_;
+  std::optional<File> temporary_;  // empty once committed or abandoned
+};
 
 }  // namespace sorvid

@@ -10,8 +10,24 @@ Result<File, StoreError> File::open(FileSystem& fs, const std::string& path, Ope
     Result<FileHandle, OsError> handle = fs.open(path, mode);
     if (handle) return File(fs, handle.value());
     // An open interrupted by a signal has done nothing yet, so it is repeated.
+    const int code = handle.error().code;
+    if (code == OsError::kNotRegularFile) return fail(StoreError::not_regular_file(path));
+    if (code != EINTR) return fail(StoreError::from_os_error(code));
+  }
+}
+
+Result<File, StoreError> File::create_unique(FileSystem& fs, const std::string& prefix, std::string& path) {
+  for (;;) {
+    Result<FileHandle, OsError> handle = fs.create_unique(prefix, path);
+    if (handle) return File(fs, handle.value());
     if (handle.error().code != EINTR) return fail(StoreError::from_os_error(handle.error().code));
   }
+}
+
+Result<void, StoreError> File::set_permissions(std::uint32_t permissions) {
+  Result<void, OsError> set = fs_->set_permissions(handle_, permissions);
+  if (!set) return fail(StoreError::from_os_error(set.error().code));
+  return {};
 }
 
 File::File(File&& other) noexcept : fs_(other.fs_), handle_(other.handle_), open_(std::exchange(other.open_, false)) {}

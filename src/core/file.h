@@ -19,7 +19,12 @@ namespace sorvid {
 
 class File {
  public:
+  // A device, pipe or socket is refused with "not a regular file: <path>".
   [[nodiscard]] static Result<File, StoreError> open(FileSystem& fs, const std::string& path, OpenMode mode);
+  // A new file named `prefix` plus a unique suffix (see
+  // FileSystem::create_unique); `path` receives its name.
+  [[nodiscard]] static Result<File, StoreError> create_unique(FileSystem& fs, const std::string& prefix,
+                                                              std::string& path);
 
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
@@ -43,6 +48,7 @@ class File {
   [[nodiscard]] Result<std::uint64_t, StoreError> size();
   [[nodiscard]] Result<void, StoreError> truncate(std::uint64_t length);
   [[nodiscard]] Result<void, StoreError> sync();
+  [[nodiscard]] Result<void, StoreError> set_permissions(std::uint32_t permissions);
   // Waits for the whole-file lock; held until this File is closed.
   [[nodiscard]] Result<void, StoreError> lock_exclusive();
   [[nodiscard]] Result<void, StoreError> lock_shared();

@@ -22,8 +22,13 @@
 
 namespace sorvid {
 
-// An operating-system error code (errno value).
+// An operating-system error code (errno value), or kNotRegularFile.
 struct OsError {
+  // Not an errno (those are positive): the path names a device, a pipe or a
+  // socket, which the store refuses to open (reading one could block or
+  // never end).
+  static constexpr int kNotRegularFile = -1;
+
   int code = 0;
 };
 
@@ -36,16 +41,30 @@ enum class OpenMode {
   kCreateTruncate,  // write only; created when missing, cut to length 0
 };
 
+enum class FileKind { kRegular, kDirectory, kOther };
+
 struct FileAttributes {
   std::uint64_t size = 0;
-  bool is_directory = false;
+  FileKind kind = FileKind::kRegular;
+  // Two names of one file (links, "..") have equal device and inode.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint32_t permissions = 0;  // the mode's permission bits (07777)
 };
 
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
+  // Opens a regular file or a directory; anything else fails with
+  // OsError::kNotRegularFile, without waiting for a pipe's other end.
   [[nodiscard]] virtual Result<FileHandle, OsError> open(const std::string& path, OpenMode mode) = 0;
+  // Creates a new, empty file for writing whose name starts with `prefix`,
+  // in the prefix's directory; never opens an existing file or follows a
+  // link. Returns the handle and sets `path` to the name made.
+  [[nodiscard]] virtual Result<FileHandle, OsError> create_unique(const std::string& prefix, std::string& path) = 0;
+  // Sets the permission bits of an open file.
+  [[nodiscard]] virtual Result<void, OsError> set_permissions(FileHandle file, std::uint32_t permissions) = 0;
   // Closing never fails visibly: the data was handed over by write() already.
   virtual void close(FileHandle file) = 0;
 
@@ -68,6 +87,10 @@ class FileSystem {
 
   // Attributes of the file a path names, following symbolic links.
   [[nodiscard]] virtual Result<FileAttributes, OsError> attributes(const std::string& path) = 0;
+  // The path with its symbolic links and "." and ".." resolved as far as the
+  // path exists, and the rest appended: two paths that name one file (or
+  // would, once created) resolve alike, unless hard links join them.
+  [[nodiscard]] virtual Result<std::string, OsError> resolve(const std::string& path) = 0;
   // Atomically replaces `to` (if present) by `from`.
   [[nodiscard]] virtual Result<void, OsError> rename(const std::string& from, const std::string& to) = 0;
   [[nodiscard]] virtual Result<void, OsError> remove(const std::string& path) = 0;

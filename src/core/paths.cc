@@ -1,5 +1,8 @@
 #include "core/paths.h"
 
+#include <cerrno>
+#include <utility>
+
 namespace sorvid {
 
 std::string directory_of(std::string_view path) {
@@ -7,6 +10,40 @@ std::string directory_of(std::string_view path) {
   if (slash == std::string_view::npos) return ".";
   if (slash == 0) return "/";
   return std::string(path.substr(0, slash));
+}
+
+std::string graph_path_for(std::string_view snapshot_path) { return std::string(snapshot_path) + ".hnsw"; }
+
+Result<bool, StoreError> same_file(FileSystem& fs, const std::string& a, const std::string& b) {
+  Result<FileAttributes, OsError> first = fs.attributes(a);
+  if (!first && first.error().code != ENOENT) return fail(StoreError::from_os_error(first.error().code));
+  Result<FileAttributes, OsError> second = fs.attributes(b);
+  if (!second && second.error().code != ENOENT) return fail(StoreError::from_os_error(second.error().code));
+  if (first && second) {
+    return first.value().device == second.value().device && first.value().inode == second.value().inode;
+  }
+  // One that exists and one that does not are two files.
+  if (first.ok() != second.ok()) return false;
+  Result<std::string, OsError> resolved_a = fs.resolve(a);
+  if (!resolved_a) return fail(StoreError::from_os_error(resolved_a.error().code));
+  Result<std::string, OsError> resolved_b = fs.resolve(b);
+  if (!resolved_b) return fail(StoreError::from_os_error(resolved_b.error().code));
+  return resolved_a.value() == resolved_b.value();
+}
+
+Result<void, StoreError> check_store_paths(FileSystem& fs, const std::string& snapshot_path,
+                                           const std::string& wal_path) {
+  Result<bool, StoreError> same = same_file(fs, snapshot_path, wal_path);
+  if (!same) return fail(std::move(same).error());
+  if (same.value()) return fail(StoreError::same_file("snapshot_path and wal_path name the same file"));
+  same = same_file(fs, graph_path_for(snapshot_path), wal_path);
+  if (!same) return fail(std::move(same).error());
+  if (same.value()) {
+    return fail(
+        StoreError::same_file("wal_path names the file where compaction saves the graph (snapshot_path + "
+                              "\".hnsw\")"));
+  }
+  return {};
 }
 
 }  // namespace sorvid

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <random>
+#include <system_error>
 
 namespace sorvid {
 namespace {
@@ -17,14 +20,37 @@ bool has_embedded_nul(const std::string& path) { return path.find('\0') != std::
 
 constexpr OsError kInvalidPath{EINVAL};
 
+// O_NONBLOCK makes the open of a pipe return at once instead of waiting for
+// its other end; it changes nothing for regular files and directories.
 int open_flags(OpenMode mode) {
   switch (mode) {
-    case OpenMode::kRead: return O_RDONLY | O_CLOEXEC;
-    case OpenMode::kReadAppend: return O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
-    case OpenMode::kCreateTruncate: return O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    case OpenMode::kRead: return O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    case OpenMode::kReadAppend: return O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    case OpenMode::kCreateTruncate: return O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
   }
-  return O_RDONLY | O_CLOEXEC;
+  return O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 }
+
+FileAttributes attributes_of(const struct stat& info) {
+  FileKind kind = FileKind::kOther;
+  if (S_ISREG(info.st_mode)) kind = FileKind::kRegular;
+  if (S_ISDIR(info.st_mode)) kind = FileKind::kDirectory;
+  return FileAttributes{static_cast<std::uint64_t>(info.st_size), kind, static_cast<std::uint64_t>(info.st_dev),
+                        static_cast<std::uint64_t>(info.st_ino), static_cast<std::uint32_t>(info.st_mode & 07777)};
+}
+
+// A name no other process will guess: 64 bits from the system's generator.
+std::string random_suffix() {
+  std::random_device device;
+  const std::uint64_t bits = (std::uint64_t{device()} << 32) ^ device();
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+  return text;
+}
+
+// Attempts at a fresh name before create_unique gives up; a clash is a
+// 1 in 2^64 event, or a sign that the directory is hostile.
+constexpr int kUniqueNameAttempts = 16;
 
 // Files are created with 0666, narrowed by the process umask.
 constexpr mode_t kCreateMode = 0666;
@@ -45,7 +71,26 @@ Result<FileHandle, OsError> PosixFileSystem::open(const std::string& path, OpenM
   if (has_embedded_nul(path)) return fail(kInvalidPath);
   const int fd = ::open(path.c_str(), open_flags(mode), kCreateMode);
   if (fd < 0) return fail(OsError{errno});
+  struct stat info{};
+  if (::fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))) {
+    ::close(fd);
+    return fail(OsError{OsError::kNotRegularFile});
+  }
   return fd;
+}
+
+Result<FileHandle, OsError> PosixFileSystem::create_unique(const std::string& prefix, std::string& path) {
+  if (has_embedded_nul(prefix)) return fail(kInvalidPath);
+  for (int attempt = 0;; ++attempt) {
+    path = prefix + "." + random_suffix();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kCreateMode);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST || attempt + 1 == kUniqueNameAttempts) return fail(OsError{errno});
+  }
+}
+
+Result<void, OsError> PosixFileSystem::set_permissions(FileHandle file, std::uint32_t permissions) {
+  return status_of(::fchmod(file, static_cast<mode_t>(permissions)));
 }
 
 void PosixFileSystem::close(FileHandle file) { ::close(file); }
@@ -84,7 +129,15 @@ Result<FileAttributes, OsError> PosixFileSystem::attributes(const std::string& p
   struct stat info{};
   if (has_embedded_nul(path)) return fail(kInvalidPath);
   if (::stat(path.c_str(), &info) != 0) return fail(OsError{errno});
-  return FileAttributes{static_cast<std::uint64_t>(info.st_size), S_ISDIR(info.st_mode)};
+  return attributes_of(info);
+}
+
+Result<std::string, OsError> PosixFileSystem::resolve(const std::string& path) {
+  if (has_embedded_nul(path)) return fail(kInvalidPath);
+  std::error_code error;
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+  if (error) return fail(OsError{error.value()});
+  return resolved.string();
 }
 
 Result<void, OsError> PosixFileSystem::rename(const std::string& from, const std::string& to) {

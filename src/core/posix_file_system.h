@@ -8,6 +8,8 @@ namespace sorvid {
 class PosixFileSystem final : public FileSystem {
  public:
   Result<FileHandle, OsError> open(const std::string& path, OpenMode mode) override;
+  Result<FileHandle, OsError> create_unique(const std::string& prefix, std::string& path) override;
+  Result<void, OsError> set_permissions(FileHandle file, std::uint32_t permissions) override;
   void close(FileHandle file) override;
   Result<std::size_t, OsError> read(FileHandle file, std::span<char> out) override;
   Result<std::size_t, OsError> read_at(FileHandle file, std::uint64_t offset, std::span<char> out) override;
@@ -18,6 +20,7 @@ class PosixFileSystem final : public FileSystem {
   Result<void, OsError> lock_exclusive(FileHandle file) override;
   Result<void, OsError> lock_shared(FileHandle file) override;
   Result<FileAttributes, OsError> attributes(const std::string& path) override;
+  Result<std::string, OsError> resolve(const std::string& path) override;
   Result<void, OsError> rename(const std::string& from, const std::string& to) override;
   Result<void, OsError> remove(const std::string& path) override;
   Result<void, OsError> sync_directory(const std::string& path) override;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "core/finite_values.h"
+#include "core/paths.h"
 #include "core/wal_appender.h"
 #include "formats/wal_record.h"
 #include "hnsw/vector_index.h"
@@ -17,6 +18,12 @@ constexpr std::size_t kRecordBufferSize = 128;
 
 StoreCore::StoreCore(std::string snapshot_path, std::string wal_path, FileSystem& fs)
     : snapshot_path_(std::move(snapshot_path)), wal_path_(std::move(wal_path)), fs_(&fs) {}
+
+Result<StoreCore, StoreError> StoreCore::create(std::string snapshot_path, std::string wal_path, FileSystem& fs) {
+  Result<void, StoreError> checked = check_store_paths(fs, snapshot_path, wal_path);
+  if (!checked) return fail(std::move(checked).error());
+  return StoreCore(std::move(snapshot_path), std::move(wal_path), fs);
+}
 
 StoreCore::StoreCore(StoreCore&&) noexcept = default;
 StoreCore& StoreCore::operator=(StoreCore&&) noexcept = default;
@@ -54,30 +61,41 @@ void StoreCore::insert(VectorEntry entry) {
 }
 
 Result<void, StoreError> StoreCore::upsert(VectorEntry entry) {
+  const std::optional<std::uint64_t> dim_before = dim_;
   Result<void, StoreError> admitted = admit_embedding(entry.embedding);
   if (!admitted) return admitted;
   Result<void, StoreError> logged =
       append_wal(1, [&entry](std::size_t, std::string& out) { encode_upsert_record(entry, out); });
-  if (!logged) return logged;
+  if (!logged) {
+    dim_ = dim_before;  // nothing was stored, so nothing fixes the dimension
+    return logged;
+  }
+  note_changed(entry.id);
   insert(std::move(entry));
   wal_pending_ += 1;
-  dirty_ = true;
   return {};
 }
 
 Result<void, StoreError> StoreCore::upsert_batch(std::vector<VectorEntry> entries) {
   // Entries are checked in list order; the first one admitted fixes `dim`
-  // when it is unset, and the first refused one decides the error.
+  // when it is unset, and the first refused one decides the error. A batch
+  // whose append fails leaves `dim` as it was.
+  const std::optional<std::uint64_t> dim_before = dim_;
   for (const VectorEntry& entry : entries) {
     Result<void, StoreError> admitted = admit_embedding(entry.embedding);
     if (!admitted) return admitted;
   }
   Result<void, StoreError> logged = append_wal(
       entries.size(), [&entries](std::size_t i, std::string& out) { encode_upsert_record(entries[i], out); });
-  if (!logged) return logged;
-  for (VectorEntry& entry : entries) insert(std::move(entry));
+  if (!logged) {
+    dim_ = dim_before;
+    return logged;
+  }
+  for (VectorEntry& entry : entries) {
+    note_changed(entry.id);
+    insert(std::move(entry));
+  }
   wal_pending_ += entries.size();
-  dirty_ = true;
   return {};
 }
 
@@ -89,9 +107,9 @@ Result<void, StoreError> StoreCore::remove(std::string_view id) {
   Result<void, StoreError> logged =
       append_wal(1, [id](std::size_t, std::string& out) { encode_delete_record(id, out); });
   if (!logged) return logged;
+  note_changed(id);
   entries_.erase(found);
   wal_pending_ += 1;
-  dirty_ = true;
   return {};
 }
 

@@ -2,8 +2,15 @@
 //
 // The store keeps its log ahead of memory: every mutation appends its record
 // lines to the write-ahead log first and changes the entries only after the
-// lines are in the file. A mutation never touches the search index; it marks
-// the index stale (`dirty`), and the next search rebuilds it.
+// lines are in the file. A mutation never touches the search index; it
+// notes the changed id, and the next search brings the index up to date: it
+// marks the changed ids' old points removed and inserts their current
+// embeddings, or builds a fresh index when the changes are too many for the
+// graph to stay as good as a fresh one.
+//
+// compact() saves the fresh graph it builds beside the snapshot, and open()
+// loads a saved graph that belongs to the snapshot it reads, so that neither
+// a reopen nor a compaction makes the next search build from scratch.
 //
 // Not thread-safe: the caller makes sure that calls never overlap. Stores on
 // the same files, in this process or another, share nothing in memory; at the
@@ -19,6 +26,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "base/result.h"
@@ -44,10 +53,18 @@ class StoreCore {
   // creates no file; the log comes into being with the first append.
   StoreCore(std::string snapshot_path, std::string wal_path, FileSystem& fs = default_file_system());
 
-  // A store loaded from its files: the snapshot (when its attributes can be
-  // read) and then every record of the log, in file order. Writes nothing.
-  // A last log line without a line feed that is not valid UTF-8 or does not
-  // decode is the torn tail of a crashed append and is ignored.
+  // The same, after checking that the two paths can serve as a store's files
+  // (see check_store_paths): what VectorStore.new makes.
+  [[nodiscard]] static Result<StoreCore, StoreError> create(std::string snapshot_path, std::string wal_path,
+                                                            FileSystem& fs = default_file_system());
+
+  // A store loaded from its files, once the paths are checked: the snapshot
+  // (unless missing) and then every record of the log, in file order, with
+  // the saved graph when it belongs to the snapshot. Writes nothing. Only a
+  // file that does not exist counts as missing; any other failure to look
+  // for one is an error. A last log line without a line feed that is the
+  // beginning of a record cut short is the torn tail of a crashed append and
+  // is ignored.
   [[nodiscard]] static Result<StoreCore, StoreError> open(std::string snapshot_path, std::string wal_path,
                                                           FileSystem& fs = default_file_system());
 
@@ -64,15 +81,18 @@ class StoreCore {
   [[nodiscard]] Result<void, StoreError> remove(std::string_view id);
 
   // Folds the log into a new snapshot: replaces the snapshot atomically with
-  // the live state, then empties the log, then rebuilds the index. Does
-  // nothing at all when no record was logged since the last compaction. On
-  // failure the log is untouched and `wal_pending` unchanged.
+  // the live state (entries in byte order of their ids), then empties the
+  // log, then builds a fresh index and saves its graph beside the snapshot.
+  // Does nothing at all when no record was logged since the last compaction.
+  // On failure the log is untouched and `wal_pending` unchanged. The saved
+  // graph is a cache: a failure to save it is not an error of compact(), and
+  // the next open then builds the graph at its first search.
   [[nodiscard]] Result<void, StoreError> compact();
 
   // The at most `top_k` entries nearest to `query`, nearest first (at most
   // 100 whatever `top_k`). An empty query or one whose length differs from
   // the store's dimension is refused before anything else happens; then the
-  // index is rebuilt when the entries changed since it was built.
+  // index is brought up to date with the entries.
   [[nodiscard]] Result<std::vector<SearchHit>, StoreError> search(std::span<const float> query, std::uint64_t top_k);
 
   // The stored entry, or nullptr; valid until the next mutation.
@@ -82,10 +102,11 @@ class StoreCore {
   std::uint64_t len() const { return entries_.size(); }
   std::optional<std::uint64_t> dim() const { return dim_; }
   std::uint64_t wal_pending() const { return wal_pending_; }
-  // True when the entries may differ from what the search index was built from.
-  bool dirty() const { return dirty_; }
-  // The ids of the current index, byte-wise ascending; an id's position is
-  // the value its point carries in the index.
+  // True when the entries may differ from what the search index holds.
+  bool dirty() const { return rebuild_due_ || !changed_ids_.empty(); }
+  // The id of each value the index's points carry, by value: after a fresh
+  // build the ids in byte order; each later insertion appends its id (the
+  // ids of removed points stay in their places).
   const std::vector<std::string>& index_ids() const { return index_ids_; }
   bool has_index() const { return index_.has_value(); }
   const std::string& snapshot_path() const { return snapshot_path_; }
@@ -100,9 +121,33 @@ class StoreCore {
   // and the store's dimension, which the first admitted embedding fixes.
   [[nodiscard]] Result<void, StoreError> admit_embedding(std::span<const float> embedding);
   void insert(VectorEntry entry);
-  // Builds a fresh index over all entries (none when there are no entries)
-  // with a new random seed, and clears `dirty`.
-  void rebuild_index();
+  // Notes that the entry with this id changed since the index was updated.
+  void note_changed(std::string_view id);
+
+  // Makes the index hold exactly the live entries: a fresh build when one is
+  // due, otherwise the changed ids' old points removed and their current
+  // embeddings inserted. Clears `dirty`.
+  void update_index();
+  // Builds a fresh index with a new random seed over `listed`, whose position
+  // i carries value i (none when the list is empty), and clears `dirty`. The
+  // old index is released first, so that the two never take memory at once.
+  void rebuild_index(std::span<const VectorEntry* const> listed);
+  // Brings in the changes noted since the last update without a rebuild.
+  void apply_changes();
+
+  // The live entries, in byte order of their ids.
+  std::vector<const VectorEntry*> entries_by_id() const;
+  // Compaction's file steps under the log's exclusive lock: the new snapshot
+  // written from `listed`, then the log emptied. Returns the snapshot's
+  // fingerprint.
+  [[nodiscard]] Result<std::uint64_t, StoreError> replace_snapshot(std::span<const VectorEntry* const> listed);
+  // Saves the current index's graph for the snapshot with this fingerprint;
+  // best effort (see compact()).
+  void save_graph(std::uint64_t snapshot_fingerprint);
+  // Takes the saved graph when it belongs to these snapshot bytes and
+  // entries (in snapshot order); otherwise leaves the index to be built.
+  void load_graph(std::uint64_t snapshot_fingerprint, const std::vector<VectorEntry>& listed);
+
   [[nodiscard]] Result<void, StoreError> load_snapshot();
   // Applies every record of the log, read from `log` (open at its start), and
   // counts them in `wal_pending`.
@@ -114,9 +159,16 @@ class StoreCore {
   EntryMap entries_;
   std::optional<std::uint64_t> dim_;  // once set, never cleared
   std::uint64_t wal_pending_ = 0;     // records appended or replayed since the last compaction
-  bool dirty_ = false;                // entries may differ from what index_ was built from
+
+  // The index and what ties it to the entries. Invariant: every live entry
+  // whose id is not in changed_ids_ has exactly one live point in the index,
+  // carrying value slot_of_id_[id] (with index_ids_[value] == id) and its
+  // current embedding, unless rebuild_due_ is set.
+  std::optional<hnsw::VectorIndex> index_;  // absent until a build over at least one entry
   std::vector<std::string> index_ids_;
-  std::optional<hnsw::VectorIndex> index_;  // absent until a rebuild over at least one entry
+  std::unordered_map<std::string, std::uint64_t, IdHash, std::equal_to<>> slot_of_id_;
+  std::unordered_set<std::string, IdHash, std::equal_to<>> changed_ids_;  // tracked while no rebuild is due
+  bool rebuild_due_ = false;                                              // the next update builds afresh
 };
 
 }  // namespace sorvid

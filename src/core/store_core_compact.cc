@@ -1,7 +1,10 @@
-// Compaction: the live state becomes the new snapshot and the log starts over.
+// Compaction: the live state becomes the new snapshot, the log starts over,
+// and a fresh graph is built and saved beside the snapshot.
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/fingerprint.h"
 #include "core/atomic_file_replacer.h"
 #include "core/file.h"
 #include "core/store_core.h"
@@ -10,22 +13,27 @@
 namespace sorvid {
 namespace {
 
-// The snapshot text starts in a buffer of this size and grows as needed.
-constexpr std::size_t kSnapshotBufferSize = 128;
+// The snapshot text goes to its file in pieces of about this size, so that
+// compaction never holds the whole text; large enough that the encoding of
+// one piece is spread over the worker pool.
+constexpr std::size_t kSnapshotPieceBytes = 8 * 1024 * 1024;
 
 }  // namespace
 
 Result<void, StoreError> StoreCore::compact() {
   if (wal_pending_ == 0) return {};
+  const std::vector<const VectorEntry*> listed = entries_by_id();
+  Result<std::uint64_t, StoreError> fingerprint = replace_snapshot(listed);
+  if (!fingerprint) return fail(std::move(fingerprint).error());
+  wal_pending_ = 0;
+  // Built after the log's lock is released: other stores on these files
+  // wait only for the file steps, not for the graph.
+  rebuild_index(listed);
+  save_graph(fingerprint.value());
+  return {};
+}
 
-  // Entries are listed in the map's own order; readers must not rely on it.
-  std::vector<const VectorEntry*> listed;
-  listed.reserve(entries_.size());
-  for (const auto& [id, entry] : entries_) listed.push_back(&entry);
-  std::string text;
-  text.reserve(kSnapshotBufferSize);
-  encode_snapshot(dim_.value_or(0), listed, text);
-
+Result<std::uint64_t, StoreError> StoreCore::replace_snapshot(std::span<const VectorEntry* const> listed) {
   // The log stays open and exclusively locked through every file step, so
   // that no other store on these files appends, compacts or opens them
   // halfway through (opening takes a shared lock on the log).
@@ -38,17 +46,24 @@ Result<void, StoreError> StoreCore::compact() {
   // see every record of the log (which then changes nothing), never only its
   // first part, which could bring back an older version of an entry.
   if (step) step = log.sync();
+  if (!step) return fail(std::move(step).error());
+
   // The old snapshot stays whole until the new one is durable under its name,
   // and the log is emptied only after that: at every point of a crash the
   // files hold either the old snapshot with the full log, or the new snapshot
   // with a log whose replay changes nothing.
-  if (step) step = replace_file_atomically(*fs_, snapshot_path_, text);
+  Result<AtomicFileReplacer, StoreError> replacer = AtomicFileReplacer::begin(*fs_, snapshot_path_);
+  if (!replacer) return fail(std::move(replacer).error());
+  Fingerprint fingerprint;
+  encode_snapshot_in_pieces(dim_.value_or(0), listed, kSnapshotPieceBytes, [&](std::string_view piece) {
+    fingerprint.update(piece);
+    step = replacer.value().write(piece);
+    return step.ok();
+  });
+  if (step) step = replacer.value().commit();
   if (step) step = log.truncate(0);
-  if (!step) return step;
-
-  wal_pending_ = 0;
-  rebuild_index();
-  return {};
+  if (!step) return fail(std::move(step).error());
+  return fingerprint.value();
 }
 
 }  // namespace sorvid

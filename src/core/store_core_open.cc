@@ -1,8 +1,10 @@
 // Opening a store: the snapshot, then the records of the log replayed in order.
+#include <cerrno>
 #include <optional>
 #include <utility>
 #include <variant>
 
+#include "base/fingerprint.h"
 #include "core/file.h"
 #include "core/finite_values.h"
 #include "core/store_core.h"
@@ -14,8 +16,15 @@
 namespace sorvid {
 namespace {
 
-// A file whose attributes cannot be read counts as missing, whatever the reason.
-bool file_exists(FileSystem& fs, const std::string& path) { return fs.attributes(path).ok(); }
+// Whether a file stands at `path`. Only ENOENT means that none does: any
+// other failure to look (a directory that cannot be searched, say) is an
+// error, lest the store open without a file that is there.
+Result<bool, StoreError> file_present(FileSystem& fs, const std::string& path) {
+  Result<FileAttributes, OsError> attributes = fs.attributes(path);
+  if (attributes) return true;
+  if (attributes.error().code == ENOENT) return false;
+  return fail(StoreError::from_os_error(attributes.error().code));
+}
 
 // The log, open for reading and share-locked. A compaction by another store
 // holds the lock exclusively while it replaces the snapshot and empties the
@@ -34,22 +43,30 @@ Result<File, StoreError> open_locked_log(FileSystem& fs, const std::string& path
 }  // namespace
 
 Result<StoreCore, StoreError> StoreCore::open(std::string snapshot_path, std::string wal_path, FileSystem& fs) {
-  StoreCore store(std::move(snapshot_path), std::move(wal_path), fs);
-  // An existing log is opened first, for the lock; a failure to open it
-  // is reported at the log's turn, after any failure of the snapshot.
+  Result<StoreCore, StoreError> created = create(std::move(snapshot_path), std::move(wal_path), fs);
+  if (!created) return created;
+  StoreCore& store = created.value();
+  // An existing log is opened first, for the lock; a failure to look for it
+  // or open it is reported at the log's turn, after any failure of the
+  // snapshot.
+  const Result<bool, StoreError> log_present = file_present(fs, store.wal_path_);
   std::optional<Result<File, StoreError>> log;
-  if (file_exists(fs, store.wal_path_)) log.emplace(open_locked_log(fs, store.wal_path_));
-  if (file_exists(fs, store.snapshot_path_)) {
+  if (log_present && log_present.value()) log.emplace(open_locked_log(fs, store.wal_path_));
+  const Result<bool, StoreError> snapshot_present = file_present(fs, store.snapshot_path_);
+  if (!snapshot_present) return fail(snapshot_present.error());
+  if (snapshot_present.value()) {
     Result<void, StoreError> loaded = store.load_snapshot();
     if (!loaded) return fail(std::move(loaded).error());
   }
+  if (!log_present) return fail(log_present.error());
   if (log) {
     if (!*log) return fail(std::move(*log).error());
     Result<void, StoreError> replayed = store.replay_log(std::move(*log).value());
     if (!replayed) return fail(std::move(replayed).error());
   }
-  store.dirty_ = !store.entries_.empty();
-  return store;
+  // Without a saved graph the first search builds one.
+  if (!store.index_ && !store.entries_.empty()) store.rebuild_due_ = true;
+  return created;
 }
 
 Result<void, StoreError> StoreCore::load_snapshot() {
@@ -59,16 +76,28 @@ Result<void, StoreError> StoreCore::load_snapshot() {
   if (!text) return fail(std::move(text).error());
   if (!is_valid_utf8(text.value())) return fail(StoreError::io(kInvalidUtf8Text));
 
+  Fingerprint fingerprint;
+  fingerprint.update(text.value());
   Result<Snapshot, JsonError> snapshot = decode_snapshot(text.value());
   if (!snapshot) return fail(StoreError::json(snapshot.error().message()));
+  std::string().swap(text.value());
   if (snapshot.value().dim > 0) dim_ = snapshot.value().dim;
-  // Entries are taken as they stand (not checked against `dim` or each
-  // other), except that a non-finite value, which the log and snapshot could
-  // not carry back, is refused.
-  for (VectorEntry& entry : snapshot.value().entries) {
+  // Every entry must have the snapshot's dimension (or, in a snapshot
+  // without one, the first entry's length): the store could not have
+  // written a mix, and taking one in would write it back at the next
+  // compaction. A non-finite value, which the files cannot carry, is
+  // refused too.
+  std::vector<VectorEntry>& listed = snapshot.value().entries;
+  const std::uint64_t dim = dim_ ? *dim_ : (listed.empty() ? 0 : listed.front().embedding.size());
+  for (const VectorEntry& entry : listed) {
+    if (entry.embedding.size() != dim) {
+      return fail(StoreError::snapshot_dimension_mismatch(entry.id, dim, entry.embedding.size()));
+    }
     if (!all_finite(entry.embedding)) return fail(StoreError::non_finite_embedding());
-    insert(std::move(entry));
   }
+  if (!listed.empty() && dim > 0) dim_ = dim;
+  load_graph(fingerprint.value(), listed);
+  for (VectorEntry& entry : listed) insert(std::move(entry));
   return {};
 }
 
@@ -80,11 +109,15 @@ Result<void, StoreError> StoreCore::replay_log(File log) {
     if (!more.value()) break;
     if (auto* deletion = std::get_if<DeleteRecord>(&reader.record())) {
       auto found = entries_.find(deletion->id);
-      if (found != entries_.end()) entries_.erase(found);
+      if (found != entries_.end()) {
+        note_changed(deletion->id);
+        entries_.erase(found);
+      }
     } else {
       VectorEntry& entry = std::get<UpsertRecord>(reader.record()).entry;
       Result<void, StoreError> admitted = admit_embedding(entry.embedding);
       if (!admitted) return admitted;
+      note_changed(entry.id);
       insert(std::move(entry));
     }
   }

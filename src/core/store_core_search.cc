@@ -1,40 +1,117 @@
-// Search, with the lazy rebuild of the index.
+// Search, and the upkeep of the index that comes before it.
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
+#include "core/finite_values.h"
 #include "core/store_core.h"
 
 namespace sorvid {
+namespace {
 
-void StoreCore::rebuild_index() {
-  index_ids_.clear();
-  index_ids_.reserve(entries_.size());
-  for (const auto& [id, entry] : entries_) index_ids_.push_back(id);
-  // std::string compares its chars as unsigned bytes, so this is byte order.
-  std::sort(index_ids_.begin(), index_ids_.end());
-  dirty_ = false;
-  if (index_ids_.empty()) {
-    index_.reset();
+// A fresh build replaces the graph once removed points would make up more
+// than this share of its nodes. Removed points still route walks but every
+// one of them is a slot that a live neighbour could have taken; past this
+// share the recall after churn falls measurably below a fresh build's.
+constexpr double kMaxRemovedShare = 0.10;
+
+// Byte order of ids: std::string_view compares its chars as unsigned bytes.
+bool id_before(const VectorEntry* a, const VectorEntry* b) { return a->id < b->id; }
+
+}  // namespace
+
+std::vector<const VectorEntry*> StoreCore::entries_by_id() const {
+  std::vector<const VectorEntry*> listed;
+  listed.reserve(entries_.size());
+  for (const auto& [id, entry] : entries_) listed.push_back(&entry);
+  std::sort(listed.begin(), listed.end(), id_before);
+  return listed;
+}
+
+void StoreCore::note_changed(std::string_view id) {
+  if (rebuild_due_) return;
+  // Without an index there is nothing to update; with more changes than the
+  // graph has nodes, inserting them costs as much as building afresh.
+  if (!index_ || changed_ids_.size() >= index_->size()) {
+    rebuild_due_ = true;
+    changed_ids_.clear();
     return;
   }
+  changed_ids_.emplace(id);
+}
 
-  std::vector<std::vector<float>> points;
+void StoreCore::rebuild_index(std::span<const VectorEntry* const> listed) {
+  index_.reset();
+  index_ids_.clear();
+  slot_of_id_.clear();
+  changed_ids_.clear();
+  rebuild_due_ = false;
+  if (listed.empty()) return;
+
+  std::vector<std::span<const float>> points;
   std::vector<std::uint64_t> values;
-  points.reserve(index_ids_.size());
-  values.reserve(index_ids_.size());
-  for (std::size_t position = 0; position < index_ids_.size(); ++position) {
-    points.push_back(entries_.find(index_ids_[position])->second.embedding);
+  points.reserve(listed.size());
+  values.reserve(listed.size());
+  index_ids_.reserve(listed.size());
+  for (std::size_t position = 0; position < listed.size(); ++position) {
+    index_ids_.push_back(listed[position]->id);
+    slot_of_id_.emplace(listed[position]->id, position);
+    points.push_back(listed[position]->embedding);
     values.push_back(position);
   }
-  index_.emplace(hnsw::VectorIndex::build(std::move(points), std::move(values)));
+  index_.emplace(hnsw::VectorIndex::build(points, values));
+}
+
+void StoreCore::apply_changes() {
+  // In byte order, so that the same changes to the same graph insert the
+  // same points in the same order.
+  std::vector<std::string_view> changed(changed_ids_.begin(), changed_ids_.end());
+  std::sort(changed.begin(), changed.end());
+  std::vector<std::span<const float>> points;
+  std::vector<std::uint64_t> values;
+  for (std::string_view id : changed) {
+    if (auto slot = slot_of_id_.find(id); slot != slot_of_id_.end()) {
+      index_->remove(slot->second);
+      slot_of_id_.erase(slot);
+    }
+    auto entry = entries_.find(id);
+    if (entry == entries_.end()) continue;
+    const std::uint64_t value = index_ids_.size();
+    index_ids_.push_back(entry->first);
+    slot_of_id_.emplace(entry->first, value);
+    points.push_back(entry->second.embedding);
+    values.push_back(value);
+  }
+  index_->insert(points, values);
+  changed_ids_.clear();
+}
+
+void StoreCore::update_index() {
+  if (!rebuild_due_ && index_) {
+    std::size_t removals = 0;
+    std::size_t insertions = 0;
+    for (const std::string& id : changed_ids_) {
+      removals += slot_of_id_.contains(id) ? 1 : 0;
+      insertions += entries_.contains(id) ? 1 : 0;
+    }
+    const std::size_t removed = index_->removed_count() + removals;
+    const std::size_t nodes = index_->size() + insertions;
+    if (static_cast<double>(removed) <= kMaxRemovedShare * static_cast<double>(nodes)) {
+      apply_changes();
+      return;
+    }
+  }
+  rebuild_index(entries_by_id());
 }
 
 Result<std::vector<SearchHit>, StoreError> StoreCore::search(std::span<const float> query, std::uint64_t top_k) {
-  // Checked before any rebuild, so a refused query leaves the index as it was;
-  // a query never fixes the dimension.
+  // Checked before any update, so a refused query leaves the index as it
+  // was; a query never fixes the dimension.
   if (query.empty()) return fail(StoreError::empty_embedding());
+  // A NaN or an infinity would only give NaN distances.
+  if (!all_finite(query)) return fail(StoreError::non_finite_embedding());
   if (dim_ && *dim_ != query.size()) return fail(StoreError::dimension_mismatch(*dim_, query.size()));
-  if (dirty_) rebuild_index();
+  if (dirty()) update_index();
 
   std::vector<SearchHit> found;
   if (!index_) return found;
@@ -42,9 +119,9 @@ Result<std::vector<SearchHit>, StoreError> StoreCore::search(std::span<const flo
       index_->search(query, static_cast<std::size_t>(std::min<std::uint64_t>(top_k, hnsw::VectorIndex::kMaxHits)));
   found.reserve(hits.size());
   for (const hnsw::Hit& hit : hits) {
-    // The index belongs to the current entries whenever it is used (a
-    // mutation marks it stale and the rebuild comes first), so every id is
-    // found; a missing one is skipped rather than trusted.
+    // The index holds exactly the live entries whenever it is used (the
+    // update comes first), so every id is found; a missing one is skipped
+    // rather than trusted.
     auto entry = entries_.find(index_ids_[hit.value]);
     if (entry != entries_.end()) found.push_back(SearchHit{&entry->second, hit.distance});
   }

@@ -3,6 +3,9 @@
 #include <cstring>
 #include <utility>
 
+#include "core/file_system.h"
+#include "formats/quoted_text.h"
+
 namespace sorvid {
 namespace {
 
@@ -20,7 +23,12 @@ std::string describe_os_error(int code) {
 }  // namespace
 
 StoreError StoreError::from_os_error(int code) {
+  if (code == OsError::kNotRegularFile) return io("not a regular file");
   return {StoreErrorKind::kIo, describe_os_error(code) + " (os error " + std::to_string(code) + ")"};
+}
+
+StoreError StoreError::not_regular_file(std::string_view path) {
+  return {StoreErrorKind::kIo, "not a regular file: " + std::string(path)};
 }
 
 StoreError StoreError::io(std::string text) { return {StoreErrorKind::kIo, std::move(text)}; }
@@ -31,6 +39,15 @@ StoreError StoreError::dimension_mismatch(std::uint64_t dim, std::uint64_t lengt
   return {StoreErrorKind::kDimensionMismatch,
           "Dimension mismatch: store is " + std::to_string(dim) + "D, got " + std::to_string(length) + "D"};
 }
+
+StoreError StoreError::snapshot_dimension_mismatch(std::string_view id, std::uint64_t dim, std::uint64_t length) {
+  std::string message = "Dimension mismatch in the snapshot: entry ";
+  append_quoted_text(message, id);
+  message += " has " + std::to_string(length) + " values, the store is " + std::to_string(dim) + "D";
+  return {StoreErrorKind::kDimensionMismatch, std::move(message)};
+}
+
+StoreError StoreError::same_file(std::string text) { return {StoreErrorKind::kSameFile, std::move(text)}; }
 
 StoreError StoreError::empty_embedding() { return {StoreErrorKind::kEmptyEmbedding, "Embedding must not be empty"}; }
 

@@ -47,8 +47,12 @@ PyObject* new_unsigned(std::uint64_t value) { return PyLong_FromUnsignedLongLong
 // builds the index runs without the GIL (gil_release.h).
 
 PyObject* make_new(ArgValue* args) {
-  return new_store_object(
-      StoreCore(std::move(std::get<std::string>(args[0])), std::move(std::get<std::string>(args[1]))));
+  // Checking the paths looks at the files, which may be on a slow disk.
+  auto created = without_gil([&] {
+    return StoreCore::create(std::move(std::get<std::string>(args[0])), std::move(std::get<std::string>(args[1])));
+  });
+  if (!created) return raise_store_error(created.error());
+  return new_store_object(std::move(created).value());
 }
 
 PyObject* make_open(ArgValue* args) {

@@ -60,6 +60,11 @@ def bits(values):
     return struct.unpack(f"{len(values)}I", np.asarray(values, dtype=np.float32).tobytes())
 
 
+def nan_last(distance):
+    """A sort key that puts NaN after every number."""
+    return (1, 0.0) if math.isnan(distance) else (0, distance)
+
+
 def float32_of_json(value):
     """A number read from the files, as the store reads it: to double, then to the nearest 32-bit float."""
     with np.errstate(over="ignore"):
@@ -313,6 +318,11 @@ class StoreMachine(RuleBasedStateMachine):
             assert ModelEntry.of(entry).key() == stored.key()
             expected = reference_distance(query, stored.embedding)
             assert distance == expected or (math.isnan(distance) and math.isnan(expected))
+        # Stores this small are searched exhaustively: the hits are the nearest live entries, as brute force
+        # finds them, however the index got here (built, updated in place, loaded from its saved graph).
+        nearest = sorted((reference_distance(query, e.embedding) for e in self.entries.values()), key=nan_last)
+        assert len(hits) == min(top_k, MAX_HITS, len(self.entries))
+        assert [nan_last(d) for d in distances] == [nan_last(d) for d in nearest[: len(hits)]]
 
     @rule(data=st.data())
     def refused_search(self, data):
@@ -333,6 +343,38 @@ class StoreMachine(RuleBasedStateMachine):
         self.snapshot = (self.dim or 0, dict(self.entries))
         self.log = []
         self.wal_pending = 0
+        assert os.path.exists(self.graph_path()) == bool(self.entries)  # the graph is saved beside the snapshot
+
+    def graph_path(self):
+        return self.paths[0] + ".hnsw"
+
+    @rule(damage=st.sampled_from(["remove", "truncate", "flip", "garbage", "stale"]), data=st.data())
+    def damage_saved_graph(self, damage, data):
+        """A missing, cut, flipped, foreign or stale graph file is ignored: the next search builds afresh."""
+        graph = self.graph_path()
+        if not os.path.exists(graph) or self.snapshot is None:
+            return
+        with open(graph, "rb") as f:
+            content = bytearray(f.read())
+        position = data.draw(st.integers(0, len(content) - 1), label="position")
+        if damage == "remove":
+            os.remove(graph)
+            return
+        if damage == "truncate":
+            content = content[:position]
+        elif damage == "flip":
+            content[position] ^= 1 << data.draw(st.integers(0, 7), label="bit")
+        elif damage == "garbage":
+            content = bytearray(data.draw(st.binary(min_size=1, max_size=200), label="garbage"))
+        else:
+            # The same entries in other bytes: the graph no longer belongs to the snapshot's bytes.
+            with open(self.paths[0], "rb") as f:
+                document = json.loads(f.read().decode("utf-8"))
+            with open(self.paths[0], "w", encoding="utf-8") as f:
+                json.dump(document, f, indent=1)
+        if damage != "stale":
+            with open(graph, "wb") as f:
+                f.write(content)
 
     @rule()
     def reopen(self):

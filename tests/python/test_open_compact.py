@@ -175,7 +175,7 @@ def test_upsert_compact_reopen(paths):
         assert (got is None) == (i == 3)
         if got:
             assert (got.embedding, got.metadata, got.created_at) == ([float(i), 1.0], f"m{i}", "t")
-    assert not [p for p in os.listdir(os.path.dirname(paths[0])) if p not in ("store.snap", "store.wal")]
+    assert sorted(os.listdir(os.path.dirname(paths[0]))) == ["store.snap", "store.snap.hnsw", "store.wal"]
 
 
 def test_compact_rebuilds_so_search_is_ready(paths):

@@ -24,6 +24,9 @@ const char* op_name(FsOp op) {
     case FsOp::kRename: return "rename";
     case FsOp::kRemove: return "remove";
     case FsOp::kSyncDirectory: return "sync_directory";
+    case FsOp::kCreateUnique: return "create_unique";
+    case FsOp::kSetPermissions: return "set_permissions";
+    case FsOp::kResolve: return "resolve";
   }
   return "?";
 }
@@ -35,8 +38,15 @@ bool readable(OpenMode mode) { return mode != OpenMode::kCreateTruncate; }
 
 // --- Setting up and inspecting.
 
-void MemoryFileSystem::put_file(const std::string& path, const std::string& bytes) {
+MemoryFileSystem::NodePtr MemoryFileSystem::new_node(FileKind kind) {
   auto node = std::make_shared<Node>();
+  node->kind = kind;
+  node->inode = next_inode_++;
+  return node;
+}
+
+void MemoryFileSystem::put_file(const std::string& path, const std::string& bytes) {
+  NodePtr node = new_node(FileKind::kRegular);
   node->data = bytes;
   node->synced_data = bytes;
   node->synced_then_cut = bytes;
@@ -45,10 +55,14 @@ void MemoryFileSystem::put_file(const std::string& path, const std::string& byte
 }
 
 void MemoryFileSystem::make_directory(const std::string& path) {
-  auto node = std::make_shared<Node>();
-  node->is_directory = true;
+  NodePtr node = new_node(FileKind::kDirectory);
   names_[path] = node;
   durable_names_[path] = node;
+}
+
+std::uint32_t MemoryFileSystem::permissions(const std::string& path) const {
+  auto found = names_.find(path);
+  return found == names_.end() ? 0 : found->second->permissions;
 }
 
 bool MemoryFileSystem::exists(const std::string& path) const { return names_.count(path) != 0; }
@@ -78,10 +92,11 @@ std::unique_ptr<MemoryFileSystem> MemoryFileSystem::after_power_cut(PowerCut mod
   for (const auto& [path, node] : keep_metadata ? names_ : durable_names_) {
     NodePtr& copy = copies[node.get()];
     if (!copy) {
-      copy = std::make_shared<Node>();
+      copy = std::make_shared<Node>(*node);
       copy->data = keep_metadata ? node->synced_then_cut : node->synced_data;
       copy->synced_data = copy->synced_then_cut = copy->data;
-      copy->is_directory = node->is_directory;
+      copy->shared_holders.clear();
+      copy->exclusive_holder.reset();
     }
     survivor->names_[path] = copy;
     survivor->durable_names_[path] = copy;
@@ -189,16 +204,41 @@ Result<FileHandle, OsError> MemoryFileSystem::open(const std::string& path, Open
   NodePtr node;
   if (found != names_.end()) {
     node = found->second;
-    if (node->is_directory && writable(mode)) return fail(OsError{EISDIR});
+    if (node->kind == FileKind::kOther) return fail(OsError{OsError::kNotRegularFile});
+    if (node->kind == FileKind::kDirectory && writable(mode)) return fail(OsError{EISDIR});
     if (mode == OpenMode::kCreateTruncate) cut(*node, 0);
   } else {
     if (mode == OpenMode::kRead) return fail(OsError{ENOENT});
-    node = std::make_shared<Node>();
+    node = new_node(FileKind::kRegular);
     names_[path] = node;
   }
   const FileHandle handle = next_handle_++;
   handles_[handle] = OpenFile{node, mode, path, 0};
   return handle;
+}
+
+Result<FileHandle, OsError> MemoryFileSystem::create_unique(const std::string& prefix, std::string& path) {
+  if (int code = begin(FsOp::kCreateUnique, prefix)) return fail(OsError{code});
+  path = prefix;
+  for (int suffix = 2; exists(path); ++suffix) path = prefix + "." + std::to_string(suffix);
+  check_guard("create_unique", path, true);
+  names_[path] = new_node(FileKind::kRegular);
+  const FileHandle handle = next_handle_++;
+  handles_[handle] = OpenFile{names_[path], OpenMode::kCreateTruncate, path, 0};
+  return handle;
+}
+
+Result<void, OsError> MemoryFileSystem::set_permissions(FileHandle file, std::uint32_t permissions) {
+  OpenFile* open_file = find_handle(file);
+  if (int code = begin(FsOp::kSetPermissions, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (!open_file) return fail(OsError{EBADF});
+  open_file->node->permissions = permissions;
+  return {};
+}
+
+Result<std::string, OsError> MemoryFileSystem::resolve(const std::string& path) {
+  if (int code = begin(FsOp::kResolve, path)) return fail(OsError{code});
+  return path;
 }
 
 void MemoryFileSystem::close(FileHandle file) {
@@ -214,7 +254,7 @@ Result<std::size_t, OsError> MemoryFileSystem::read(FileHandle file, std::span<c
   OpenFile* open_file = find_handle(file);
   if (int code = begin(FsOp::kRead, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file || !readable(open_file->mode)) return fail(OsError{EBADF});
-  if (open_file->node->is_directory) return fail(OsError{EISDIR});
+  if (open_file->node->kind == FileKind::kDirectory) return fail(OsError{EISDIR});
   check_guard("read", open_file->path, false);
   const std::size_t count = copy_out(*open_file->node, open_file->position, out);
   open_file->position += count;
@@ -225,7 +265,7 @@ Result<std::size_t, OsError> MemoryFileSystem::read_at(FileHandle file, std::uin
   OpenFile* open_file = find_handle(file);
   if (int code = begin(FsOp::kReadAt, open_file ? open_file->path : "?")) return fail(OsError{code});
   if (!open_file || !readable(open_file->mode)) return fail(OsError{EBADF});
-  if (open_file->node->is_directory) return fail(OsError{EISDIR});
+  if (open_file->node->kind == FileKind::kDirectory) return fail(OsError{EISDIR});
   check_guard("read_at", open_file->path, false);
   return copy_out(*open_file->node, offset, out);
 }
@@ -276,7 +316,8 @@ Result<FileAttributes, OsError> MemoryFileSystem::attributes(const std::string& 
   if (int code = begin(FsOp::kAttributes, path)) return fail(OsError{code});
   auto found = names_.find(path);
   if (found == names_.end()) return fail(OsError{ENOENT});
-  return FileAttributes{found->second->data.size(), found->second->is_directory};
+  const Node& node = *found->second;
+  return FileAttributes{node.data.size(), node.kind, 1, node.inode, node.permissions};
 }
 
 Result<void, OsError> MemoryFileSystem::rename(const std::string& from, const std::string& to) {

@@ -55,7 +55,10 @@ enum class FsOp {
   kAttributes,
   kRename,
   kRemove,
-  kSyncDirectory
+  kSyncDirectory,
+  kCreateUnique,
+  kSetPermissions,
+  kResolve
 };
 
 enum class LockState { kUnlocked, kShared, kExclusive };
@@ -69,6 +72,8 @@ class MemoryFileSystem final : public FileSystem {
   // --- Setting up and inspecting files (not counted as operations).
   void put_file(const std::string& path, const std::string& bytes);  // durable at once
   void make_directory(const std::string& path);
+  // The permission bits of a file (0644 when it was made).
+  std::uint32_t permissions(const std::string& path) const;
   bool exists(const std::string& path) const;
   // The current bytes of a file; nullopt when it does not exist.
   std::optional<std::string> contents(const std::string& path) const;
@@ -102,6 +107,10 @@ class MemoryFileSystem final : public FileSystem {
 
   // --- FileSystem.
   Result<FileHandle, OsError> open(const std::string& path, OpenMode mode) override;
+  // The prefix itself when no file has that name, else the prefix and ".2",
+  // ".3", ...: names the tests can predict.
+  Result<FileHandle, OsError> create_unique(const std::string& prefix, std::string& path) override;
+  Result<void, OsError> set_permissions(FileHandle file, std::uint32_t permissions) override;
   void close(FileHandle file) override;
   Result<std::size_t, OsError> read(FileHandle file, std::span<char> out) override;
   Result<std::size_t, OsError> read_at(FileHandle file, std::uint64_t offset, std::span<char> out) override;
@@ -112,6 +121,8 @@ class MemoryFileSystem final : public FileSystem {
   Result<void, OsError> lock_exclusive(FileHandle file) override;
   Result<void, OsError> lock_shared(FileHandle file) override;
   Result<FileAttributes, OsError> attributes(const std::string& path) override;
+  // Paths are flat names without links: each resolves to itself.
+  Result<std::string, OsError> resolve(const std::string& path) override;
   Result<void, OsError> rename(const std::string& from, const std::string& to) override;
   Result<void, OsError> remove(const std::string& path) override;
   Result<void, OsError> sync_directory(const std::string& path) override;
@@ -121,7 +132,9 @@ class MemoryFileSystem final : public FileSystem {
     std::string data;
     std::string synced_data;      // as of the last sync
     std::string synced_then_cut;  // synced_data, shortened by every later cut
-    bool is_directory = false;
+    FileKind kind = FileKind::kRegular;
+    std::uint64_t inode = 0;
+    std::uint32_t permissions = 0644;
     std::set<FileHandle> shared_holders;
     std::optional<FileHandle> exclusive_holder;
   };
@@ -137,6 +150,7 @@ class MemoryFileSystem final : public FileSystem {
   int begin(FsOp op, const std::string& what);
   OpenFile* find_handle(FileHandle file);
   static void cut(Node& node, std::uint64_t length);
+  NodePtr new_node(FileKind kind);
   static std::size_t copy_out(const Node& node, std::uint64_t offset, std::span<char> out);
   Result<void, OsError> lock(FileHandle file, FsOp op);
   // Records a use of `path` that the guards do not allow.
@@ -146,6 +160,7 @@ class MemoryFileSystem final : public FileSystem {
   std::map<std::string, NodePtr> durable_names_;
   std::map<FileHandle, OpenFile> handles_;
   FileHandle next_handle_ = 3;
+  std::uint64_t next_inode_ = 1;
 
   std::uint64_t operation_count_ = 0;
   std::uint64_t fault_base_ = 0;

@@ -47,7 +47,8 @@ TEST_F(StoreCompactTest, WritesTheSnapshotAndEmptiesTheLog) {
   EXPECT_EQ(fs.contents("store.wal"), "");
   EXPECT_EQ(store.wal_pending(), 0u);
   EXPECT_FALSE(store.dirty());
-  EXPECT_EQ(fs.paths(), (std::vector<std::string>{"store.snap", "store.wal"}));  // no temporary file left
+  // The graph is saved beside the snapshot; no temporary file is left.
+  EXPECT_EQ(fs.paths(), (std::vector<std::string>{"store.snap", "store.snap.hnsw", "store.wal"}));
   EXPECT_EQ(fs.open_handle_count(), 0);
 
   Result<StoreCore, StoreError> reopened = reopen(fs);
@@ -189,6 +190,10 @@ TEST_F(CompactionUnderFaults, FailureAtAnyOperationKeepsOldSnapshotOrLogAndLoses
   const std::vector<std::string> clean = operations_of_clean_compaction();
   const std::uint64_t rename = position_of(clean, "rename store.snap.tmp store.snap");
   ASSERT_GT(rename, 0u);
+  // After the log is emptied only the graph is saved, which is a cache: a
+  // failure there fails no compaction.
+  const std::uint64_t emptied = position_of(clean, "truncate store.wal");
+  ASSERT_GT(emptied, rename);
   for (std::uint64_t k = 1;; ++k) {
     auto fs = prepare();
     Result<StoreCore, StoreError> opened = StoreCore::open("store.snap", "store.wal", *fs);
@@ -200,11 +205,12 @@ TEST_F(CompactionUnderFaults, FailureAtAnyOperationKeepsOldSnapshotOrLogAndLoses
     EXPECT_EQ(fs->open_handle_count(), 0);
     EXPECT_EQ(fs->unguarded_uses(), std::vector<std::string>{});
     if (compacted.ok()) {
-      // Past the last operation: the compaction ran untouched.
-      EXPECT_EQ(k, clean.size() + 1);
+      EXPECT_GT(k, emptied);
       EXPECT_EQ(fs->contents("store.wal"), "");
       EXPECT_EQ(store.wal_pending(), 0u);
-      break;
+      EXPECT_FALSE(fs->exists("store.snap.hnsw.tmp"));
+      if (k > clean.size()) break;  // past the last operation: the compaction ran untouched
+      continue;
     }
     ASSERT_LE(k, clean.size());
     SCOPED_TRACE("failing " + clean[k - 1]);
@@ -379,7 +385,7 @@ TEST_F(CompactionOfUnsyncedLog, PowerCutAfterLaterCompactionsKeepsDeletesDeleted
 
 // --- The real file system.
 
-TEST(PosixCompactTest, CompactsInPlaceAndLeavesOnlyTheTwoFiles) {
+TEST(PosixCompactTest, CompactsInPlaceAndLeavesNoTemporaryFile) {
   std::string pattern = (std::filesystem::temp_directory_path() / "sorvid-compact-XXXXXX").string();
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   const std::filesystem::path dir = pattern;
@@ -395,7 +401,7 @@ TEST(PosixCompactTest, CompactsInPlaceAndLeavesOnlyTheTwoFiles) {
   std::vector<std::string> names;
   for (const auto& item : std::filesystem::directory_iterator(dir)) names.push_back(item.path().filename());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"store.snap", "store.wal"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"store.snap", "store.snap.hnsw", "store.wal"}));
   EXPECT_EQ(std::filesystem::file_size(wal), 0u);
 
   Result<StoreCore, StoreError> reopened = StoreCore::open(snap, wal);
