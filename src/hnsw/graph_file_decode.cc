@@ -27,6 +27,8 @@ class Reader {
  public:
   explicit Reader(std::span<const char> bytes) : bytes_(bytes) {}
 
+  void skip(std::size_t bytes) { at_ += bytes; }
+
   std::uint64_t number(std::size_t bytes) {
     const std::uint64_t value = load_le(bytes_.data() + at_, bytes);
     at_ += bytes;
@@ -178,7 +180,7 @@ Result<GraphImage, GraphFileError> decode_graph(std::span<const char> bytes, std
   }
 
   Reader in(bytes);
-  in.number(kFixedHeaderBytes);  // read above, field by field
+  in.skip(kFixedHeaderBytes);  // read above, field by field
   if (!read_shape(in, load_le(bytes.data() + kLayerCountOffset, 4), bytes.size(), shape)) {
     return fail(GraphFileError::kMalformed);
   }
