@@ -94,10 +94,10 @@ bench: install
 	$(PY) -m pip install --quiet -r requirements-bench.txt -r requirements-bench-real.txt
 	BENCH_QUICK=$(BENCH_QUICK) $(PY) bench/run_all.py
 
-# --- Fuzzing: libFuzzer targets for the log line and snapshot decoders and the
-# entry round trip, built with clang under AddressSanitizer and UBSan.
+# --- Fuzzing: libFuzzer targets for the log line, snapshot and graph file
+# decoders and the entry round trip, built with clang under AddressSanitizer and UBSan.
 FUZZ_BUILD      := $(BUILD)/fuzz
-FUZZ_TARGETS    := fuzz_decode_record fuzz_decode_snapshot fuzz_entry_round_trip
+FUZZ_TARGETS    := fuzz_decode_record fuzz_decode_snapshot fuzz_entry_round_trip fuzz_decode_graph
 FUZZ_SECONDS    ?= 40
 FUZZ_LONG_SECONDS ?= 3600
 FUZZ_SUITE_DIR  ?= tests/data/jsontestsuite/test_parsing

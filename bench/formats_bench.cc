@@ -6,9 +6,11 @@
 // ("id-<i>", empty metadata and created_at), encodes them as a snapshot
 // document, writes it to <snapshot out>, decodes that text and checks that
 // encoding the result gives the same bytes. Prints the best time of each
-// step over [repeats] runs (wall clock and processor time) as one JSON
-// object. A last argument "encode" or "decode" repeats only that step (the
-// other runs once, untimed), so that a profile of the run shows one step.
+// step over [repeats] runs (wall clock and processor time), and of the
+// snapshot text's Fingerprint (what an open computes to match the graph
+// file), as one JSON object. A last argument "encode" or "decode" repeats
+// only that step (the other runs once, untimed), so that a profile of the
+// run shows one step.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fingerprint.h"
 #include "formats/snapshot.h"
 
 namespace {
@@ -96,6 +99,10 @@ int main(int argc, char** argv) {
   const auto [encode_wall, encode_cpu] = best_times(encode_repeats, [&] { text = encode(dim, entries); });
   std::ofstream(argv[4], std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
 
+  std::uint64_t fingerprint = 0;
+  const auto [fingerprint_wall, fingerprint_cpu] =
+      best_times(only.empty() ? repeats : 1, [&] { fingerprint = sorvid::fingerprint_of(text); });
+
   std::vector<sorvid::VectorEntry> decoded;
   bool decode_failed = false;
   const auto [decode_wall, decode_cpu] = best_times(decode_repeats, [&] {
@@ -111,7 +118,9 @@ int main(int argc, char** argv) {
   const bool identical = decoded == entries && encode(dim, decoded) == text;
   std::printf(
       "{\"entries\":%zu,\"dim\":%zu,\"bytes\":%zu,\"encode_s\":%.6f,\"encode_cpu_s\":%.6f,"
-      "\"decode_s\":%.6f,\"decode_cpu_s\":%.6f,\"round_trip_identical\":%s}\n",
-      count, dim, text.size(), encode_wall, encode_cpu, decode_wall, decode_cpu, identical ? "true" : "false");
+      "\"decode_s\":%.6f,\"decode_cpu_s\":%.6f,\"fingerprint_s\":%.6f,\"fingerprint\":\"%016llx\","
+      "\"round_trip_identical\":%s}\n",
+      count, dim, text.size(), encode_wall, encode_cpu, decode_wall, decode_cpu, fingerprint_wall,
+      static_cast<unsigned long long>(fingerprint), identical ? "true" : "false");
   return identical ? 0 : 1;
 }

@@ -7,17 +7,18 @@
 namespace sorvid {
 namespace {
 
-// Odd multipliers with well-spread bits (the fractional parts of the square
-// roots of 2, 3, 5 and 7, and of the golden ratio, forced odd), so that
-// multiplying by one is a bijection that carries every bit upwards.
+// Constants with well-spread bits: the first 64 fractional bits of the
+// square roots of 2, 3, 5 and 7 and of the golden ratio. The multipliers are
+// odd (the root of 2's forced so), so multiplying by one is a bijection that
+// carries every bit upwards.
 constexpr std::uint64_t kWordMultiplier = 0x6A09E667F3BCC909ull;
 constexpr std::uint64_t kLaneMultiplier = 0xBB67AE8584CAA73Bull;
 constexpr std::uint64_t kFoldMultiplier = 0x9E3779B97F4A7C15ull;
 constexpr std::uint64_t kFoldIncrement = 0x3C6EF372FE94F82Bull;
 constexpr std::uint64_t kLengthMultiplier = 0xA54FF53A5F1D36F1ull;
 
-// Distinct starting states, so that equal words in different lanes do not
-// leave the lanes equal.
+// Distinct starting states (the square roots of 11, 13, 17 and 19), so that
+// equal words in different lanes do not leave the lanes equal.
 constexpr std::array<std::uint64_t, 4> kLaneSeeds = {0x510E527FADE682D1ull, 0x9B05688C2B3E6C1Full,
                                                      0x1F83D9ABFB41BD6Bull, 0x5BE0CD19137E2179ull};
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs one fuzz target for FUZZ_SECONDS from its seed corpus (and, for the
+# Runs one fuzz target for FUZZ_SECONDS from its seed corpus (and, for the JSON
 # decoders, the JSONTestSuite files in SUITE_DIR when present).
 #
 #   tests/fuzz/run_fuzzer.sh fuzz_decode_record
@@ -24,10 +24,12 @@ artifacts=$build/artifacts
 mkdir -p "$scratch" "$artifacts"
 
 corpora=("$scratch" "$seeds")
-if [[ $target == fuzz_decode_* && -d $suite ]]; then corpora+=("$suite"); fi
+json=true
+if [[ $target == fuzz_decode_graph ]]; then json=false; fi  # the one binary format
+if [[ $json == true && $target == fuzz_decode_* && -d $suite ]]; then corpora+=("$suite"); fi
 
-options=(-max_total_time="$seconds" -print_final_stats=1 -dict="$root/tests/fuzz/json.dict"
-         -artifact_prefix="$artifacts/$target-" -max_len=4096)
+options=(-max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/$target-" -max_len=4096)
+if [[ $json == true ]]; then options+=(-dict="$root/tests/fuzz/json.dict"); fi
 if (( jobs > 1 )); then options+=(-fork="$jobs"); fi
 
 echo "== $target: ${seconds}s"

@@ -8,6 +8,7 @@ sorvid_add_test(hnsw_test LINKS sorvid_hnsw LABELS hnsw SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/neighbour_selection_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/build_plan_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/large_buffer_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/graph_file_test.cc
 )
 
 sorvid_add_test(hnsw_threads_test LINKS sorvid_hnsw LABELS hnsw threads SOURCES
