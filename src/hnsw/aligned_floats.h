@@ -16,6 +16,10 @@ class AlignedFloats {
   AlignedFloats() = default;
   explicit AlignedFloats(std::size_t count);
 
+  // Room for at least `count` floats, keeping the contents (see
+  // LargeBuffer::reserve); size() is then the capacity.
+  void reserve(std::size_t count) { memory_.reserve(count * sizeof(float)); }
+
   float* data() { return static_cast<float*>(memory_.data()); }
   const float* data() const { return static_cast<const float*>(memory_.data()); }
   std::size_t size() const { return memory_.size() / sizeof(float); }

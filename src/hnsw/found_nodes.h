@@ -4,7 +4,8 @@
 // `results` holds the best nodes found so far in ScoredNode order: at most
 // `width` of them whenever an expansion step ends (offers may overfill it in
 // between). The frontier is a min-heap of found nodes still to expand; a node
-// enters it exactly when it enters the results.
+// enters it when it enters the results, or, offered for routing only (a
+// removed node: walked through, never returned), when it would have.
 #pragma once
 
 #include <algorithm>
@@ -24,6 +25,22 @@ class FoundNodes {
   void clear() {
     frontier_.clear();
     results_.clear();
+  }
+
+  // Takes a newly scored node into the frontier alone when it would rank
+  // within the width.
+  void offer_for_routing(ScoredNode scored) {
+    if (width_ == 0) return;
+    if (is_full() && last_counted() < scored) return;
+    const auto position = std::lower_bound(results_.begin(), results_.end(), scored);
+    if (static_cast<std::size_t>(position - results_.begin()) >= width_) return;
+    frontier_.push_back(scored);
+    std::push_heap(frontier_.begin(), frontier_.end(), SortsAfter{});
+  }
+  // Removes the results for which `drop(node)` holds; the frontier keeps them.
+  template <class Drop>
+  void drop_results_if(Drop drop) {
+    std::erase_if(results_, [&](const ScoredNode& result) { return drop(result.node); });
   }
 
   // Takes a newly scored node into the results and the frontier when it

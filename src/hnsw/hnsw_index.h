@@ -1,22 +1,31 @@
-// HnswIndex: a finished, immutable HNSW graph over a set of points, and the
-// query that walks it.
+// HnswIndex: an HNSW graph over a growing set of points, and the query that
+// walks it.
 //
-// Node 0 is the entry point and lies on every layer. The base layer links
-// every node with up to 64 neighbours; upper layer k links nodes 0 to n_k - 1
-// with up to 32. Any number of threads may query one index at once, each with
-// its own SearchState.
+// The entry node lies on every layer; a build makes node 0 the entry. The
+// base layer links every node with up to 64 neighbours (kept with their
+// distances, see locked_link_lists.h); upper layer k links the nodes on it
+// with up to 32 (see upper_layer.h), and every node on layer k + 1 is on
+// layer k too. Nodes are only ever added (live_insertion.h); a removed node
+// stays in the graph for routing, but no query returns it.
+//
+// Any number of threads may query one index at once, each with its own
+// SearchState, while nothing changes it; changes run alone.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
+#include "hnsw/build_rng.h"
 #include "hnsw/hit.h"
-#include "hnsw/link_layer.h"
+#include "hnsw/locked_link_lists.h"
 #include "hnsw/node_id.h"
 #include "hnsw/point_store.h"
+#include "hnsw/scratch_pool.h"
 #include "hnsw/search_state.h"
+#include "hnsw/upper_layer.h"
 
 namespace sorvid::hnsw {
 
@@ -25,32 +34,75 @@ class HnswIndex {
   // The width of a query's base-layer walk (the "ef" of a search).
   static constexpr std::size_t kQueryWidth = 100;
 
-  // An empty index: no points, no layers above the base.
-  HnswIndex() = default;
-  HnswIndex(PointStore points, std::vector<std::uint64_t> values, LinkLayer base, std::vector<LinkLayer> upper);
+  // An empty index: no points, no layers above the base, no entry.
+  HnswIndex();
+  // The index over finished parts: node j has point j of `points` and value
+  // values[j] (each below kEmptySlot; a later node with a value already
+  // taken replaces the earlier one, which counts as removed). `rng` draws the
+  // levels of later insertions.
+  HnswIndex(PointStore points, std::vector<std::uint32_t> values, LockedLinkLists base, std::vector<UpperLayer> upper,
+            NodeId entry, BuildRng rng);
+  HnswIndex(HnswIndex&&) noexcept;
+  HnswIndex& operator=(HnswIndex&&) noexcept;
+  ~HnswIndex();
 
+  // Nodes, removed ones included.
   std::size_t size() const { return values_.size(); }
+  std::size_t removed_count() const { return removed_count_; }
+  // Nodes added by insertions since the index was built or loaded.
+  std::size_t inserted_since_build() const { return inserted_since_build_; }
   // The highest layer; 0 when there is only the base layer.
   std::size_t top() const { return upper_.size(); }
-  // n_k: the nodes on layer k are 0 to n_k - 1.
-  std::size_t layer_size(std::size_t k) const;
-  // Node `node`'s list on layer k (64 slots on the base layer, 32 above).
+  // Where every walk starts (kEmptySlot for an empty index).
+  NodeId entry() const { return entry_; }
+  // The number of nodes on layer k.
+  std::size_t layer_size(std::size_t k) const { return k == 0 ? size() : upper_[k - 1].node_count(); }
+  bool on_layer(std::size_t k, NodeId node) const { return k == 0 ? node < size() : upper_[k - 1].contains(node); }
+  // Node `node`'s list on layer k (64 slots on the base layer, 32 above);
+  // empty when the node is not on the layer.
   std::span<const NodeId> links(std::size_t k, NodeId node) const;
 
   std::span<const float> point(NodeId node) const { return points_.point(node); }
   std::uint64_t value(NodeId node) const { return values_[node]; }
+  bool is_removed(NodeId node) const { return removed_[node] != 0; }
+
+  // Whether no node is removed and the values are exactly 0 to size() - 1
+  // (values are distinct among live nodes, so none is missing either).
+  bool values_are_positions() const { return removed_count_ == 0 && node_of_value_.size() == size(); }
+
+  // Marks the live node carrying `value` removed; false when none does.
+  bool remove_value(std::uint64_t value);
 
   // Runs one query on `state`: a greedy descent through the upper layers,
-  // then a best-first walk of the base layer keeping kQueryWidth results. Returns
-  // the hits nearest first (ties by node id, NaN distances last), at most
-  // kQueryWidth of them; they stay valid while `state` and the index do.
+  // then a best-first walk of the base layer that keeps kQueryWidth live
+  // results (removed nodes are walked through). Returns the hits nearest
+  // first (ties by node id, NaN distances last), at most kQueryWidth of them;
+  // they stay valid while `state` and the index do.
   std::span<const Hit> search(std::span<const float> query, SearchState& state) const;
 
+  // The parts a graph file is written from.
+  const LockedLinkLists& base() const { return base_; }
+  const std::vector<UpperLayer>& upper() const { return upper_; }
+  std::span<const std::uint32_t> values() const { return values_; }
+
  private:
+  friend class LiveInsertion;
+
+  // Takes `value` for `node`, removing the live node that held it before.
+  void assign_value(NodeId node, std::uint32_t value);
+
   PointStore points_;
-  std::vector<std::uint64_t> values_;
-  LinkLayer base_;
-  std::vector<LinkLayer> upper_;  // layer k at upper_[k - 1]
+  std::vector<std::uint32_t> values_;
+  LockedLinkLists base_;
+  std::vector<UpperLayer> upper_;  // layer k at upper_[k - 1]
+  NodeId entry_ = kEmptySlot;
+  std::vector<std::uint8_t> removed_;  // one per node: 1 when removed
+  std::size_t removed_count_ = 0;      // the ones among removed_
+  std::vector<NodeId> node_of_value_;  // value -> its live node, kEmptySlot when none
+  std::size_t inserted_since_build_ = 0;
+  BuildRng rng_ = BuildRng::from_seed(0);
+  // The insertions' walk states, kept from one insertion call to the next.
+  std::unique_ptr<ScratchPool> scratch_;
 };
 
 }  // namespace sorvid::hnsw

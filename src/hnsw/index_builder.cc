@@ -6,38 +6,22 @@
 #include "base/worker_pool.h"
 #include "hnsw/build_permutation.h"
 #include "hnsw/build_rng.h"
-#include "hnsw/fatal_error.h"
+#include "hnsw/index_limits.h"
 #include "hnsw/layer_sizes.h"
-#include "hnsw/neighbour_selection.h"
+#include "hnsw/link_back.h"
 
 namespace sorvid::hnsw {
-namespace {
-
-// The number of nodes, checked before anything is allocated for them.
-std::size_t checked_node_count(std::size_t points, std::size_t values) {
-  if (points >= std::size_t{kEmptySlot}) fatal_error("an index holds fewer than 4294967295 points");
-  if (values != points) fatal_error("an index needs exactly one value per point");
-  return points;
-}
-
-}  // namespace
-
-IndexBuilder::IndexBuilder(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values,
-                           std::uint64_t seed)
-    : sizes_(hnsw::layer_sizes(checked_node_count(points.size(), values.size()))),
+IndexBuilder::IndexBuilder(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed)
+    : sizes_(hnsw::layer_sizes(checked_node_count(points.size(), points.size(), values.size()))),
+      // The generator is seeded even when there is nothing to permute.
+      rng_(BuildRng::from_seed(seed)),
       base_(points.size()),
       scratch_(points.size()) {
-  // The generator is seeded even when there is nothing to permute.
-  BuildRng rng = BuildRng::from_seed(seed);
   const std::size_t n = points.size();
-
-  const std::vector<NodeId> order = build_permutation(n, rng);
-  points_ = PointStore(points, order);
+  const std::vector<NodeId> order = build_permutation(n, rng_);
   values_.resize(n);
-  for (std::size_t j = 0; j < n; ++j) values_[j] = values[order[j]];
-  // The inputs are consumed: release them before the heavy work starts.
-  std::vector<std::vector<float>>().swap(points);
-  std::vector<std::uint64_t>().swap(values);
+  for (std::size_t j = 0; j < n; ++j) values_[j] = checked_value(values[order[j]]);
+  points_ = PointStore(points, order);
 }
 
 std::size_t IndexBuilder::first_inserted(std::size_t k) const {
@@ -58,10 +42,10 @@ void IndexBuilder::insert_layer(std::size_t k) {
 
 void IndexBuilder::snapshot_layer(std::size_t k) {
   // Runs between parallel loops, when no insertion holds a lock.
-  LinkLayer layer(sizes_[k], kUpperLinks);
+  UpperLayer layer = UpperLayer::of_first_nodes(sizes_[k]);
   for (std::size_t node = 0; node < sizes_[k]; ++node) {
     const auto from = base_.list(static_cast<NodeId>(node)).first(kUpperLinks);
-    std::copy(from.begin(), from.end(), layer.list(static_cast<NodeId>(node)).begin());
+    std::copy(from.begin(), from.end(), layer.row(static_cast<NodeId>(node)).begin());
   }
   upper_.resize(std::max(upper_.size(), k));
   upper_[k - 1] = std::move(layer);
@@ -89,39 +73,16 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
   walk->select_neighbours(points_);
 
   const NeighbourList& chosen = walk->neighbours();
-  const WalkDistances from_v = walk->walk_distances(v);
-  for (std::size_t i = 0; i < chosen.size; ++i) {
-    // The next neighbour's list is far off in memory: ask for it now.
-    if (i + 1 < chosen.size) base_.prefetch_neighbours(chosen.ids[i + 1]);
-    link_back(v, {chosen.distances[i], chosen.ids[i]}, from_v);
-  }
+  link_back_base(base_, points_, v, chosen, walk->walk_distances(v));
   base_.store_neighbours(v, chosen);  // under v's own write lock
 }
 
-void IndexBuilder::link_back(NodeId v, const ScoredNode& chosen, const WalkDistances& from_v) {
-  // Re-select u's list with v as a new candidate. u's list is copied under
-  // its read lock and written back under its write lock; another insertion
-  // may rewrite it in between, and this write then replaces that one.
-  const NodeId u = chosen.node;
-  NeighbourList current;
-  base_.read_neighbours(u, current);
-  // The distance is symmetric: v's distance to u is u's distance to v.
-  NeighbourList updated;
-  // An unchanged list is not written back. Had another insertion rewritten
-  // it meanwhile, writing the old contents again would undo that insertion's
-  // change; skipping the write gives the outcome of this re-selection having
-  // run just before the other one, which thread timing allows either way.
-  if (!reselect_with(current, {chosen.distance, v}, points_, updated, from_v)) return;
-  WriteGuard guard(base_.lock(u));
-  base_.store_neighbours(u, updated);
-}
-
 HnswIndex IndexBuilder::finish() && {
-  return HnswIndex(std::move(points_), std::move(values_), std::move(base_).release_lists(), std::move(upper_));
+  return HnswIndex(std::move(points_), std::move(values_), std::move(base_), std::move(upper_), 0, rng_);
 }
 
-HnswIndex build_index(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values, std::uint64_t seed) {
-  IndexBuilder builder(std::move(points), std::move(values), seed);
+HnswIndex build_index(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed) {
+  IndexBuilder builder(points, values, seed);
   if (builder.size() == 0) return std::move(builder).finish();
   for (std::size_t k = builder.top();; --k) {
     builder.insert_layer(k);

@@ -6,21 +6,23 @@
 // calling thread, every lower layer as a parallel loop on the worker pool.
 // After a layer k >= 1 is inserted, the first 32 slots of its nodes' base
 // lists are frozen as upper layer k. Node 0 is the entry point and is never
-// inserted; it gains links when other nodes choose it.
+// inserted; it gains links when other nodes choose it. The finished index
+// keeps the base lists with their distances and the generator, so that it
+// can take more points later (live_insertion.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "hnsw/build_rng.h"
 #include "hnsw/hnsw_index.h"
-#include "hnsw/link_layer.h"
 #include "hnsw/locked_link_lists.h"
 #include "hnsw/node_id.h"
 #include "hnsw/point_store.h"
-#include "hnsw/scored_node.h"
+#include "hnsw/point_views.h"
 #include "hnsw/scratch_pool.h"
-#include "hnsw/walk_distances.h"
+#include "hnsw/upper_layer.h"
 
 namespace sorvid::hnsw {
 
@@ -30,10 +32,11 @@ class IndexBuilder {
   // "ef" of construction).
   static constexpr std::size_t kBuildWidth = 100;
 
-  // Seeds the generator, permutes the points and prepares empty lists. Aborts
-  // the process when there are 4294967295 points or more, or when points and
-  // values differ in number.
-  IndexBuilder(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values, std::uint64_t seed);
+  // Seeds the generator, permutes the points (copying each once; `points`
+  // is not kept) and prepares empty lists. Aborts the process when there are
+  // 4294967295 points or more, when points and values differ in number, or
+  // when a value is 4294967295 or more.
+  IndexBuilder(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed);
 
   std::size_t size() const { return sizes_[0]; }
   std::size_t top() const { return sizes_.size() - 1; }
@@ -57,21 +60,17 @@ class IndexBuilder {
   HnswIndex finish() &&;
 
  private:
-  // Links chosen neighbour u back to the new node v: u's list becomes the
-  // neighbour selection over v and u's current entries, all scored against
-  // u, and is written back only when that changes it. Distances from v come
-  // from `from_v` (v's walk) where known.
-  void link_back(NodeId v, const ScoredNode& chosen, const WalkDistances& from_v);
-
   std::vector<std::size_t> sizes_;
+  BuildRng rng_;
   PointStore points_;
-  std::vector<std::uint64_t> values_;
+  std::vector<std::uint32_t> values_;
   LockedLinkLists base_;
-  std::vector<LinkLayer> upper_;  // layer k at upper_[k - 1], filled top down
+  std::vector<UpperLayer> upper_;  // layer k at upper_[k - 1], filled top down
   ScratchPool scratch_;
 };
 
-// Builds an index over `points` (consumed) with `values` attached to them.
-HnswIndex build_index(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values, std::uint64_t seed);
+// Builds an index over `points` with `values` attached to them (see
+// IndexBuilder for what aborts).
+HnswIndex build_index(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed);
 
 }  // namespace sorvid::hnsw

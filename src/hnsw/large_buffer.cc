@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -47,6 +48,13 @@ LargeBuffer::LargeBuffer(std::size_t bytes) : bytes_(bytes) {
 }
 
 LargeBuffer::~LargeBuffer() { release(); }
+
+void LargeBuffer::reserve(std::size_t bytes) {
+  if (bytes <= bytes_) return;
+  LargeBuffer grown(std::max(bytes, bytes_ + bytes_ / 2));
+  if (bytes_ > 0) std::memcpy(grown.data_, data_, bytes_);
+  *this = std::move(grown);
+}
 
 LargeBuffer::LargeBuffer(LargeBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),

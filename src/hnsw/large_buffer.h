@@ -27,6 +27,11 @@ class LargeBuffer {
   LargeBuffer(const LargeBuffer&) = delete;
   LargeBuffer& operator=(const LargeBuffer&) = delete;
 
+  // Makes room for at least `bytes`, keeping the contents; the new capacity
+  // is at least 1.5 times the old one, so that growing step by step copies
+  // each byte a bounded number of times. Bytes past the old size read zero.
+  void reserve(std::size_t bytes);
+
   void* data() { return data_; }
   const void* data() const { return data_; }
   std::size_t size() const { return bytes_; }

@@ -14,6 +14,14 @@ LinkLayer::LinkLayer(std::size_t node_count, std::size_t slots_per_list)
   if (memory_.size() > 0) std::memset(memory_.data(), 0xFF, memory_.size());
 }
 
+void LinkLayer::grow(std::size_t node_count) {
+  if (node_count <= node_count_ || slots_per_list_ == 0) return;
+  memory_.reserve(node_count * slots_per_list_ * sizeof(NodeId));
+  NodeId* first_new = slots() + node_count_ * slots_per_list_;
+  std::memset(first_new, 0xFF, (node_count - node_count_) * slots_per_list_ * sizeof(NodeId));
+  node_count_ = node_count;
+}
+
 std::size_t LinkLayer::read_list(NodeId node, std::size_t max_links, NodeId* out) const {
   const NodeId* list_slots = slots() + std::size_t{node} * slots_per_list_;
   const std::size_t limit = std::min(max_links, slots_per_list_);

@@ -1,6 +1,6 @@
 // LinkLayer: the link lists of one layer, a fixed number of NodeId slots per
-// node in one flat array, allocated once (on huge pages when large, see
-// large_buffer.h).
+// node in one flat array (on huge pages when large, see large_buffer.h). The
+// array grows only between insertions, never while a walk reads it.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +17,13 @@ class LinkLayer {
   // `node_count` lists of `slots_per_list` slots, all kEmptySlot.
   LinkLayer(std::size_t node_count, std::size_t slots_per_list);
 
+  // Adds empty lists up to `node_count` lists in all (never shrinks); the
+  // existing lists stay as they are, though possibly at a new address.
+  void grow(std::size_t node_count);
+
   std::size_t node_count() const { return node_count_; }
+  // All slots of all lists, list by list.
+  std::span<const NodeId> all_slots() const { return {slots(), node_count_ * slots_per_list_}; }
   std::size_t slots_per_list() const { return slots_per_list_; }
 
   std::span<NodeId> list(NodeId node) { return {slots() + std::size_t{node} * slots_per_list_, slots_per_list_}; }

@@ -10,6 +10,15 @@ LockedLinkLists::LockedLinkLists(std::size_t node_count)
       kept_(node_count, 0),
       locks_(std::make_unique<RwSpinLock[]>(node_count)) {}
 
+void LockedLinkLists::grow(std::size_t node_count) {
+  if (node_count <= lists_.node_count()) return;
+  lists_.grow(node_count);
+  distances_.reserve(node_count * kBaseLinks);
+  kept_.resize(node_count, 0);
+  // No lock is held between insertions, so fresh ones replace them all.
+  locks_ = std::make_unique<RwSpinLock[]>(node_count);
+}
+
 std::size_t LockedLinkLists::read_list(NodeId node, std::size_t max_links, NodeId* out) const {
   ReadGuard guard(locks_[node]);
   return lists_.read_list(node, max_links, out);

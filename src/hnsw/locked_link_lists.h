@@ -1,11 +1,13 @@
-// LockedLinkLists: the base-layer lists while a build runs, each guarded by
-// its node's reader-writer lock.
+// LockedLinkLists: the base-layer lists of an index, each guarded by its
+// node's reader-writer lock.
 //
-// Insertions run in parallel: a list is read under its node's read lock and
-// rewritten under its write lock. Besides the ids, the build keeps each
-// entry's distance to the list's owner and how many entries the selection
-// kept (see neighbour_list.h). The build's last step hands out the bare
-// lists as the finished base layer.
+// Insertions (of a build, or into a finished index) run in parallel: a list
+// is read under its node's read lock and rewritten under its write lock. The
+// same lock guards the node's rows on the upper layers. Besides the ids, each
+// list keeps its entries' distances to the list's owner and how many entries
+// the selection kept (see neighbour_list.h), so that a later insertion
+// re-selects a list exactly as a build does. Queries run only while no
+// insertion does, and read the bare ids through links() without locking.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +28,11 @@ class LockedLinkLists {
  public:
   explicit LockedLinkLists(std::size_t node_count);
 
-  RwSpinLock& lock(NodeId node) { return locks_[node]; }
+  // Adds empty lists (and unlocked locks) up to `node_count` in all. Only
+  // while no insertion runs: the arrays may move.
+  void grow(std::size_t node_count);
+
+  RwSpinLock& lock(NodeId node) const { return locks_[node]; }
 
   // Copies the used slots of `node`'s list (at most `max_links`) under the
   // node's read lock. Scoring the copied ids needs no lock, so the lock is
@@ -56,14 +62,18 @@ class LockedLinkLists {
   std::span<const NodeId> list(NodeId node) const { return lists_.list(node); }
   std::size_t node_count() const { return lists_.node_count(); }
 
-  // The bare lists, for the finished index.
-  LinkLayer release_lists() && { return std::move(lists_); }
+  // The bare lists, for walks that run while no insertion does.
+  const LinkLayer& links() const { return lists_; }
+  // kBaseLinks distances per node (those past a list's used slots mean
+  // nothing), and each list's kept count.
+  std::span<const float> all_distances() const { return {distances_.data(), node_count() * kBaseLinks}; }
+  std::span<const std::uint8_t> all_kept() const { return kept_; }
 
  private:
   LinkLayer lists_;
-  AlignedFloats distances_;         // kBaseLinks per node, beside the slots
-  std::vector<std::uint8_t> kept_;  // one per node
-  std::unique_ptr<RwSpinLock[]> locks_;
+  AlignedFloats distances_;              // kBaseLinks per node, beside the slots
+  std::vector<std::uint8_t> kept_;       // one per node
+  std::unique_ptr<RwSpinLock[]> locks_;  // node_count() of them
 };
 
 }  // namespace sorvid::hnsw

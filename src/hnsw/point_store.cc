@@ -46,32 +46,55 @@ DistanceBounds bounds_from_estimate(float dot, float norm_product, double margin
 
 }  // namespace
 
-PointStore::PointStore(const std::vector<std::vector<float>>& points, std::span<const NodeId> order) {
-  const std::size_t n = order.size();
-  uniform_length_ = n == 0 ? 0 : points[order[0]].size();
-  for (NodeId source : order) uniform_ = uniform_ && points[source].size() == uniform_length_;
+PointStore::PointStore(PointViews points, std::span<const NodeId> order) {
+  add_rows(points, order.data(), order.size());
+}
+
+void PointStore::append(PointViews points) { add_rows(points, nullptr, points.size()); }
+
+void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t count) {
+  const auto source = [&](std::size_t j) { return points[order != nullptr ? order[j] : j]; };
+  const std::size_t first = size();
+  if (count == 0) return;
+  if (first == 0) {
+    uniform_ = true;
+    uniform_length_ = source(0).size();
+    stride_ = round_up(uniform_length_, kRowAlignment);
+  }
+  bool stays_uniform = uniform_;
+  for (std::size_t j = 0; j < count && stays_uniform; ++j) stays_uniform = source(j).size() == uniform_length_;
+  if (uniform_ && !stays_uniform) switch_to_offsets();
 
   std::size_t total = 0;
   if (uniform_) {
-    stride_ = round_up(uniform_length_, kRowAlignment);
-    total = stride_ * n;
+    total = stride_ * (first + count);
   } else {
-    offsets_.resize(n);
-    lengths_.resize(n);
-    for (std::size_t j = 0; j < n; ++j) {
-      offsets_[j] = total;
-      lengths_[j] = points[order[j]].size();
-      total += round_up(lengths_[j], kRowAlignment);
+    total = first == 0 ? 0 : offsets_.back() + round_up(lengths_.back(), kRowAlignment);
+    offsets_.resize(first + count);
+    lengths_.resize(first + count);
+    for (std::size_t j = 0; j < count; ++j) {
+      offsets_[first + j] = total;
+      lengths_[first + j] = source(j).size();
+      total += round_up(lengths_[first + j], kRowAlignment);
     }
   }
-  data_ = AlignedFloats(total);
-  norms_.resize(n);
-  for (std::size_t j = 0; j < n; ++j) {
-    const std::vector<float>& source = points[order[j]];
-    float* target = data_.data() + (uniform_ ? j * stride_ : offsets_[j]);
-    if (!source.empty()) std::memcpy(target, source.data(), source.size() * sizeof(float));
-    norms_[j] = point_norm(source);
+  data_.reserve(total);
+  norms_.resize(first + count);
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::span<const float> point = source(j);
+    const std::size_t node = first + j;
+    float* target = data_.data() + (uniform_ ? node * stride_ : offsets_[node]);
+    if (!point.empty()) std::memcpy(target, point.data(), point.size() * sizeof(float));
+    norms_[node] = point_norm(point);
   }
+}
+
+void PointStore::switch_to_offsets() {
+  const std::size_t n = size();
+  offsets_.resize(n);
+  lengths_.assign(n, uniform_length_);
+  for (std::size_t j = 0; j < n; ++j) offsets_[j] = j * stride_;
+  uniform_ = false;
 }
 
 float PointStore::distance_to(const QueryPoint& q, NodeId node) const {

@@ -5,7 +5,8 @@
 // per point gives the very bits that recomputing it at every distance would.
 // Points normally share one length; entries loaded unchecked from a snapshot
 // may not, and then every distance takes the scalar path that handles any
-// pair of lengths.
+// pair of lengths. Rows are only ever added, between walks (never during
+// one): a row's address may change then.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 
 #include "hnsw/aligned_floats.h"
 #include "hnsw/node_id.h"
+#include "hnsw/point_views.h"
 
 namespace sorvid::hnsw {
 
@@ -41,7 +43,10 @@ class PointStore {
  public:
   PointStore() = default;
   // Row j is a copy of points[order[j]].
-  PointStore(const std::vector<std::vector<float>>& points, std::span<const NodeId> order);
+  PointStore(PointViews points, std::span<const NodeId> order);
+
+  // Appends copies of `points` as rows size(), size() + 1, ...
+  void append(PointViews points);
 
   std::size_t size() const { return norms_.size(); }
   std::span<const float> point(NodeId node) const { return {row(node), length(node)}; }
@@ -70,6 +75,12 @@ class PointStore {
  private:
   // Rows start at multiples of 16 floats, one cache line.
   static constexpr std::size_t kRowAlignment = 16;
+
+  // Appends rows for points[order[j]] (points[j] when `order` is null), j <
+  // count.
+  void add_rows(PointViews points, const NodeId* order, std::size_t count);
+  // Leaves the one-length layout: every row gets its offset and length.
+  void switch_to_offsets();
 
   const float* row(NodeId node) const {
     return data_.data() + (uniform_ ? std::size_t{node} * stride_ : offsets_[node]);

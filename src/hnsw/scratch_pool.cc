@@ -8,6 +8,7 @@ ScratchPool::Lease ScratchPool::take() {
     if (!stack_.empty()) {
       std::unique_ptr<SearchState> state = std::move(stack_.back());
       stack_.pop_back();
+      state->size_marks(node_count_);
       return Lease(*this, std::move(state));
     }
     ++created_;

@@ -35,7 +35,11 @@ class ScratchPool {
     std::unique_ptr<SearchState> state_;
   };
 
+  // A state whose marks cover the pool's node count.
   Lease take();
+  // From now on, states cover `node_count` nodes. Only while no state is
+  // taken.
+  void resize(std::size_t node_count) { node_count_ = node_count; }
   std::size_t states_created() const;
 
  private:

@@ -7,13 +7,19 @@ namespace sorvid::hnsw {
 void SearchState::reset() {
   marks_.next_generation();
   found_.clear();
+  excluded_ = nullptr;
+}
+
+void SearchState::exclude_flagged(const std::uint8_t* flags) {
+  excluded_ = flags;
+  found_.drop_results_if([flags](NodeId node) { return flags[node] != 0; });
 }
 
 void SearchState::visit(NodeId node, const PointStore& points, const QueryPoint& q) {
   if (!marks_.mark_visited(node)) return;
   const float distance = points.distance_to(q, node);
   marks_.record(node, distance);
-  found_.offer({distance, node});
+  offer({distance, node});
 }
 
 void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointStore& points, const QueryPoint& q) {
@@ -33,7 +39,7 @@ void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointSt
   points.distances_to(q, fresh_ids_.data(), fresh, fresh_distances_.data());
   for (std::size_t j = 0; j < fresh; ++j) {
     marks_.record(fresh_ids_[j], fresh_distances_[j]);
-    found_.offer({fresh_distances_[j], fresh_ids_[j]});
+    offer({fresh_distances_[j], fresh_ids_[j]});
   }
 }
 

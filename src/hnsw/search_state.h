@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -41,8 +42,13 @@ class SearchState {
   WalkDistances walk_distances(NodeId walked_for) const { return marks_.walk_distances(walked_for); }
 
   // Starts a new walk: a new generation of marks and empty results and
-  // frontier; the width stays.
+  // frontier; the width stays; no node is excluded.
   void reset();
+  // From now on until reset(), nodes whose flag is set (flags[node] != 0,
+  // one per node) are walked through but never kept as results: they enter
+  // the frontier alone, those among the results now leave them, and the walk
+  // goes on until `width` results are in or the frontier runs dry.
+  void exclude_flagged(const std::uint8_t* flags);
   // Makes the mark array exactly `node_count` long; new marks read unvisited.
   void size_marks(std::size_t node_count) { marks_.resize(node_count); }
   // Copies a query into the state's aligned buffer and measures its norm; the
@@ -81,8 +87,24 @@ class SearchState {
   // the width; returns how many are left.
   std::size_t drop_certain_misses(std::size_t fresh, const PointStore& points, const QueryPoint& q);
 
+  // Offers a scored node to the results, or to the frontier alone when
+  // excluded.
+  void offer(ScoredNode scored) {
+    if (excluded_ != nullptr && excluded_[scored.node] != 0) {
+      found_.offer_for_routing(scored);
+    } else {
+      found_.offer(scored);
+    }
+  }
+  // Whether popping `nearest` ends the walk: it is farther than every result
+  // and, while nodes are excluded, the results are full.
+  bool walk_ends_at(const ScoredNode& nearest) const {
+    return found_.beyond_results(nearest) && (excluded_ == nullptr || found_.is_full());
+  }
+
   VisitMarks marks_;
   FoundNodes found_;
+  const std::uint8_t* excluded_ = nullptr;
   PreparedQuery query_;
   NeighbourList neighbours_;
   std::vector<Hit> hits_;
@@ -98,7 +120,7 @@ void SearchState::expand_layer(const Links& links, const PointStore& points, con
                                std::size_t max_links) {
   while (!found_.frontier_empty()) {
     const ScoredNode nearest = found_.pop_nearest();
-    if (found_.beyond_results(nearest)) break;
+    if (walk_ends_at(nearest)) break;
     const std::size_t count = links.read_list(nearest.node, max_links, link_buffer_.data());
     visit_list(link_buffer_.data(), count, points, q);
     found_.trim_to_width();

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <utility>
 
+#include "hnsw/graph_file.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_builder.h"
+#include "hnsw/live_insertion.h"
 #include "hnsw/search_state.h"
 #include "hnsw/seed_source.h"
 
@@ -13,13 +15,16 @@ namespace sorvid::hnsw {
 // A query's walk keeps as many results as it may return.
 static_assert(VectorIndex::kMaxHits == HnswIndex::kQueryWidth);
 
-VectorIndex VectorIndex::build(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values) {
-  return build(std::move(points), std::move(values), next_build_seed());
+VectorIndex VectorIndex::build(PointViews points, std::span<const std::uint64_t> values) {
+  return build(points, values, next_build_seed());
 }
 
-VectorIndex VectorIndex::build(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values,
-                               std::uint64_t seed) {
-  return VectorIndex(std::make_unique<HnswIndex>(build_index(std::move(points), std::move(values), seed)));
+VectorIndex VectorIndex::build(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed) {
+  return VectorIndex(std::make_unique<HnswIndex>(build_index(points, values, seed)));
+}
+
+VectorIndex VectorIndex::build(const std::vector<std::vector<float>>& rows, std::span<const std::uint64_t> values) {
+  return build(views_of(rows), values);
 }
 
 VectorIndex::VectorIndex(std::unique_ptr<HnswIndex> graph) : graph_(std::move(graph)) {}
@@ -27,7 +32,15 @@ VectorIndex::VectorIndex(VectorIndex&&) noexcept = default;
 VectorIndex& VectorIndex::operator=(VectorIndex&&) noexcept = default;
 VectorIndex::~VectorIndex() = default;
 
+void VectorIndex::insert(PointViews points, std::span<const std::uint64_t> values) {
+  LiveInsertion::insert(*graph_, points, values);
+}
+
+bool VectorIndex::remove(std::uint64_t value) { return graph_->remove_value(value); }
+
 std::size_t VectorIndex::size() const { return graph_->size(); }
+std::size_t VectorIndex::removed_count() const { return graph_->removed_count(); }
+std::size_t VectorIndex::inserted_since_build() const { return graph_->inserted_since_build(); }
 
 std::vector<Hit> VectorIndex::search(std::span<const float> query, std::size_t max_hits) const {
   // A state of its own per query, so that concurrent queries share nothing.
@@ -37,6 +50,64 @@ std::vector<Hit> VectorIndex::search(std::span<const float> query, std::size_t m
   std::vector<Hit> hits = std::move(state.hits());
   hits.resize(std::min(max_hits, found));
   return hits;
+}
+
+bool VectorIndex::write_graph(std::uint64_t snapshot_fingerprint,
+                              const std::function<bool(std::span<const char>)>& sink) const {
+  const HnswIndex& graph = *graph_;
+  if (graph.size() == 0 || !graph.values_are_positions()) return false;
+  // Views of the index's own arrays: nothing big is copied.
+  GraphView view;
+  view.snapshot_fingerprint = snapshot_fingerprint;
+  view.entry = graph.entry();
+  view.positions = graph.values();
+  view.base_links = graph.base().links().all_slots();
+  view.base_distances = graph.base().all_distances();
+  view.base_kept = graph.base().all_kept();
+  for (const UpperLayer& layer : graph.upper()) view.upper.push_back({layer.nodes(), layer.all_slots()});
+  return encode_graph(view, sink);
+}
+
+namespace {
+
+// The base lists of a decoded file, with their distances and kept counts.
+LockedLinkLists base_lists_of(const GraphImage& image) {
+  const std::size_t n = image.positions.size();
+  LockedLinkLists lists(n);
+  NeighbourList list;
+  for (std::size_t node = 0; node < n; ++node) {
+    const std::size_t first = node * kBaseLinks;
+    list.size = 0;
+    while (list.size < kBaseLinks && image.base_links[first + list.size] != kEmptySlot) {
+      list.ids[list.size] = image.base_links[first + list.size];
+      list.distances[list.size] = image.base_distances[first + list.size];
+      ++list.size;
+    }
+    list.kept = std::min<std::size_t>(image.base_kept[node], list.size);
+    lists.store_neighbours(static_cast<NodeId>(node), list);
+  }
+  return lists;
+}
+
+}  // namespace
+
+std::optional<VectorIndex> VectorIndex::read_graph(std::span<const char> file, std::uint64_t snapshot_fingerprint,
+                                                   PointViews points) {
+  Result<GraphImage, GraphFileError> decoded = decode_graph(file, snapshot_fingerprint, points.size());
+  if (!decoded.ok()) return std::nullopt;
+  GraphImage image = std::move(decoded).value();
+  // Node j holds the point at snapshot position positions[j], and carries
+  // that position as its value.
+  PointStore store(points, image.positions);
+  LockedLinkLists base = base_lists_of(image);
+  std::vector<UpperLayer> upper;
+  upper.reserve(image.upper.size());
+  for (UpperLayerImage& layer : image.upper) {
+    upper.push_back(UpperLayer::from_rows(std::move(layer.nodes), std::move(layer.links)));
+  }
+  return VectorIndex(std::make_unique<HnswIndex>(std::move(store), std::move(image.positions), std::move(base),
+                                                 std::move(upper), image.entry,
+                                                 BuildRng::from_seed(next_build_seed())));
 }
 
 }  // namespace sorvid::hnsw

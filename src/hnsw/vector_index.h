@@ -1,22 +1,30 @@
-// VectorIndex: approximate nearest-neighbour search over a fixed set of
-// points, each carrying a 64-bit value. This is the index's one header for
-// the code above it; what stands behind it (an HNSW graph, how it is built
-// and walked) can change without that code noticing.
+// VectorIndex: approximate nearest-neighbour search over a changing set of
+// points, each carrying a value. This is the index's one header for the code
+// above it; what stands behind it (an HNSW graph, how it is built, grown and
+// walked) can change without that code noticing.
 //
 // Distances are cosine distances, bit for bit those of cosine_distance. A
 // build is seeded: with the worker pool at one thread, the same seed, points
-// and values give the same graph and so the same hits; with more threads,
-// parallel insertions interleave as they happen to run. Any number of threads
-// may query one index at once.
+// and values give the same graph and so the same hits, and so do the same
+// insertions after it; with more threads, parallel insertions interleave as
+// they happen to run. Any number of threads may query one index at once;
+// insert() and remove() run alone.
+//
+// Values are below 4294967295 and name at most one live point each; the
+// index keeps a table indexed by value, so they should be dense (the store
+// uses slot numbers).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "hnsw/hit.h"
+#include "hnsw/point_views.h"
 
 namespace sorvid::hnsw {
 
@@ -27,25 +35,57 @@ class VectorIndex {
   // The most hits one query returns.
   static constexpr std::size_t kMaxHits = 100;
 
-  // Builds an index over `points` (consumed), point i carrying values[i],
-  // with a fresh unpredictable seed. Aborts the process when there are
-  // 4294967295 points or more, or when points and values differ in number.
-  static VectorIndex build(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values);
+  // Builds an index over `points`, point i carrying values[i], with a fresh
+  // unpredictable seed. Each point is copied once into the index; the views
+  // are not kept. Aborts the process when there are 4294967295 points or
+  // more, when points and values differ in number, or when a value is
+  // 4294967295 or more.
+  static VectorIndex build(PointViews points, std::span<const std::uint64_t> values);
   // The same with the build's seed given.
-  static VectorIndex build(std::vector<std::vector<float>> points, std::vector<std::uint64_t> values,
-                           std::uint64_t seed);
+  static VectorIndex build(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed);
+  // The same over rows held as vectors.
+  static VectorIndex build(const std::vector<std::vector<float>>& rows, std::span<const std::uint64_t> values);
+
+  // The index a graph file describes (see graph_file.h), over `points` in
+  // snapshot order: point i carries value i. nullopt when the file is
+  // damaged, stale (written for other snapshot bytes) or describes another
+  // number of points.
+  static std::optional<VectorIndex> read_graph(std::span<const char> file, std::uint64_t snapshot_fingerprint,
+                                               PointViews points);
 
   // A moved-from index may only be assigned to or destroyed.
   VectorIndex(VectorIndex&&) noexcept;
   VectorIndex& operator=(VectorIndex&&) noexcept;
   ~VectorIndex();
 
-  std::size_t size() const;
+  // Adds `points`, point i carrying values[i], with the build's procedure
+  // (levels drawn with the build's distribution, 64 base links, neighbours'
+  // lists selected again); in parallel on the worker pool when there are
+  // many. A value already live moves to its new point. Aborts as build()
+  // does.
+  void insert(PointViews points, std::span<const std::uint64_t> values);
+  // Marks the live point carrying `value` removed: walked through by later
+  // queries, never returned. False when no live point carries it.
+  bool remove(std::uint64_t value);
 
-  // The points nearest `query`, nearest first (equal distances by node, NaN
-  // distances last): at most min(max_hits, kMaxHits) of them. A query whose
-  // length differs from a point's is compared on their common prefix.
+  // Points, removed ones included.
+  std::size_t size() const;
+  std::size_t removed_count() const;
+  // Points added by insert() since the build or read_graph().
+  std::size_t inserted_since_build() const;
+
+  // The live points nearest `query`, nearest first (equal distances by node,
+  // NaN distances last): at most min(max_hits, kMaxHits) of them, fewer only
+  // when fewer live points are reachable. A query whose length differs from a
+  // point's is compared on their common prefix.
   std::vector<Hit> search(std::span<const float> query, std::size_t max_hits = kMaxHits) const;
+
+  // Writes this index's graph file to `sink` in bounded chunks, tied to the
+  // snapshot bytes with `snapshot_fingerprint`. Only an index whose values
+  // are exactly 0 to size() - 1 with none removed (as the store builds the
+  // index it saves: value = position in the snapshot) can be written: false
+  // otherwise, for an empty index, or as soon as the sink returns false.
+  bool write_graph(std::uint64_t snapshot_fingerprint, const std::function<bool(std::span<const char>)>& sink) const;
 
  private:
   explicit VectorIndex(std::unique_ptr<HnswIndex> graph);

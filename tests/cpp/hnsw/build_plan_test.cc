@@ -180,7 +180,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PermutationCase{1000, 123456789, {706, 611, 805, 154, 357, 998, 212, 113, 683, 368, 499, 145}}));
 
 TEST(BuildDeathTest, PointsAndValuesMustPair) {
-  EXPECT_DEATH((void)IndexBuilder({{1.0f}, {2.0f}}, {7}, 1), "exactly one value per point");
+  const std::vector<std::vector<float>> points{{1.0f}, {2.0f}};
+  const std::vector<std::uint64_t> values{7};
+  EXPECT_DEATH((void)IndexBuilder(views_of(points), values, 1), "exactly one value per point");
 }
 
 }  // namespace

@@ -193,7 +193,7 @@ TEST(DotEstimates, StayWithinTheirBoundOfTheDefinition) {
 PointStore store_of(const std::vector<std::vector<float>>& points) {
   std::vector<NodeId> identity(points.size());
   for (std::size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<NodeId>(i);
-  return PointStore(points, identity);
+  return PointStore(views_of(points), identity);
 }
 
 // The store's distances (cached norms, batched dots) against the definition,

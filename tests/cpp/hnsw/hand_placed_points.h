@@ -13,7 +13,7 @@ namespace sorvid::hnsw {
 inline PointStore store_of(const std::vector<std::vector<float>>& points) {
   std::vector<NodeId> identity(points.size());
   for (std::size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<NodeId>(i);
-  return PointStore(points, identity);
+  return PointStore(views_of(points), identity);
 }
 
 // A point on the unit circle at `degrees`: cosine distances between such

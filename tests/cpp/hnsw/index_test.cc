@@ -60,6 +60,12 @@ std::vector<std::uint64_t> positions(std::size_t n) {
   return values;
 }
 
+// Builds over rows held as vectors.
+HnswIndex build(const std::vector<std::vector<float>>& points, const std::vector<std::uint64_t>& values,
+                std::uint64_t seed) {
+  return build_index(views_of(points), values, seed);
+}
+
 std::vector<NodeId> used_slots(std::span<const NodeId> list) {
   std::vector<NodeId> used;
   std::size_t i = 0;
@@ -97,7 +103,7 @@ TEST_P(BuildSizeTest, GraphIsSound) {
   if (kUnderSanitizer && n > 1000) GTEST_SKIP() << "too slow under a sanitizer";
   const auto points = clustered_points(n, 16, 5, static_cast<std::uint32_t>(n));
   const auto values = positions(n);
-  const HnswIndex index = build_index(points, values, 1000 + n);
+  const HnswIndex index = build(points, values, 1000 + n);
   ASSERT_EQ(n, index.size());
   expect_sound_graph(index, values);
   for (NodeId node = 0; node < n; ++node) {
@@ -111,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BuildSizeTest,
                          ::testing::Values(0u, 1u, 2u, 3u, 31u, 110u, 111u, 112u, 385u, 1000u, 4627u));
 
 TEST(Build, OnePointHasNoLinks) {
-  const HnswIndex index = build_index({{1, 2}}, {77}, 3);
+  const HnswIndex index = build({{1, 2}}, {77}, 3);
   EXPECT_EQ(0u, index.top());
   EXPECT_TRUE(used_slots(index.links(0, 0)).empty());
   SearchState state;
@@ -122,7 +128,7 @@ TEST(Build, OnePointHasNoLinks) {
 }
 
 TEST(Build, TwoPointsLinkToEachOther) {
-  const HnswIndex index = build_index({{1, 0}, {0, 1}}, {0, 1}, 11);
+  const HnswIndex index = build({{1, 0}, {0, 1}}, {0, 1}, 11);
   EXPECT_EQ(std::vector<NodeId>{0}, used_slots(index.links(0, 1)));
   EXPECT_EQ(std::vector<NodeId>{1}, used_slots(index.links(0, 0)));
 }
@@ -130,7 +136,7 @@ TEST(Build, TwoPointsLinkToEachOther) {
 TEST(Build, PermutationFollowsTheSeed) {
   const std::size_t n = 500;
   const auto points = clustered_points(n, 8, 3, 5);
-  const HnswIndex index = build_index(points, positions(n), 4242);
+  const HnswIndex index = build(points, positions(n), 4242);
   BuildRng rng = BuildRng::from_seed(4242);
   const std::vector<NodeId> order = build_permutation(n, rng);
   for (NodeId node = 0; node < n; ++node) ASSERT_EQ(order[node], index.value(node));
@@ -138,11 +144,11 @@ TEST(Build, PermutationFollowsTheSeed) {
 
 TEST(Build, PoolIsUsedOnlyBelowTheTopLayer) {
   const std::uint64_t before = WorkerPool::loops_run();
-  (void)build_index(clustered_points(110, 8, 3, 1), positions(110), 1);
+  (void)build(clustered_points(110, 8, 3, 1), positions(110), 1);
   EXPECT_EQ(before, WorkerPool::loops_run()) << "110 points form one layer, built in place";
-  (void)build_index(clustered_points(111, 8, 3, 1), positions(111), 1);
+  (void)build(clustered_points(111, 8, 3, 1), positions(111), 1);
   EXPECT_EQ(before + 1, WorkerPool::loops_run()) << "111 points: the base layer on the pool";
-  (void)build_index(clustered_points(400, 8, 3, 1), positions(400), 1);
+  (void)build(clustered_points(400, 8, 3, 1), positions(400), 1);
   EXPECT_EQ(before + 3, WorkerPool::loops_run()) << "400 points: layers 1 and 0 on the pool";
 }
 
@@ -150,7 +156,7 @@ TEST(Build, PoolIsUsedOnlyBelowTheTopLayer) {
 // the first 32 slots of nodes 0 to 31 as they were then, whatever the base
 // layer's insertions change afterwards.
 TEST(Build, UpperLayerIsASnapshotTakenAfterItsInsertions) {
-  IndexBuilder builder(clustered_points(111, 8, 2, 9), positions(111), 99);
+  IndexBuilder builder(views_of(clustered_points(111, 8, 2, 9)), positions(111), 99);
   ASSERT_EQ(1u, builder.top());
   EXPECT_EQ(1u, builder.first_inserted(1));
   EXPECT_EQ(32u, builder.first_inserted(0));
@@ -175,7 +181,7 @@ TEST(Build, UpperLayerIsASnapshotTakenAfterItsInsertions) {
 }
 
 TEST(Build, ScratchStatesAreReused) {
-  IndexBuilder builder(clustered_points(1000, 8, 4, 3), positions(1000), 5);
+  IndexBuilder builder(views_of(clustered_points(1000, 8, 4, 3)), positions(1000), 5);
   for (std::size_t k = builder.top();; --k) {
     builder.insert_layer(k);
     if (k >= 1) builder.snapshot_layer(k);
@@ -188,8 +194,8 @@ TEST(Build, ScratchStatesAreReused) {
 TEST(Build, SameSeedGivesSamePermutationAndTopLayerLinks) {
   // 400 points: a top layer of 33 nodes (layer 2), built on this thread.
   const auto points = clustered_points(400, 8, 4, 21);
-  const HnswIndex first = build_index(points, positions(400), 77);
-  const HnswIndex second = build_index(points, positions(400), 77);
+  const HnswIndex first = build(points, positions(400), 77);
+  const HnswIndex second = build(points, positions(400), 77);
   ASSERT_EQ(2u, first.top());
   for (NodeId node = 0; node < first.layer_size(2); ++node) {
     EXPECT_EQ(first.value(node), second.value(node));
@@ -201,7 +207,7 @@ TEST(Build, SameSeedGivesSamePermutationAndTopLayerLinks) {
 
 TEST(Build, IdenticalPointsStillFormASoundGraph) {
   const std::vector<std::vector<float>> points(300, std::vector<float>{0.5f, 0.5f, 0.5f});
-  const HnswIndex index = build_index(points, positions(300), 8);
+  const HnswIndex index = build(points, positions(300), 8);
   expect_sound_graph(index, positions(300));
   SearchState state;
   const auto hits = index.search(std::vector<float>{1, 1, 1}, state);
@@ -220,7 +226,7 @@ TEST(Build, NaNAndUnequalLengthPointsDoNotDisturbTheBuild) {
   for (std::size_t i = 0; i < points.size(); i += 7) points[i].resize(5 + i % 11);
   for (std::size_t i = 3; i < points.size(); i += 50) points[i][0] = std::nanf("");
   points[10].clear();
-  const HnswIndex index = build_index(points, positions(600), 17);
+  const HnswIndex index = build(points, positions(600), 17);
   expect_sound_graph(index, positions(600));
   SearchState state;
   const std::vector<float> query = points[1];
@@ -239,7 +245,7 @@ class SearchTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     points_ = new std::vector<std::vector<float>>(clustered_points(1000, 16, 8, 31));
-    index_ = new HnswIndex(build_index(*points_, positions(1000), 2024));
+    index_ = new HnswIndex(build(*points_, positions(1000), 2024));
   }
   static void TearDownTestSuite() {
     delete index_;
@@ -327,7 +333,7 @@ TEST_F(SearchTest, ConcurrentQueriesAgreeWithSequentialOnes) {
 }
 
 TEST(Search, EmptyIndexHasNoHits) {
-  const HnswIndex index = build_index({}, {}, 1);
+  const HnswIndex index = build({}, {}, 1);
   SearchState state;
   EXPECT_TRUE(index.search(std::vector<float>{1, 2}, state).empty());
   EXPECT_EQ(0u, index.top());
@@ -335,7 +341,7 @@ TEST(Search, EmptyIndexHasNoHits) {
 
 TEST(Search, MismatchedQueryLengthUsesCommonPrefix) {
   const auto points = clustered_points(300, 8, 3, 77);
-  const HnswIndex index = build_index(points, positions(300), 5);
+  const HnswIndex index = build(points, positions(300), 5);
   SearchState state;
   const std::vector<float> short_query(points[4].begin(), points[4].begin() + 5);
   for (const Hit& hit : index.search(short_query, state)) {
@@ -352,7 +358,7 @@ TEST(Recall, TopTenRecallOnClusteredPoints) {
   const std::size_t dim = 64;
   const auto all = clustered_points(n + query_count, dim, 50, 2025);
   const std::vector<std::vector<float>> points(all.begin(), all.begin() + n);
-  const HnswIndex index = build_index(points, positions(n), 20251u);
+  const HnswIndex index = build(points, positions(n), 20251u);
   std::size_t found = 0;
   SearchState state;
   std::vector<ScoredNode> exact(n);

@@ -1,6 +1,6 @@
 # The index: distance, walk steps, build plan and buffers run on one
-# thread; the builds, queries and seed source use threads and
-# run again under ThreadSanitizer.
+# thread; the builds, insertions, queries and seed source use threads
+# and run again under ThreadSanitizer.
 sorvid_add_test(hnsw_test LINKS sorvid_hnsw LABELS hnsw SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/distance_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/search_state_test.cc
@@ -13,6 +13,7 @@ sorvid_add_test(hnsw_test LINKS sorvid_hnsw LABELS hnsw SOURCES
 
 sorvid_add_test(hnsw_threads_test LINKS sorvid_hnsw LABELS hnsw threads SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/index_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/live_index_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/seed_source_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/vector_index_test.cc
 )

@@ -33,7 +33,7 @@ class MaxHitsTest : public ::testing::TestWithParam<std::size_t> {};
 // Asking for fewer hits gives the first ones of the full answer, bit for bit.
 TEST_P(MaxHitsTest, FewerHitsAreTheNearestOfTheFullAnswer) {
   const auto points = random_points(400, 12, 3);
-  const VectorIndex index = VectorIndex::build(points, positions(400), 19);
+  const VectorIndex index = VectorIndex::build(views_of(points), positions(400), 19);
   const std::vector<float> query = random_points(1, 12, 4)[0];
   const std::vector<Hit> all = index.search(query);
   ASSERT_EQ(VectorIndex::kMaxHits, all.size());
@@ -48,7 +48,7 @@ TEST_P(MaxHitsTest, FewerHitsAreTheNearestOfTheFullAnswer) {
 INSTANTIATE_TEST_SUITE_P(Counts, MaxHitsTest, ::testing::Values(0u, 1u, 7u, 100u, 1000u));
 
 TEST(VectorIndex, EmptyIndexFindsNothing) {
-  const VectorIndex index = VectorIndex::build({}, {});
+  const VectorIndex index = VectorIndex::build(PointViews{}, {});
   EXPECT_EQ(0u, index.size());
   EXPECT_TRUE(index.search(std::vector<float>{1, 2}).empty());
 }

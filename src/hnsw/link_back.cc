@@ -1,0 +1,71 @@
+#include "hnsw/link_back.h"
+
+#include <algorithm>
+#include <array>
+
+#include "hnsw/neighbour_selection.h"
+#include "hnsw/rw_spin_lock.h"
+#include "hnsw/scored_node.h"
+
+namespace sorvid::hnsw {
+namespace {
+
+void link_back_one(LockedLinkLists& lists, const PointStore& points, NodeId v, const ScoredNode& chosen,
+                   const WalkDistances& from_v) {
+  const NodeId u = chosen.node;
+  NeighbourList current;
+  lists.read_neighbours(u, current);
+  // The distance is symmetric: v's distance to u is u's distance to v.
+  NeighbourList updated;
+  // An unchanged list is not written back. Had another insertion rewritten
+  // it meanwhile, writing the old contents again would undo that insertion's
+  // change; skipping the write gives the outcome of this re-selection having
+  // run just before the other one.
+  if (!reselect_with(current, {chosen.distance, v}, points, updated, from_v)) return;
+  WriteGuard guard(lists.lock(u));
+  lists.store_neighbours(u, updated);
+}
+
+// Re-selects u's row with v under u's write lock: rows are short, so the
+// whole step runs under the lock.
+void link_back_row(UpperLayer& layer, const LockedLinkLists& locks, const PointStore& points, NodeId v, NodeId u) {
+  WriteGuard guard(locks.lock(u));
+  const std::span<NodeId> row = layer.row(u);
+  std::array<NodeId, kUpperLinks + 1> ids;
+  std::size_t count = 0;
+  for (; count < kUpperLinks && row[count] != kEmptySlot; ++count) ids[count] = row[count];
+  ids[count++] = v;
+  std::array<float, kUpperLinks + 1> distances;
+  const QueryPoint from_u = points.query_for(u);
+  points.distances_to(from_u, ids.data(), count, distances.data());
+  std::array<ScoredNode, kUpperLinks + 1> candidates;
+  for (std::size_t i = 0; i < count; ++i) candidates[i] = {distances[i], ids[i]};
+  std::sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(count));
+  NeighbourList selected;
+  select_neighbours(std::span<const ScoredNode>(candidates.data(), count), points, selected);
+  const std::size_t kept = std::min(selected.size, kUpperLinks);
+  if (std::find(selected.ids.begin(), selected.ids.begin() + static_cast<std::ptrdiff_t>(kept), v) ==
+      selected.ids.begin() + static_cast<std::ptrdiff_t>(kept)) {
+    return;
+  }
+  std::copy_n(selected.ids.begin(), kept, row.begin());
+  std::fill(row.begin() + static_cast<std::ptrdiff_t>(kept), row.end(), kEmptySlot);
+}
+
+}  // namespace
+
+void link_back_base(LockedLinkLists& lists, const PointStore& points, NodeId v, const NeighbourList& chosen,
+                    const WalkDistances& from_v) {
+  for (std::size_t i = 0; i < chosen.size; ++i) {
+    // The next neighbour's list is far off in memory: ask for it now.
+    if (i + 1 < chosen.size) lists.prefetch_neighbours(chosen.ids[i + 1]);
+    link_back_one(lists, points, v, {chosen.distances[i], chosen.ids[i]}, from_v);
+  }
+}
+
+void link_back_upper(UpperLayer& layer, const LockedLinkLists& locks, const PointStore& points, NodeId v,
+                     std::span<const NodeId> neighbours) {
+  for (const NodeId u : neighbours) link_back_row(layer, locks, points, v, u);
+}
+
+}  // namespace sorvid::hnsw
