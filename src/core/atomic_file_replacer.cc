@@ -1,5 +1,6 @@
 #include "core/atomic_file_replacer.h"
 
+#include <cerrno>
 #include <utility>
 
 #include "core/paths.h"
@@ -20,7 +21,10 @@ Result<AtomicFileReplacer, StoreError> AtomicFileReplacer::begin(FileSystem& fs,
   AtomicFileReplacer replacer(fs, std::move(target).value(), std::move(temporary_path), std::move(created).value());
   // The new file keeps the old one's permissions (a private snapshot stays
   // private); a first file gets the usual ones.
+  // A failure to look, other than the file's absence, fails the replacement
+  // rather than risk widening them.
   Result<FileAttributes, OsError> existing = fs.attributes(replacer.path_);
+  if (!existing && existing.error().code != ENOENT) return fail(StoreError::from_os_error(existing.error().code));
   if (existing && existing.value().kind == FileKind::kRegular) {
     Result<void, StoreError> kept = replacer.temporary_->set_permissions(existing.value().permissions);
     if (!kept) return fail(std::move(kept).error());  // the replacer removes its file

@@ -99,11 +99,11 @@ TEST_F(StoreMutationTest, BatchWithOneIdTwiceKeepsTheLaterEntryAndLogsBoth) {
                        "\n");
 }
 
-TEST_F(StoreMutationTest, EmptyBatchCreatesEmptyLogAndMarksIndexStale) {
+TEST_F(StoreMutationTest, EmptyBatchCreatesEmptyLogAndChangesNothingElse) {
   ASSERT_TRUE(succeeded(store.upsert_batch({})));
   EXPECT_EQ(fs.contents("store.wal"), "");
   EXPECT_EQ(store.wal_pending(), 0u);
-  EXPECT_TRUE(store.dirty());
+  EXPECT_FALSE(store.dirty());
   EXPECT_EQ(fs.open_handle_count(), 0);
 }
 
