@@ -135,7 +135,7 @@ TEST_P(GraphRoundTripTest, DecodesToTheEncodedGraphWhateverTheChunkSize) {
                               padding_after_kept(graph.positions.size()) + kChecksumBytes;
   for (const UpperLayerImage& layer : graph.upper) expected_size += layer.nodes.size() * kUpperNodeBytes;
   EXPECT_EQ(expected_size, bytes.size());
-  for (std::size_t chunk : {8, 9, 100, 4096}) EXPECT_EQ(bytes, encode(graph, chunk)) << chunk;
+  for (std::size_t chunk : {8u, 9u, 100u, 4096u}) EXPECT_EQ(bytes, encode(graph, chunk)) << chunk;
 
   auto decoded = decode_graph(bytes, kSnapshot, graph.positions.size());
   ASSERT_TRUE(decoded.ok()) << graph_file_error_name(decoded.error());
