@@ -5,10 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,7 +71,8 @@ GraphImage full_graph() {
     for (std::size_t k = 1; k <= kBaseLinks; ++k) graph.base_links[i * kBaseLinks + k - 1] = NodeId((i + k) % 65);
     graph.base_kept[i] = kBaseLinks;
   }
-  for (NodeId i = 0; i < 33; ++i) graph.upper.resize(1), graph.upper[0].nodes.push_back(i * 2);
+  graph.upper.resize(1);
+  for (NodeId i = 0; i < 33; ++i) graph.upper[0].nodes.push_back(i * 2);
   for (std::size_t r = 0; r < 33; ++r) {
     for (std::size_t k = 1; k <= kUpperLinks; ++k) graph.upper[0].links.push_back(NodeId((r + k) % 33 * 2));
   }
@@ -78,10 +80,7 @@ GraphImage full_graph() {
   return graph;
 }
 
-GraphImage single_node_graph() {
-  GraphImage graph = empty_graph(1);
-  return graph;
-}
+GraphImage single_node_graph() { return empty_graph(1); }
 
 std::string encode(const GraphImage& graph, std::size_t chunk_bytes = kGraphChunkBytes) {
   std::string bytes;
@@ -135,7 +134,7 @@ TEST_P(GraphRoundTripTest, DecodesToTheEncodedGraphWhateverTheChunkSize) {
                               padding_after_kept(graph.positions.size()) + kChecksumBytes;
   for (const UpperLayerImage& layer : graph.upper) expected_size += layer.nodes.size() * kUpperNodeBytes;
   EXPECT_EQ(expected_size, bytes.size());
-  for (std::size_t chunk : {8, 9, 100, 4096}) EXPECT_EQ(bytes, encode(graph, chunk)) << chunk;
+  for (std::size_t chunk : {8u, 9u, 100u, 4096u}) EXPECT_EQ(bytes, encode(graph, chunk)) << chunk;
 
   auto decoded = decode_graph(bytes, kSnapshot, graph.positions.size());
   ASSERT_TRUE(decoded.ok()) << graph_file_error_name(decoded.error());
