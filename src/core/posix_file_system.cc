@@ -52,6 +52,10 @@ std::string random_suffix() {
 // 1 in 2^64 event, or a sign that the directory is hostile.
 constexpr int kUniqueNameAttempts = 16;
 
+// Links followed at the end of a path before resolve() gives up following
+// (the kernel's own limit is 40).
+constexpr int kMaxLinkHops = 40;
+
 // Files are created with 0666, narrowed by the process umask.
 constexpr mode_t kCreateMode = 0666;
 
@@ -135,7 +139,17 @@ Result<FileAttributes, OsError> PosixFileSystem::attributes(const std::string& p
 Result<std::string, OsError> PosixFileSystem::resolve(const std::string& path) {
   if (has_embedded_nul(path)) return fail(kInvalidPath);
   std::error_code error;
-  std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+  std::filesystem::path resolved = std::filesystem::absolute(path, error);
+  if (error) return fail(OsError{error.value()});
+  // A link whose target does not exist yet is followed too: creating the
+  // link's path would create its target. (weakly_canonical stops at it.)
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(resolved, error))) break;
+    const std::filesystem::path target = std::filesystem::read_symlink(resolved, error);
+    if (error) break;
+    resolved = target.is_absolute() ? target : resolved.parent_path() / target;
+  }
+  resolved = std::filesystem::weakly_canonical(resolved, error);
   if (error) return fail(OsError{error.value()});
   return resolved.string();
 }

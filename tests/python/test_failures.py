@@ -97,7 +97,7 @@ def test_full_device_fails_every_mutation_without_trace(tmp_path, call):
 # raised again, so one child runs every limit.
 
 FSIZE_CHILD = r"""
-import json, os, resource, signal, sys
+import glob, json, os, resource, signal, sys
 from sorvid_vector_db import VectorEntry, VectorStore
 
 snap, wal, mode, start, stop, step = sys.argv[1], sys.argv[2], sys.argv[3], *map(int, sys.argv[4:7])
