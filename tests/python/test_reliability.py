@@ -5,6 +5,7 @@ docs/reliability.md lists what holds and points at the test behind each point.
 import json
 import math
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -131,7 +132,7 @@ def test_whatever_stands_at_the_scratch_name_is_neither_followed_nor_overwritten
     elif occupant == "directory":
         assert os.path.isdir(scratch)
     else:
-        assert open(scratch).read() == "someone else's"
+        assert pathlib.Path(scratch).read_text() == "someone else's"
     assert VectorStore.open(*paths).len == 1
     assert sorted(os.listdir(tmp_path)) == sorted(["victim", "store.snap", "store.snap.hnsw", "store.snap.tmp",
                                                    "store.wal"])
