@@ -60,20 +60,44 @@ void StoreCore::insert(VectorEntry entry) {
   entries_.insert_or_assign(std::move(id), std::move(entry));
 }
 
-Result<void, StoreError> StoreCore::upsert(VectorEntry entry) {
-  const std::optional<std::uint64_t> dim_before = dim_;
-  Result<void, StoreError> admitted = admit_embedding(entry.embedding);
-  if (!admitted) return admitted;
-  Result<void, StoreError> logged =
-      append_wal(1, [&entry](std::size_t, std::string& out) { encode_upsert_record(entry, out); });
-  if (!logged) {
-    dim_ = dim_before;  // nothing was stored, so nothing fixes the dimension
-    return logged;
+namespace {
+
+// The entry in a map node of its own, ready to join the entries without
+// allocating.
+EntryMap::node_type staged_node(VectorEntry entry) {
+  EntryMap holder;  // one element lives in the map's inline bucket
+  std::string id = entry.id;
+  return holder.extract(holder.emplace(std::move(id), std::move(entry)).first);
+}
+
+}  // namespace
+
+std::vector<EntryMap::node_type> StoreCore::stage(std::vector<VectorEntry> entries) {
+  std::vector<EntryMap::node_type> staged;
+  staged.reserve(entries.size());
+  for (VectorEntry& entry : entries) staged.push_back(staged_node(std::move(entry)));
+  entries_.reserve(entries_.size() + staged.size());
+  return staged;
+}
+
+void StoreCore::apply_staged(std::vector<EntryMap::node_type>& staged) noexcept {
+  // Nothing here allocates: the nodes exist, the buckets were reserved, and
+  // moving an entry over another moves its buffers.
+  for (EntryMap::node_type& node : staged) {
+    note_changed(node.key());
+    if (auto found = entries_.find(node.key()); found != entries_.end()) {
+      found->second = std::move(node.mapped());
+    } else {
+      entries_.insert(std::move(node));
+    }
   }
-  note_changed(entry.id);
-  insert(std::move(entry));
-  wal_pending_ += 1;
-  return {};
+  wal_pending_ += staged.size();
+}
+
+Result<void, StoreError> StoreCore::upsert(VectorEntry entry) {
+  std::vector<VectorEntry> one;
+  one.push_back(std::move(entry));
+  return upsert_batch(std::move(one));
 }
 
 Result<void, StoreError> StoreCore::upsert_batch(std::vector<VectorEntry> entries) {
@@ -85,17 +109,22 @@ Result<void, StoreError> StoreCore::upsert_batch(std::vector<VectorEntry> entrie
     Result<void, StoreError> admitted = admit_embedding(entry.embedding);
     if (!admitted) return admitted;
   }
-  Result<void, StoreError> logged = append_wal(
-      entries.size(), [&entries](std::size_t i, std::string& out) { encode_upsert_record(entries[i], out); });
-  if (!logged) {
+  // Everything that allocates happens before the log is written, so that
+  // running out of memory never leaves records in the log that memory lacks.
+  std::vector<EntryMap::node_type> staged;
+  try {
+    staged = stage(std::move(entries));
+  } catch (...) {
     dim_ = dim_before;
+    throw;
+  }
+  Result<void, StoreError> logged = append_wal(
+      staged.size(), [&staged](std::size_t i, std::string& out) { encode_upsert_record(staged[i].mapped(), out); });
+  if (!logged) {
+    dim_ = dim_before;  // nothing was stored, so nothing fixes the dimension
     return logged;
   }
-  for (VectorEntry& entry : entries) {
-    note_changed(entry.id);
-    insert(std::move(entry));
-  }
-  wal_pending_ += entries.size();
+  apply_staged(staged);
   return {};
 }
 
@@ -107,7 +136,7 @@ Result<void, StoreError> StoreCore::remove(std::string_view id) {
   Result<void, StoreError> logged =
       append_wal(1, [id](std::size_t, std::string& out) { encode_delete_record(id, out); });
   if (!logged) return logged;
-  note_changed(id);
+  note_changed(id);  // before the erase: `id` may be the entry's own key
   entries_.erase(found);
   wal_pending_ += 1;
   return {};

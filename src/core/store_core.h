@@ -121,13 +121,24 @@ class StoreCore {
   // and the store's dimension, which the first admitted embedding fixes.
   [[nodiscard]] Result<void, StoreError> admit_embedding(std::span<const float> embedding);
   void insert(VectorEntry entry);
+  // Each entry in a map node of its own, with room reserved in the map for
+  // all of them: the allocations of an upsert, made before its log append.
+  std::vector<EntryMap::node_type> stage(std::vector<VectorEntry> entries);
+  // Brings staged entries into the map (a later one of an id replaces an
+  // earlier), notes them changed and counts them in `wal_pending`.
+  void apply_staged(std::vector<EntryMap::node_type>& staged) noexcept;
   // Notes that the entry with this id changed since the index was updated.
-  void note_changed(std::string_view id);
+  // Never fails: without memory to note the id, a fresh build becomes due.
+  void note_changed(std::string_view id) noexcept;
 
   // Makes the index hold exactly the live entries: a fresh build when one is
   // due, otherwise the changed ids' old points removed and their current
-  // embeddings inserted. Clears `dirty`.
+  // embeddings inserted. Clears `dirty`. When it throws (out of memory), the
+  // index is dropped and a fresh build is due.
   void update_index();
+  void update_index_in_place_or_afresh();
+  // No index, nothing noted, nothing due.
+  void drop_index() noexcept;
   // Builds a fresh index with a new random seed over `listed`, whose position
   // i carries value i (none when the list is empty), and clears `dirty`. The
   // old index is released first, so that the two never take memory at once.

@@ -1,5 +1,6 @@
 // Compaction: the live state becomes the new snapshot, the log starts over,
 // and a fresh graph is built and saved beside the snapshot.
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -28,8 +29,15 @@ Result<void, StoreError> StoreCore::compact() {
   wal_pending_ = 0;
   // Built after the log's lock is released: other stores on these files
   // wait only for the file steps, not for the graph.
-  rebuild_index(listed);
-  save_graph(fingerprint.value());
+  try {
+    rebuild_index(listed);
+    save_graph(fingerprint.value());
+  } catch (const std::bad_alloc&) {
+    // The compaction is done; the index is a cache, which the next search
+    // builds (and reports, if memory is still short then).
+    drop_index();
+    rebuild_due_ = !entries_.empty();
+  }
   return {};
 }
 

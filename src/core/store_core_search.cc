@@ -1,5 +1,6 @@
 // Search, and the upkeep of the index that comes before it.
 #include <algorithm>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -28,7 +29,7 @@ std::vector<const VectorEntry*> StoreCore::entries_by_id() const {
   return listed;
 }
 
-void StoreCore::note_changed(std::string_view id) {
+void StoreCore::note_changed(std::string_view id) noexcept {
   if (rebuild_due_) return;
   // Without an index there is nothing to update; with more changes than the
   // graph has nodes, inserting them costs as much as building afresh.
@@ -37,15 +38,16 @@ void StoreCore::note_changed(std::string_view id) {
     changed_ids_.clear();
     return;
   }
-  changed_ids_.emplace(id);
+  try {
+    changed_ids_.emplace(id);
+  } catch (const std::bad_alloc&) {
+    rebuild_due_ = true;
+    changed_ids_.clear();
+  }
 }
 
 void StoreCore::rebuild_index(std::span<const VectorEntry* const> listed) {
-  index_.reset();
-  index_ids_.clear();
-  slot_of_id_.clear();
-  changed_ids_.clear();
-  rebuild_due_ = false;
+  drop_index();
   if (listed.empty()) return;
 
   std::vector<std::span<const float>> points;
@@ -87,6 +89,26 @@ void StoreCore::apply_changes() {
 }
 
 void StoreCore::update_index() {
+  // Running out of memory halfway leaves an index that matches no state:
+  // drop it, so that the next search builds afresh, and let the caller know.
+  try {
+    update_index_in_place_or_afresh();
+  } catch (...) {
+    drop_index();
+    rebuild_due_ = !entries_.empty();
+    throw;
+  }
+}
+
+void StoreCore::drop_index() noexcept {
+  index_.reset();
+  index_ids_.clear();
+  slot_of_id_.clear();
+  changed_ids_.clear();
+  rebuild_due_ = false;
+}
+
+void StoreCore::update_index_in_place_or_afresh() {
   if (!rebuild_due_ && index_) {
     std::size_t removals = 0;
     std::size_t insertions = 0;

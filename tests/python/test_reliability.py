@@ -186,3 +186,51 @@ def test_a_file_that_is_not_regular_is_refused_without_blocking(tmp_path, which,
                             timeout=60)
     assert result.stdout.strip() == f"not a regular file: {special}", result.stderr
 
+
+
+# --- Running out of memory.
+
+OUT_OF_MEMORY_SWEEP = r"""
+import json, resource, sys
+from sorvid_vector_db import VectorEntry, VectorStore
+
+snap, wal = sys.argv[1], sys.argv[2]
+_, hard = resource.getrlimit(resource.RLIMIT_AS)
+store = VectorStore.new(snap, wal)
+store.upsert_batch([VectorEntry(f"old{i}", [0.5] * 64) for i in range(500)])
+store.search([0.5] * 64, top_k=1)
+outcomes = []
+for spare_mib in range(0, 48, 3):
+    batch = [VectorEntry(f"b{spare_mib}-{i}", [float(i)] * 64) for i in range(3000)]
+    with open("/proc/self/statm") as statm:
+        in_use = int(statm.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (in_use + (spare_mib << 20), hard))
+    try:
+        store.upsert_batch(batch)
+        store.search([1.0] * 64, top_k=5)
+        outcome = "ok"
+    except BaseException as exc:
+        outcome = type(exc).__name__
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+    reopened = VectorStore.open(snap, wal)
+    ids = [e.id for e in batch]
+    outcomes.append({
+        "outcome": outcome,
+        "memory_is_the_log": [store.get(i) is not None for i in ids] == [reopened.get(i) is not None for i in ids]
+                             and store.len == reopened.len and store.wal_pending == reopened.wal_pending,
+        "search_finds_the_batch": outcome != "ok" or store.get(ids[0]) is None
+                                  or any(e.id == ids[-1] for e, _ in store.search([float(2999)] * 64, top_k=100)),
+    })
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.mark.no_asan("the sanitizer reserves far more address space than the limit allows")
+def test_running_out_of_memory_never_leaves_the_log_ahead_of_memory(paths):
+    result = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_SWEEP, *paths], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr
+    outcomes = json.loads(result.stdout)
+    assert all(o["memory_is_the_log"] and o["search_finds_the_batch"] for o in outcomes), outcomes
+    assert {o["outcome"] for o in outcomes} >= {"ok", "MemoryError"}, outcomes
