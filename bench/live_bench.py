@@ -117,13 +117,9 @@ def rounds(step: Callable[[int], object], planned: int, budget_s: float) -> Figu
 
 # --- peers ---------------------------------------------------------------------------------------------------
 
-def chroma_module() -> Any:
-    """chromadb, imported untyped: it is a bench-only dependency that the lint environment may lack."""
-    return importlib.import_module("chromadb")
-
-
+# Chroma is imported untyped: a bench-only dependency that the lint environment may lack.
 def chroma_client(path: str) -> Any:
-    chromadb = chroma_module()
+    chromadb = importlib.import_module("chromadb")
     settings = importlib.import_module("chromadb.config").Settings(anonymized_telemetry=False)
     return chromadb.PersistentClient(path=path, settings=settings)
 
@@ -262,6 +258,7 @@ class RssSampler:
 def run_child(mode: str, args: list[str]) -> Figures:
     if mode in ("open", "open-search", "compact-memory"):
         snapshot, wal = args[0], args[1]
+        base = status_kb("VmRSS")
         opened_at = time.perf_counter()
         store = VectorStore.open(snapshot, wal)
         figures: Figures = {"open_s": time.perf_counter() - opened_at}
@@ -278,7 +275,7 @@ def run_child(mode: str, args: list[str]) -> Figures:
         store.upsert(entry(args[3], query, "changed"))
         figures["compact_s"] = seconds(store.compact)
         peak = status_kb("VmHWM") if sampler is None else sampler.stop()
-        return {**figures, "steady_mb": steady / 1024, "peak_mb": peak / 1024,
+        return {**figures, "process_before_open_mb": base / 1024, "steady_mb": steady / 1024, "peak_mb": peak / 1024,
                 "over_steady_pct": 100 * (peak / steady - 1), "method": "VmHWM" if exact else "RSS sampled"}
     client_at = time.perf_counter()
     collection = chroma_client(args[0]).get_collection(CHROMA_NAME)
@@ -490,28 +487,33 @@ def mutation_rounds(libs: Libraries, pool: Pool, queries: Matrix, budget_s: floa
     return figures
 
 
+FILL, FIRST_SEARCH = "filling with all entries (s)", "first search after filling (s)"
+
+
 def filled(folder: str, snapshot: str, wal: str, points: Matrix, pool: Pool, queries: Matrix,
            setup: Figures) -> Libraries:
+    """The three libraries filled with `points`, searched once; setup[figure][library] their times."""
     n = len(points)
     ids = [f"doc-{i}" for i in range(n)]
+    setup[FILL], setup[FIRST_SEARCH] = {}, {}
     log(f"filling the store, hnswlib and Chroma with {n} entries")
     store = VectorStore.new(snapshot, wal)
-    setup["sorvid upsert_batch of all entries (s)"] = seconds(functools.partial(fill, store, ids, points))
+    setup[FILL]["sorvid"] = seconds(functools.partial(fill, store, ids, points))
     libs = Libraries(store, None, None, n)
-    setup["sorvid first search, index build (s)"] = seconds(functools.partial(libs.ours_search, queries[0]))
+    setup[FIRST_SEARCH]["sorvid"] = seconds(functools.partial(libs.ours_search, queries[0]))
     start = time.perf_counter()
     libs.hnsw = hnswlib_index(points, n + pool_size(n))
-    setup["hnswlib build (s)"] = time.perf_counter() - start
+    setup[FILL]["hnswlib"] = time.perf_counter() - start
+    setup[FIRST_SEARCH]["hnswlib"] = seconds(functools.partial(hnswlib_query, libs.hnsw, queries[0]))
     try:
         client = chroma_client(os.path.join(folder, "chroma"))
     except ImportError as error:
         log(f"Chroma left out: {error}")
-        setup["chroma missing"] = str(error)
         return libs
     start = time.perf_counter()
     libs.collection = chroma_fill(client, ids, points)
-    setup["chroma add of all entries (s)"] = time.perf_counter() - start
-    setup["chroma first query (s)"] = seconds(functools.partial(chroma_query, libs.collection, queries[0]))
+    setup[FILL]["chroma"] = time.perf_counter() - start
+    setup[FIRST_SEARCH]["chroma"] = seconds(functools.partial(chroma_query, libs.collection, queries[0]))
     return libs
 
 
@@ -521,14 +523,12 @@ def mutating(folder: str, snapshot: str, wal: str, points: Matrix, pool: Pool, q
     compacted and closed (and Chroma's clients dropped) on return."""
     setup: Figures = {}
     libs = filled(folder, snapshot, wal, points, pool, queries, setup)
-    figures: Figures = {"setup": setup, **mutation_rounds(libs, pool, queries, budget_s, rng)}
-    if libs.collection is not None:
-        figures["chroma_files"] = sum(os.path.getsize(os.path.join(root, name))
-                                      for root, _, names in os.walk(os.path.join(folder, "chroma")) for name in names)
-    if libs.collection is not None:
-        libs.hnsw = libs.collection = None
-        chroma_forget_clients()
+    figures: Figures = {"setup": setup, "chroma": libs.collection is not None,
+                        **mutation_rounds(libs, pool, queries, budget_s, rng)}
     libs.hnsw = None
+    if libs.collection is not None:
+        libs.collection = None
+        chroma_forget_clients()
 
     log("a Python thread beside upsert_batch, search and compact")
     store = libs.store
@@ -585,8 +585,10 @@ def live_store(folder: str, points: Matrix, pool: Pool, queries: Matrix, budget_
     snapshot, wal = os.path.join(ours, SNAPSHOT), os.path.join(ours, LOG)
     figures = mutating(folder, snapshot, wal, points, pool, queries, budget_s, rng)
     figures["store_files"] = {name: os.path.getsize(os.path.join(ours, name)) for name in sorted(os.listdir(ours))}
-    chroma = "chroma missing" not in figures["setup"]
-    figures.update(reopening(folder, snapshot, wal, queries, budget_s, figures["ticks"]["calls"], chroma))
+    if figures["chroma"]:
+        figures["chroma_bytes"] = sum(os.path.getsize(os.path.join(root, name))
+                                      for root, _, names in os.walk(os.path.join(folder, "chroma")) for name in names)
+    figures.update(reopening(folder, snapshot, wal, queries, budget_s, figures["ticks"]["calls"], figures["chroma"]))
     return figures
 
 

@@ -474,8 +474,8 @@ def live_peers(live):
                        ("ratio", "the two over each other")):
         rows.append([label] + [fmt(opened[lib].get(key)) if lib in opened else "–" for lib, _ in LIVE_LIBRARIES]
                     + ["–"])
-    for key, value in live["setup"].items():
-        rows.append([key, fmt(value), "", "", ""])
+    for key, times_by_library in live["setup"].items():
+        rows.append([key] + [fmt(times_by_library.get(lib)) for lib, _ in LIVE_LIBRARIES] + ["–"])
     return table(["figure"] + [name for _, name in LIVE_LIBRARIES] + ["ours ÷ hnswlib (time)"], rows)
 
 
@@ -521,7 +521,8 @@ def live_section(results):
         "",
         f"`open` is timed in fresh processes with the files in the page cache, alone and followed by the first "
         f"search, {live['open_repeats']} times each, medians; the store is the one above after `compact`, its files: "
-        f"{files}. Chroma's counterpart is a new `PersistentClient` with `get_collection`, then `query`.",
+        f"{files}. Chroma's counterpart is a new `PersistentClient` with `get_collection`, then `query`"
+        + (f" (its folder: {live['chroma_bytes'] / 1e6:.1f} MB)." if "chroma_bytes" in live else "."),
         "",
         "### Recall while entries change",
         "",
@@ -542,7 +543,9 @@ def live_section(results):
         "### Memory of `compact`",
         "",
         "In a fresh process: `open` of the compacted store, one search, the resident memory then is the steady "
-        "figure; the peak is reset (" + memory.get("method", "–") + "), one entry is changed and `compact` runs; "
+        "figure (the whole process's, the interpreter and NumPy included: "
+        + (f"{memory['process_before_open_mb']:.0f} MB before `open`" if "peak_mb" in memory else "–")
+        + "); the peak is reset (" + memory.get("method", "–") + "), one entry is changed and `compact` runs; "
         "its peak over steady: " + (f"{memory['peak_mb']:.0f} MB over {memory['steady_mb']:.0f} MB, "
                                     f"{memory['over_steady_pct']:+.1f}%." if "peak_mb" in memory else "over budget."),
     ])
