@@ -360,7 +360,7 @@ def churned_store(folder: str, name: str, rows: Matrix, initial: int, queries: M
         if time.perf_counter() - started <= budget_s:
             searched.append(seconds(functools.partial(search, queries[round_number % len(queries)])))
     figures = {"initial": initial, "live": len(live), "per_round": share, "rounds": CHURN_ROUNDS,
-               "rounds_searched": len(searched), "over_budget": len(searched) < CHURN_ROUNDS,
+               "rounds_searched": len(searched), "over_budget": len(searched) < CHURN_ROUNDS, "budget_s": budget_s,
                "first_build_s": build_s,
                "search_after_round_median_s": statistics.median(searched) if searched else None,
                "recall_churned": store_recall(store, queries, live, rows)}
@@ -604,7 +604,7 @@ def run(n: int, texts: int, budget_s: float) -> Figures:
         figures.update(live_store(folder, points, pool, queries, budget_s, rng))
         log(f"recall after {CHURN_ROUNDS} rounds of churn, clustered data")
         rows = np.concatenate([points, rest[pool_size(n):pool_size(n) + churn_rows]])
-        figures["recall"] = {"clustered": churn(folder, "clustered", rows, n, queries, 3 * budget_s, rng)}
+        figures["recall"] = {"clustered": churn(folder, "clustered", rows, n, queries, 2 * budget_s, rng)}
         del rows
         log(f"recall after {CHURN_ROUNDS} rounds of churn, MiniLM data")
         try:
@@ -616,7 +616,7 @@ def run(n: int, texts: int, budget_s: float) -> Figures:
         order = rng.permutation(len(vectors))
         real_queries, real_rows = vectors[order[:QUERIES]], vectors[order[QUERIES:]]
         initial = int(len(real_rows) / (1 + 2 * CHURN_SHARE * CHURN_ROUNDS))
-        figures["recall"]["minilm"] = churn(folder, "minilm", real_rows, initial, real_queries, 3 * budget_s, rng)
+        figures["recall"]["minilm"] = churn(folder, "minilm", real_rows, initial, real_queries, 2 * budget_s, rng)
     return figures
 
 

@@ -529,7 +529,9 @@ def live_section(results):
         f"Rounds of replacing, deleting and adding 1% of the entries each, with a search after every round as a "
         f"user would; then recall@10 of {live['queries']} queries against brute force over the live entries, "
         "beside a store built afresh from the same final entries. The MiniLM data are the Debian descriptions "
-        "of the real-data section, 200 of them held out as queries.",
+        f"of the real-data section, {live['queries']} of them held out as queries. Once the rounds have taken "
+        f"{fmt(live['recall']['clustered']['budget_s'])} s the searches after them stop (over budget) while the changes go on, so "
+        "that the final recall is always measured.",
         "",
         live_recall(live),
         "",
