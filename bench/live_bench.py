@@ -214,6 +214,9 @@ def child(mode: str, *args: str, timeout: float) -> Figures:
                              capture_output=True, text=True, timeout=timeout).stdout
     except subprocess.TimeoutExpired:
         return {"over_budget": True}
+    except subprocess.CalledProcessError as failure:
+        print(failure.stderr, file=sys.stderr)  # the child's traceback, which the exception leaves out
+        raise
     return cast(Figures, json.loads(out.strip().splitlines()[-1]))
 
 
