@@ -5,7 +5,8 @@
 Steps: build the C++ benchmark programs (Release, in build/bench); run the
 index comparison on synthetic data (with hnswlib's and FAISS's ef sweep),
 build time against the number of points, the real-data workload, snapshot
-encode/decode, the filled store, upserts and VectorEntry construction; keep
+encode/decode, the filled store, upserts, VectorEntry construction and the
+store under changes beside hnswlib and Chroma (bench/live_bench.py); keep
 the raw figures in bench/results/latest.json; write the report and the plots
 under docs/. The installed sorvid_vector_db module is the one measured
 (`make bench` installs it first). The hand-written analysis in
@@ -116,8 +117,8 @@ def machine_facts():
         "memory": first_line_with("/proc/meminfo", "MemTotal"),
         "system": f"{platform.system()} {platform.release()}",
         "python": platform.python_version(),
-        "versions": {d: version(d) for d in ("sorvid_vector_db", "numpy", "hnswlib", "faiss-cpu", "orjson",
-                                             "torch", "sentence-transformers")},
+        "versions": {d: version(d) for d in ("sorvid_vector_db", "numpy", "hnswlib", "faiss-cpu", "chromadb",
+                                             "orjson", "torch", "sentence-transformers")},
         "load_before": os.getloadavg(),
     }
 
@@ -149,6 +150,9 @@ def main():
                                       "--log-lines", str(10_000 // scale))
         results["upsert"] = run_script("upsert_bench.py", "--json")
         results["entry"] = run_script("entry_bench.py", "--json")
+        results["live"] = run_script("live_bench.py", "--json", "--entries", str(100_000 // scale),
+                                     "--texts", str(4000 if quick else real_bench.REAL_TEXTS),
+                                     *(["--quick"] if quick else []))
         results["machine"]["load_after"] = os.getloadavg()
         results["machine"]["minutes"] = (time.perf_counter() - started) / 60
         os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
