@@ -67,6 +67,7 @@ void LiveInsertion::insert(HnswIndex& index, PointViews points, std::span<const 
   for (std::size_t i = 0; i < points.size(); ++i) {
     const auto v = static_cast<NodeId>(first + i);
     if (index.entry_ == kEmptySlot || levels[i] > index.top()) {
+      insertion.join_layers(v, levels[i]);
       insertion.insert_node(v, levels[i]);
     } else {
       below_top.push_back(static_cast<NodeId>(i));
@@ -123,7 +124,6 @@ void LiveInsertion::insert_node(NodeId v, std::size_t level) {
     raise_top(v, level);
     return;
   }
-  join_layers(v, level);
   const PointStore& points = index_.points_;
   LockedLinkLists& base = index_.base_;
   // v's lists are written throughout; anyone who finds v early and wants to

@@ -54,7 +54,8 @@ class LiveInsertion {
   void grow(PointViews points, std::span<const std::uint32_t> values);
   // Puts v on the existing layers 1 to min(level, top).
   void join_layers(NodeId v, std::size_t level);
-  // Walks, then links v in on the existing layers up to its level; a level
+  // Walks, then links v in on the existing layers up to its level (v has
+  // joined them already, see join_layers); a level
   // above the top then adds layers holding v alone and makes v the entry
   // (only on the calling thread, while no other insertion runs).
   void insert_node(NodeId v, std::size_t level);

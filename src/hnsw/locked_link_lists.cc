@@ -8,15 +8,20 @@ LockedLinkLists::LockedLinkLists(std::size_t node_count)
     : lists_(node_count, kBaseLinks),
       distances_(node_count * kBaseLinks),
       kept_(node_count, 0),
-      locks_(std::make_unique<RwSpinLock[]>(node_count)) {}
+      locks_(std::make_unique<RwSpinLock[]>(node_count)),
+      lock_capacity_(node_count) {}
 
 void LockedLinkLists::grow(std::size_t node_count) {
   if (node_count <= lists_.node_count()) return;
   lists_.grow(node_count);
   distances_.reserve(node_count * kBaseLinks);
   kept_.resize(node_count, 0);
-  // No lock is held between insertions, so fresh ones replace them all.
-  locks_ = std::make_unique<RwSpinLock[]>(node_count);
+  if (node_count > lock_capacity_) {
+    // No lock is held between insertions, so fresh ones replace them all;
+    // spare ones make room for the next insertions.
+    lock_capacity_ = std::max(node_count, lock_capacity_ + lock_capacity_ / 2);
+    locks_ = std::make_unique<RwSpinLock[]>(lock_capacity_);
+  }
 }
 
 std::size_t LockedLinkLists::read_list(NodeId node, std::size_t max_links, NodeId* out) const {

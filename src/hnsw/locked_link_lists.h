@@ -73,7 +73,8 @@ class LockedLinkLists {
   LinkLayer lists_;
   AlignedFloats distances_;              // kBaseLinks per node, beside the slots
   std::vector<std::uint8_t> kept_;       // one per node
-  std::unique_ptr<RwSpinLock[]> locks_;  // node_count() of them
+  std::unique_ptr<RwSpinLock[]> locks_;  // lock_capacity_ >= node_count() of them
+  std::size_t lock_capacity_ = 0;
 };
 
 }  // namespace sorvid::hnsw

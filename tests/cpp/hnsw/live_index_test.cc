@@ -122,6 +122,11 @@ class LiveGrowthTest : public ::testing::TestWithParam<GrowthCase> {};
 // points finds, and its graph stays sound, whether nodes went in one by one
 // on this thread or in parallel.
 TEST_P(LiveGrowthTest, GrownIndexIsSoundAndRecallsLikeAFreshBuild) {
+  // Sanitizers slow builds 3-15 times: they run the parallel cases only, at
+  // a quarter of the size.
+  if (kUnderSanitizer && GetParam().batch < LiveInsertion::kParallelMinimum && GetParam().built > 100) {
+    GTEST_SKIP() << "serial, and too slow under a sanitizer";
+  }
   const std::size_t scale = kUnderSanitizer ? 4 : 1;
   const std::size_t built = GetParam().built / scale;
   const std::size_t added = GetParam().added / scale;
@@ -190,7 +195,7 @@ TEST(LiveInsertion, LevelsFollowTheBuildsDistribution) {
 class RemovalTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    points_ = clustered(1200, 16, 21);
+    points_ = clustered(kUnderSanitizer ? 600 : 1200, 16, 21);
     index_ = VectorIndex::build(views_of(points_), values_from(0, points_.size()), 3);
   }
   // Every hit is live, with its own point's exact distance, in order.
@@ -218,11 +223,11 @@ class RemovalTest : public ::testing::Test {
 };
 
 TEST_F(RemovalTest, RemovedValuesAreNeverReturnedAndResultsStillFill) {
-  remove_all_but(3);  // two thirds removed, 400 live
+  remove_all_but(3);  // two thirds removed, at least 200 live
   EXPECT_FALSE(index_.remove(1)) << "already removed";
   EXPECT_FALSE(index_.remove(5000)) << "never present";
-  EXPECT_EQ(800u, index_.removed_count());
-  EXPECT_EQ(1200u, index_.size());
+  EXPECT_EQ(points_.size() / 3 * 2, index_.removed_count());
+  EXPECT_EQ(points_.size(), index_.size());
   for (std::size_t q = 0; q < points_.size(); q += 97) {
     const std::vector<Hit> hits = index_.search(points_[q]);
     EXPECT_EQ(VectorIndex::kMaxHits, hits.size());
@@ -235,7 +240,7 @@ TEST_F(RemovalTest, RemovedValuesAreNeverReturnedAndResultsStillFill) {
 }
 
 TEST_F(RemovalTest, FewLivePointsAreAllFoundThroughRemovedOnes) {
-  remove_all_but(40);  // 30 live
+  remove_all_but(40);  // 15 or 30 live
   std::set<std::uint64_t> found;
   for (const Hit& hit : index_.search(points_[7])) found.insert(hit.value);
   std::set<std::uint64_t> live;
@@ -244,23 +249,26 @@ TEST_F(RemovalTest, FewLivePointsAreAllFoundThroughRemovedOnes) {
 }
 
 TEST_F(RemovalTest, ReplacingAnEmbeddingMovesTheValue) {
-  const std::vector<float> moved = points_[900];
-  // Value 5 takes point 900's embedding: by remove + insert, then value 6 by
-  // inserting over its live value.
+  const std::uint64_t source = points_.size() - 10;
+  const std::vector<float> moved = points_[source];
+  const std::vector<float> old_five = points_[5];
+  // Values 5 and 6 take another point's embedding: 5 by remove + insert, 6
+  // by inserting over its live value.
   ASSERT_TRUE(index_.remove(5));
   const std::vector<std::vector<float>> new_rows{moved, moved};
   index_.insert(views_of(new_rows), values_from(5, 2));
-  EXPECT_EQ(1202u, index_.size());
+  EXPECT_EQ(points_.size() + 2, index_.size());
   EXPECT_EQ(2u, index_.removed_count());
   points_[5] = moved;
   points_[6] = moved;
   const std::vector<Hit> hits = index_.search(moved, 3);
   std::set<std::uint64_t> first_three;
   for (const Hit& hit : hits) first_three.insert(hit.value);
-  EXPECT_EQ((std::set<std::uint64_t>{5, 6, 900}), first_three);
+  EXPECT_EQ((std::set<std::uint64_t>{5, 6, source}), first_three);
+  // Hits for 5 and 6 carry their new embeddings' distances, also near the
+  // old ones.
   expect_live_hits(index_.search(moved), moved);
-  // The old embeddings of 5 and 6 are gone: neither value is found near them
-  // at their old distance.
+  expect_live_hits(index_.search(old_five), old_five);
   EXPECT_TRUE(index_.remove(6));
   EXPECT_FALSE(index_.remove(6));
 }
