@@ -19,12 +19,13 @@ namespace {
 thread_local std::size_t* requested_bytes = nullptr;
 }  // namespace
 
-void* operator new(std::size_t size) {
+// None of them is inlined, so that the compiler sees no new-expression met
+// by free() or malloc() met by a delete-expression.
+[[gnu::noinline]] void* operator new(std::size_t size) {
   if (requested_bytes != nullptr) *requested_bytes += size;
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }
-// Not inlined, so that the compiler sees no new-expression met by free().
 [[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
 [[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
