@@ -4,19 +4,25 @@
 // feed; one carriage return right before it is dropped). Each line is
 //   - blank: empty, or only Unicode white space (is_blank_line); skipped;
 //   - a record: valid UTF-8 that decodes as a WalRecord; handed out;
-//   - bad: anything else.
-// Only the last line can lack its line feed. When that line holds no record
-// (it is bad or blank), it is the torn tail of an append cut short by a
-// crash: it is dropped, and the next append cuts it away. A bad line that
-// ends with a line feed is corruption and fails the read: bytes that are not
-// UTF-8 with kIo "stream did not contain valid UTF-8", anything else with the
-// decoder's text (kJson). Records are handed out unchecked (the store judges
-// their embeddings).
+//   - bad: anything else, which is corruption and fails the read: bytes that
+//     are not UTF-8 with kIo "stream did not contain valid UTF-8", anything
+//     else with the decoder's text (kJson).
+// Only the last line can lack its line feed. A crash can tear only the end of
+// one append, so that line, when it holds no record, is a torn tail only if
+// it is a proper prefix of a record: blank, or text whose decoding runs out
+// of text (an "EOF while parsing ..." error at its very end), possibly
+// followed by the first bytes of a multi-byte character cut in two. A torn
+// tail is dropped, and the next append cuts it away. Any other bad last line
+// fails the read exactly as it would with its line feed: a log whose records
+// are separated by something other than line feeds is refused, never taken
+// for one torn line. Records are handed out unchecked (the store judges their
+// embeddings).
 //
 // What the reader decided about the end of the log is a LogTail. The appender
 // asks for it before its first byte (read_tail, which reads the last line
-// only) and cuts or completes the last line accordingly, so a replay and a
-// repair always agree on which bytes hold records.
+// only) and cuts or completes the last line accordingly, or fails with the
+// read's error when that line is corrupt, so a replay and a repair always
+// agree on which bytes hold records.
 #pragma once
 
 #include <cstdint>
@@ -56,8 +62,9 @@ class WalReader {
 
   // The LogTail of a log of `length` bytes, judged from its last line alone by
   // the same rule: equal to tail() after a full read of any log that reads
-  // without error. Reads only that line, from its end back to the line feed
-  // before it.
+  // without error, and when the last line lacks its line feed and is
+  // corrupt, the error that a full read fails with there. Reads only that
+  // line, from its end back to the line feed before it.
   [[nodiscard]] static Result<LogTail, StoreError> read_tail(File& log, std::uint64_t length);
 
  private:

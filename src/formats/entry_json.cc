@@ -34,69 +34,20 @@ ReadResult<void> read_entry_field(JsonReader& reader, VectorEntry& entry, std::s
   }
 }
 
-// --- From a kept value: the same rules, errors unplaced.
-
-ReadResult<void> string_from_value(const JsonValue& value, std::string& out) {
-  if (value.kind != JsonValue::Kind::kString) {
-    return fail(unplaced_error(error_text::invalid_type(describe_value(value), "a string")));
+// After the four fields of a kept entry's array form: elements beyond them
+// are an error that counts all the elements.
+ReadResult<void> refuse_extra_elements(JsonReader& reader) {
+  std::size_t count = kEntryFields.size();
+  bool first = false;
+  for (;;) {
+    auto more = reader.next_element(first);
+    if (!more) return fail(std::move(more).error());
+    if (!more.value()) break;
+    ++count;
+    if (auto skipped = reader.skip_value(); !skipped) return skipped;
   }
-  out = value.string;
-  return {};
-}
-
-ReadResult<void> embedding_from_value(const JsonValue& value, std::vector<float>& out) {
-  if (value.kind != JsonValue::Kind::kArray) {
-    return fail(unplaced_error(error_text::invalid_type(describe_value(value), "a sequence")));
-  }
-  out.reserve(value.elements.size());
-  for (const JsonValue& element : value.elements) {
-    if (element.kind != JsonValue::Kind::kNumber) {
-      return fail(unplaced_error(error_text::invalid_type(describe_value(element), "f32")));
-    }
-    out.push_back(number_to_float(element.number));
-  }
-  return {};
-}
-
-ReadResult<void> entry_field_from_value(const JsonValue& value, VectorEntry& entry, std::size_t index) {
-  switch (index) {
-    case 0: return string_from_value(value, entry.id);
-    case 1: return embedding_from_value(value, entry.embedding);
-    case 2: return string_from_value(value, entry.metadata);
-    default: return string_from_value(value, entry.created_at);
-  }
-}
-
-ReadResult<void> entry_members_from_value(const JsonValue& value, VectorEntry& entry) {
-  std::array<bool, 4> seen{};
-  for (const JsonMember& member : value.members) {
-    std::size_t index = 0;
-    while (index < kEntryFields.size() && kEntryFields[index] != member.key) ++index;
-    if (index == kEntryFields.size()) continue;
-    if (seen[index]) return fail(unplaced_error(error_text::duplicate_field(member.key)));
-    seen[index] = true;
-    if (auto field = entry_field_from_value(member.value, entry, index); !field) return field;
-  }
-  for (std::size_t index = 0; index < kEntryFields.size(); ++index) {
-    if (!seen[index]) return fail(unplaced_error(error_text::missing_field(kEntryFields[index])));
-  }
-  return {};
-}
-
-// A kept array is checked for its length as a whole: extra elements are
-// "invalid length N, expected 4 elements in sequence".
-ReadResult<void> entry_elements_from_value(const JsonValue& value, VectorEntry& entry) {
-  const std::size_t count = value.elements.size();
-  for (std::size_t index = 0; index < kEntryFields.size(); ++index) {
-    if (index == count) {
-      return fail(unplaced_error(error_text::invalid_length(count, kEntryLength)));
-    }
-    if (auto field = entry_field_from_value(value.elements[index], entry, index); !field) return field;
-  }
-  if (count > kEntryFields.size()) {
-    return fail(unplaced_error(error_text::invalid_length(count, "4 elements in sequence")));
-  }
-  return {};
+  if (count == kEntryFields.size()) return {};
+  return fail(unplaced_error(error_text::invalid_length(count, "4 elements in sequence")));
 }
 
 }  // namespace
@@ -120,16 +71,15 @@ ReadResult<void> read_entry(JsonReader& reader, VectorEntry& entry, std::size_t 
       [&] { return visit_object_fields(reader, kEntryFields, read_field); });
 }
 
-ReadResult<VectorEntry> entry_from_value(const JsonValue& value) {
-  VectorEntry entry;
-  ReadResult<void> decoded = fail(unplaced_error(error_text::invalid_type(describe_value(value), kEntryExpected)));
-  if (value.kind == JsonValue::Kind::kObject) {
-    decoded = entry_members_from_value(value, entry);
-  } else if (value.kind == JsonValue::Kind::kArray) {
-    decoded = entry_elements_from_value(value, entry);
-  }
-  if (!decoded) return fail(std::move(decoded).error());
-  return entry;
+ReadResult<void> read_kept_entry(JsonReader& reader, VectorEntry& entry) {
+  const auto read_field = [&](std::size_t index) { return read_entry_field(reader, entry, index, 0); };
+  return read_record(
+      reader, kEntryExpected,
+      [&]() -> ReadResult<void> {
+        if (auto fields = visit_array_fields<4>(reader, kEntryLength, read_field); !fields) return fields;
+        return refuse_extra_elements(reader);
+      },
+      [&] { return visit_object_fields(reader, kEntryFields, read_field); });
 }
 
 Result<VectorEntry, JsonError> decode_entry(std::string_view text) {

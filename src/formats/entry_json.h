@@ -10,7 +10,6 @@
 #include "base/vector_entry.h"
 #include "formats/json_error.h"
 #include "formats/json_reader.h"
-#include "formats/json_value.h"
 
 namespace sorvid {
 
@@ -22,9 +21,12 @@ void encode_entry(const VectorEntry& entry, std::string& out);
 // say), to spare regrowth; it does not limit anything.
 [[nodiscard]] ReadResult<void> read_entry(JsonReader& reader, VectorEntry& entry, std::size_t embedding_capacity = 0);
 
-// Decodes an entry from a value kept in memory. Errors are unplaced: the
-// caller's record places them.
-[[nodiscard]] ReadResult<VectorEntry> entry_from_value(const JsonValue& value);
+// As read_entry, for the text of an entry that was kept (checked, not yet
+// decoded) until its record named it an upsert: an array form with more
+// than four elements is "invalid length N, expected 4 elements in
+// sequence", N counting them all, where read_entry finds "trailing
+// characters".
+[[nodiscard]] ReadResult<void> read_kept_entry(JsonReader& reader, VectorEntry& entry);
 
 // Decodes a text that holds exactly one entry.
 [[nodiscard]] Result<VectorEntry, JsonError> decode_entry(std::string_view text);

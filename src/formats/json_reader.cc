@@ -363,6 +363,48 @@ ReadResult<void> JsonReader::skip_value() {
   }
 }
 
+// ---------------------------------------------------------------- checking
+
+// Recursion here is bounded by the nesting limit.
+ReadResult<void> JsonReader::check_value() {
+  const int c = peek_token();
+  switch (c) {
+    case kEnd: return fail(error_at_next(error_text::kEofInValue));
+    case 'n': advance(); return expect_literal_rest("ull");
+    case 't': advance(); return expect_literal_rest("rue");
+    case 'f': advance(); return expect_literal_rest("alse");
+    case '"': return read_string(scratch_);
+    case '[':
+    case '{': {
+      if (auto entered = enter_nested(); !entered) return entered;
+      advance();
+      if (auto content = check_container_content(c); !content) return content;
+      leave_nested();
+      return {};
+    }
+    default: {
+      if (c != '-' && !is_digit(c)) return fail(error_at_next(error_text::kExpectedValue));
+      auto number = read_number();
+      if (!number) return fail(std::move(number).error());
+      return {};
+    }
+  }
+}
+
+ReadResult<void> JsonReader::check_container_content(int bracket) {
+  const bool is_array = bracket == '[';
+  bool first = true;
+  for (;;) {
+    auto more = is_array ? next_element(first) : next_key(first, scratch_);
+    if (!more) return fail(std::move(more).error());
+    if (!more.value()) return is_array ? end_array() : end_object();
+    if (!is_array) {
+      if (auto colon = expect_colon(); !colon) return colon;
+    }
+    if (auto element = check_value(); !element) return element;
+  }
+}
+
 // ---------------------------------------------------------------- containers
 
 ReadResult<bool> JsonReader::next_element(bool& first) {

@@ -93,6 +93,11 @@ class JsonReader {
   // Checks the syntax of one value and drops it: numbers are not evaluated,
   // strings not decoded, and nesting is not limited (no recursion).
   [[nodiscard]] ReadResult<void> skip_value();
+  // Checks one value by the rules of a value that is decoded (numbers
+  // evaluated, strings decoded, nesting limited), with the errors a decoder
+  // meets at the same bytes, and drops it. Needs memory only for the longest
+  // string and the nesting.
+  [[nodiscard]] ReadResult<void> check_value();
 
   // --- Containers, after the opening bracket.
   // True when another element follows (the reader then stands at it),
@@ -132,6 +137,9 @@ class JsonReader {
   [[nodiscard]] ReadResult<void> skip_string();
   [[nodiscard]] ReadResult<void> skip_scalar(int first_byte);
   [[nodiscard]] ReadResult<void> skip_object_key(bool after_comma);
+  // After the opening bracket or brace: the elements or members, each
+  // checked as check_value does, and the closing bracket or brace.
+  [[nodiscard]] ReadResult<void> check_container_content(int bracket);
 
   const char* begin_;
   const char* cursor_;
@@ -139,7 +147,7 @@ class JsonReader {
   // Starts one above the depth limit; an opening bracket that brings it to
   // zero is one level too deep.
   int remaining_depth_ = kMaxDepth + 1;
-  std::string scratch_;  // the string of an invalid-type error
+  std::string scratch_;  // the string of an invalid-type error, or one that is checked
 };
 
 }  // namespace sorvid

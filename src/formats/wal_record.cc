@@ -5,7 +5,6 @@
 #include "formats/entry_json.h"
 #include "formats/json_error_text.h"
 #include "formats/json_reader.h"
-#include "formats/json_value.h"
 #include "formats/json_writer.h"
 #include "formats/record_reader.h"
 
@@ -84,38 +83,28 @@ ReadResult<DeleteRecord> read_delete_content(JsonReader& reader) {
   return record;
 }
 
-ReadResult<WalRecord> read_content(JsonReader& reader, Variant variant) {
+// `kept`: the reader holds only the text of "data", kept apart from its
+// record (see read_kept_entry).
+ReadResult<WalRecord> read_content(JsonReader& reader, Variant variant, bool kept = false) {
   if (variant == Variant::kDelete) {
     auto record = read_delete_content(reader);
     if (!record) return fail(std::move(record).error());
     return WalRecord(std::move(record).value());
   }
   UpsertRecord record;
-  if (auto entry = read_entry(reader, record.entry); !entry) return fail(std::move(entry).error());
+  auto entry = kept ? read_kept_entry(reader, record.entry) : read_entry(reader, record.entry);
+  if (!entry) return fail(std::move(entry).error());
   return WalRecord(std::move(record));
 }
 
-// The content of a variant from the value kept when "data" came first.
-ReadResult<WalRecord> content_from_value(const JsonValue& value, Variant variant) {
-  if (variant == Variant::kUpsert) {
-    auto entry = entry_from_value(value);
-    if (!entry) return fail(std::move(entry).error());
-    return WalRecord(UpsertRecord{std::move(entry).value()});
-  }
-  if (value.kind != JsonValue::Kind::kObject) {
-    return fail(unplaced_error(error_text::invalid_type(describe_value(value), kDeleteExpected)));
-  }
-  const JsonValue* id = nullptr;
-  for (const JsonMember& member : value.members) {
-    if (member.key != "id") continue;
-    if (id != nullptr) return fail(unplaced_error(error_text::duplicate_field("id")));
-    if (member.value.kind != JsonValue::Kind::kString) {
-      return fail(unplaced_error(error_text::invalid_type(describe_value(member.value), "a string")));
-    }
-    id = &member.value;
-  }
-  if (id == nullptr) return fail(unplaced_error(error_text::missing_field("id")));
-  return WalRecord(DeleteRecord{id->string});
+// The content of a variant from the text of "data" when it came first: the
+// text was checked already, so only errors about its shape remain, and they
+// are left unplaced for the record to place.
+ReadResult<WalRecord> content_from_kept_text(std::string_view text, Variant variant) {
+  JsonReader reader(text);
+  auto record = read_content(reader, variant, true);
+  if (!record) return fail(unplaced_error(std::move(record).error().text));
+  return record;
 }
 
 enum class RecordKey { kOp, kData, kEnd };
@@ -149,9 +138,12 @@ ReadResult<WalRecord> finish_record_object(JsonReader& reader, bool& first, std:
   return record;
 }
 
-// Object form. With "op" first the data decodes straight into its variant;
-// with "data" first it is kept as a value until "op" names the variant.
-ReadResult<WalRecord> visit_record_object(JsonReader& reader) {
+// Object form. With "op" first the data decodes straight into its variant.
+// With "data" first its text is checked where it stands (the errors of a
+// decoded value, at the same bytes) and kept as a span of the line, to be
+// decoded once "op" has named the variant; so the cost of either order is
+// the same few passes over the text, with nothing held in between.
+ReadResult<WalRecord> visit_record_object(JsonReader& reader, std::string_view line) {
   bool first = true;
   std::string key;
   auto first_key = next_record_key(reader, first, key);
@@ -171,15 +163,16 @@ ReadResult<WalRecord> visit_record_object(JsonReader& reader) {
     return finish_record_object(reader, first, key, std::move(record).value());
   }
 
-  auto kept = read_json_value(reader);
-  if (!kept) return fail(std::move(kept).error());
+  const std::size_t data_begin = reader.consumed();
+  if (auto checked = reader.check_value(); !checked) return fail(std::move(checked).error());
+  const std::string_view kept = line.substr(data_begin, reader.consumed() - data_begin);
   auto second_key = next_record_key(reader, first, key);
   if (!second_key) return fail(std::move(second_key).error());
   if (second_key.value() != RecordKey::kOp) return fail(duplicate_or_missing(second_key.value(), "op"));
   if (auto colon = reader.expect_colon(); !colon) return fail(std::move(colon).error());
   auto variant = read_op(reader);
   if (!variant) return fail(std::move(variant).error());
-  auto record = content_from_value(kept.value(), variant.value());
+  auto record = content_from_kept_text(kept, variant.value());
   if (!record) return record;
   return finish_record_object(reader, first, key, std::move(record).value());
 }
@@ -234,7 +227,7 @@ Result<WalRecord, JsonError> decode_record(std::string_view line) {
   };
   ReadResult<void> decoded = read_record(
       reader, kRecordExpected, [&] { return keep(visit_record_array(reader)); },
-      [&] { return keep(visit_record_object(reader)); });
+      [&] { return keep(visit_record_object(reader, line)); });
   if (decoded) decoded = reader.end_text();
   if (!decoded) return fail(to_json_error(line, reader.place(std::move(decoded).error())));
   return std::move(*record);

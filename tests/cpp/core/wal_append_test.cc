@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "core/store_core.h"
+#include "formats/wal_record.h"
 #include "memory_file_system.h"
 #include "store_test_support.h"
 
@@ -334,15 +335,58 @@ INSTANTIATE_TEST_SUITE_P(
         TornTailCase{"RecordThenCarriageReturn", kTornValid + "\r", kTornValid + "\r\n" + kLineB},
         TornTailCase{"CutInsideARecord", kLineA + kTornPartial, kLineA + kLineB},
         TornTailCase{"OnlyACutRecord", kTornPartial, kLineB},
-        TornTailCase{"CutInsideACharacter", kLineA + R"({"op":"upsert","data":{"id":"\xC3)", kLineA + kLineB},
-        TornTailCase{"InvalidUtf8WholeRecord", kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xFF\"}}",
-                     kLineA + kLineB},
+        TornTailCase{"CutInsideACharacter", kLineA + "{\"op\":\"upsert\",\"data\":{\"id\":\"\xC3", kLineA + kLineB},
         TornTailCase{"BlankTail", kLineA + "   ", kLineA + kLineB},
-        TornTailCase{"LongGarbageTail", kLineA + kLongGarbage, kLineA + kLineB},
-        TornTailCase{"LongGarbageOnly", kLongGarbage, kLineB},
+        TornTailCase{"LongCutRecord", kLineA + kLongRecord.substr(0, 15000), kLineA + kLineB},
         TornTailCase{"LongRecordWithoutLineFeed", kLineA + kLongRecord, kLineA + kLongRecord + "\n" + kLineB},
         TornTailCase{"EmptyLinesThenCut", kLineA + "\n\n" + kTornPartial, kLineA + "\n\n" + kLineB}),
     [](const ::testing::TestParamInfo<TornTailCase>& param_info) { return param_info.param.name; });
+
+// --- A corrupt last line without line feed is no torn tail: opening the store
+// fails with its error, and an append fails alike before its first byte,
+// leaving every byte of the log in place.
+
+struct CorruptTailCase {
+  const char* name;
+  std::string log;
+  std::string error;
+  StoreErrorKind kind = StoreErrorKind::kJson;
+};
+
+void PrintTo(const CorruptTailCase& corrupt_case, std::ostream* out) { *out << corrupt_case.name; }
+
+// 1,000 upserts whose lines are separated by carriage returns alone: one
+// line of some 95 KB, which must not be taken for a torn tail and cut away.
+std::string records_separated_by_carriage_returns() {
+  std::string log;
+  for (int i = 0; i < 1000; ++i) {
+    if (i > 0) log += '\r';
+    encode_upsert_record(make_entry("e" + std::to_string(i), {0.5f, -1.25f, 3.0f}), log);
+  }
+  return log;
+}
+
+class CorruptTail : public ::testing::TestWithParam<CorruptTailCase> {};
+
+TEST_P(CorruptTail, FailsTheOpenAndTheAppendAndIsKept) {
+  MemoryFileSystem fs;
+  fs.put_file("store.wal", GetParam().log);
+  EXPECT_TRUE(fails_with(StoreCore::open("store.snap", "store.wal", fs), GetParam().kind, GetParam().error));
+  StoreCore store("store.snap", "store.wal", fs);
+  EXPECT_TRUE(fails_with(store.upsert(entry_b()), GetParam().kind, GetParam().error));
+  EXPECT_EQ(fs.contents("store.wal"), GetParam().log);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CorruptTail,
+    ::testing::Values(CorruptTailCase{"RecordsSeparatedByCarriageReturns", records_separated_by_carriage_returns(),
+                                      "trailing characters at line 1 column 94"},
+                      CorruptTailCase{"InvalidUtf8WholeRecord",
+                                      kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xFF\"}}", kInvalidUtf8Text,
+                                      StoreErrorKind::kIo},
+                      CorruptTailCase{"LongGarbageTail", kLineA + kLongGarbage, "expected value at line 1 column 1"},
+                      CorruptTailCase{"LongGarbageOnly", kLongGarbage, "expected value at line 1 column 1"}),
+    [](const ::testing::TestParamInfo<CorruptTailCase>& param_info) { return param_info.param.name; });
 
 TEST(TornTailTest, DeleteRepairsTheTailToo) {
   MemoryFileSystem fs;

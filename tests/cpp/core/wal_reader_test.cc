@@ -107,21 +107,104 @@ INSTANTIATE_TEST_SUITE_P(
                                kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xE2\x82",
                                {"+a"},
                                {kLineA.size()}},
-                      ReadCase{"TornWholeRecordNotUtf8",
-                               kLineA + "{\"op\":\"delete\",\"data\":{\"id\":\"\xFF\"}}",
-                               {"+a"},
-                               {kLineA.size()}},
-                      ReadCase{"TornNotUtf8", kLineB + "\xFF\xFE", {"+b"}, {kLineB.size()}},
                       ReadCase{"TornBlank", kLineA + " \t", {"+a"}, {kLineA.size()}},
                       ReadCase{"TornCarriageReturnOnly", kLineA + "\r", {"+a"}, {kLineA.size()}},
                       ReadCase{"TornAfterBlankLines", kLineA + "\n\n" + kCutRecord, {"+a"}, {kLineA.size() + 2}},
-                      ReadCase{"TornLongerThanTheReadBuffer", kLineA + kLongGarbage, {"+a"}, {kLineA.size()}},
-                      // A carriage return alone separates nothing: two records on one line.
-                      ReadCase{"TornRecordsSeparatedByCarriageReturnOnly",
-                               kLineA + kRecordA + "\r" + kRecordDeleteA,
+                      ReadCase{"TornLongerThanTheReadBuffer",
+                               kLineA + kLongRecord.substr(0, kLongRecord.size() - 60),
                                {"+a"},
                                {kLineA.size()}}),
     [](const ::testing::TestParamInfo<ReadCase>& param_info) { return param_info.param.name; });
+
+// --- The last line without its line feed, after a record. A proper prefix
+// of a record (what a crash leaves of an append) is a torn tail; anything
+// else is corruption, and fails the read with the error the same line gets
+// with its line feed. The appender's tail check judges alike.
+
+struct LastLineCase {
+  const char* name;
+  std::string line;
+  const char* error;  // nullptr for a torn tail
+  StoreErrorKind kind = StoreErrorKind::kJson;
+};
+
+void PrintTo(const LastLineCase& last_case, std::ostream* out) { *out << last_case.name; }
+
+// What the full read and the tail check make of kLineA followed by `line`,
+// which must be the same, a torn tail or the case's error.
+void expect_judged_alike(const std::string& line, const char* error, StoreErrorKind kind) {
+  MemoryFileSystem fs;
+  const std::string log = kLineA + line;
+  WalReader reader(open_log(fs, log));
+  ASSERT_TRUE(succeeded(reader.next()));
+  Result<bool, StoreError> more = reader.next();
+  File file = open_log(fs, log);
+  Result<LogTail, StoreError> tail = WalReader::read_tail(file, log.size());
+  if (error == nullptr) {
+    ASSERT_TRUE(succeeded(more) && succeeded(tail));
+    EXPECT_FALSE(more.value());
+    EXPECT_EQ(reader.tail(), LogTail{kLineA.size()});
+    EXPECT_EQ(tail.value(), LogTail{kLineA.size()});
+    return;
+  }
+  EXPECT_TRUE(fails_with(more, kind, error));
+  EXPECT_TRUE(fails_with(tail, kind, error));
+  WalReader terminated(open_log(fs, log + "\n"));
+  ASSERT_TRUE(succeeded(terminated.next()));
+  EXPECT_TRUE(fails_with(terminated.next(), kind, error));
+}
+
+class LastLine : public ::testing::TestWithParam<LastLineCase> {};
+
+TEST_P(LastLine, IsATornTailOnlyWhenItIsAPrefixOfARecord) {
+  expect_judged_alike(GetParam().line, GetParam().error, GetParam().kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LastLine,
+    ::testing::Values(
+        LastLineCase{"CutInAString", R"({"op":"upsert","data":{"id":"z)", nullptr},
+        LastLineCase{"CutInAnEscape", R"({"op":"delete","data":{"id":"\u00)", nullptr},
+        LastLineCase{"CutInANumber", R"({"op":"upsert","data":{"id":"z","embedding":[1e-)", nullptr},
+        LastLineCase{"CutInALiteral", R"({"op":{"upsert":nu)", nullptr},
+        LastLineCase{"CutInAFourByteCharacter", "{\"op\":\"delete\",\"data\":{\"id\":\"\xF0\x9F\x98", nullptr},
+        LastLineCase{"BlankThenACutCharacter", " \xE3\x80", nullptr},
+        LastLineCase{"RecordsSeparatedByCarriageReturnOnly", kRecordA + "\r" + kRecordDeleteA,
+                     "trailing characters at line 1 column 92"},
+        LastLineCase{"Garbage", kLongGarbage, "expected value at line 1 column 1"},
+        LastLineCase{"WrongTypeBeforeTheEnd", R"({"op":"upsert","data":{"id":5)",
+                     "invalid type: integer `5`, expected a string at line 1 column 29"},
+        LastLineCase{"UnknownVariantBeforeTheEnd", R"({"op":"remove","data":)",
+                     "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 14"},
+        LastLineCase{"SyntaxErrorBeforeTheEnd", R"({"op":"delete"])", "expected `,` or `}` at line 1 column 15"},
+        LastLineCase{"NotUtf8BeforeTheEnd", "{\"op\":\"delete\",\"data\":{\"id\":\"\xFF\"}}", kInvalidUtf8Text,
+                     StoreErrorKind::kIo},
+        LastLineCase{"NotUtf8AtTheEnd", "\xFF\xFE", kInvalidUtf8Text, StoreErrorKind::kIo},
+        LastLineCase{"BadSequenceAtTheEnd", "{\"op\":\"delete\",\"data\":{\"id\":\"\xE0\x80", kInvalidUtf8Text,
+                     StoreErrorKind::kIo},
+        LastLineCase{"RecordThenACutCharacter", kRecordDeleteA + "\xC3", kInvalidUtf8Text, StoreErrorKind::kIo},
+        LastLineCase{"GarbageThenACutCharacter", "x\xC3", kInvalidUtf8Text, StoreErrorKind::kIo}),
+    [](const ::testing::TestParamInfo<LastLineCase>& param_info) { return param_info.param.name; });
+
+// Every proper prefix of a record is a torn tail, in every form the decoder
+// accepts: cuts inside escapes, numbers, literals and characters of two to
+// four bytes (those whose second byte has a narrower range included).
+TEST(LastLineTest, EveryProperPrefixOfARecordIsATornTail) {
+  for (const std::string& record :
+       {std::string(R"({"op":"upsert","data":{"id":"\u00e9\"\ud834\udd1e","embedding":[-1.5e-7,0,3E+2],)"
+                    "\"metadata\":"
+                    "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xE0\xA0\x80\xED\x9F\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\","
+                    "\"created_at\":\"\"}}"),
+        std::string(
+            R"( { "data" : { "id" : "x" , "more" : [ true, false, null, {} ] } , "op" : { "delete" : null } })"),
+        std::string(R"(["upsert",["a",[1.25],"m","c"]])")}) {
+    ASSERT_TRUE(decode_record(record).ok()) << record;
+    for (std::size_t cut = 1; cut < record.size(); ++cut) {
+      SCOPED_TRACE(record.substr(0, cut));
+      expect_judged_alike(record.substr(0, cut), nullptr, StoreErrorKind::kJson);
+    }
+  }
+}
 
 // --- Corruption: a bad line that has its line feed fails the read, after
 // the records before it.

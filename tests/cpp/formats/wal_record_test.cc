@@ -6,10 +6,28 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 #include "formats/entry_json.h"
 #include "outcome.h"
+
+// Every operator new of this test binary goes through this counter: it adds
+// up the bytes requested on a thread while a counter is set there.
+namespace {
+thread_local std::size_t* requested_bytes = nullptr;
+}  // namespace
+
+// None of them is inlined, so that the compiler sees no new-expression met
+// by free() or malloc() met by a delete-expression.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  if (requested_bytes != nullptr) *requested_bytes += size;
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace sorvid {
 namespace {
@@ -194,7 +212,44 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"{\"data\":[1e400],\"op\":\"upsert\"}", "number out of range at line 1 column 14"},
         Case{"{\"data\":[1,],\"op\":\"upsert\"}", "trailing comma at line 1 column 12"},
         Case{"{\"data\":{\"id\":\"x\"},\"op\":\"remove\"}",
-             "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 32"}));
+             "unknown variant `remove`, expected `upsert` or `delete` at line 1 column 32"},
+        // The data is read by the rules of a decoded value even where a
+        // decoder skips: strings decoded, numbers evaluated, nesting limited.
+        Case{"{\"data\":{\"id\":\"x\",\"z\":\"\\ud800\"},\"op\":\"delete\"}",
+             "unexpected end of hex escape at line 1 column 30"},
+        Case{"{\"data\":{\"id\":\"x\",\"z\":1e400},\"op\":\"delete\"}", "number out of range at line 1 column 27"},
+        Case{"{\"data\":{\"id\":\"x\",\"z\":" + std::string(130, '[') + std::string(130, ']') + "},\"op\":\"delete\"}",
+             "recursion limit exceeded at line 1 column 148"},
+        Case{"{\"data\":{\"id\":\"x\"", "EOF while parsing an object at line 1 column 17"}));
+
+// Decoding a line requests memory in proportion to its text whatever the
+// order of its members: a "data" that comes before "op" is not held in some
+// intermediate form until "op" names the variant.
+TEST(WalRecordDecoding, RequestsMemoryInProportionToTheLineInEveryMemberOrder) {
+  VectorEntry entry{"big", {}, "m", "c"};
+  for (int i = 0; i < 100000; ++i) entry.embedding.push_back(static_cast<float>(i) * 0.37f - 15000.0f);
+  std::string data;
+  encode_entry(entry, data);
+  const std::string numbers = data.substr(data.find('['), data.find(']') - data.find('[') + 1);
+  const std::string delete_data = "{\"id\":\"big\",\"pad\":" + numbers + "}";
+  for (const std::string& line :
+       {"{\"op\":\"upsert\",\"data\":" + data + "}", "[\"upsert\"," + data + "]",
+        "{\"data\":" + data + ",\"op\":\"upsert\"}", "{\"data\":" + data + ",\"op\":{\"upsert\":null}}",
+        "{\"op\":\"delete\",\"data\":" + delete_data + "}", "{\"data\":" + delete_data + ",\"op\":\"delete\"}"}) {
+    SCOPED_TRACE(line.substr(0, 24));
+    std::size_t bytes = 0;
+    requested_bytes = &bytes;
+    Result<WalRecord, JsonError> decoded = decode_record(line);
+    requested_bytes = nullptr;
+    ASSERT_TRUE(decoded) << decoded.error().message();
+    if (const auto* upsert = std::get_if<UpsertRecord>(&decoded.value())) {
+      EXPECT_EQ(upsert->entry, entry);
+    } else {
+      EXPECT_EQ(std::get<DeleteRecord>(decoded.value()).id, "big");
+    }
+    EXPECT_LE(bytes, 2 * line.size());
+  }
+}
 
 TEST(WalRecordRoundTrip, EveryFiniteBitPatternSurvivesEncodeAndDecode) {
   // Random 32-bit patterns (all finite values: both zeros, subnormals and the
