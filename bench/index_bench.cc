@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < n; ++i) values[i] = i;
 
   const auto build_start = Clock::now();
-  const VectorIndex index = VectorIndex::build(std::move(points), std::move(values));
+  const VectorIndex index = VectorIndex::build(sorvid::hnsw::views_of(points), values);
   const double build_seconds = seconds_since(build_start);
 
   // One query at a time on this thread, through the index's one entry

@@ -10,11 +10,19 @@
 namespace sorvid {
 namespace {
 
-// A fresh build replaces the graph once removed points would make up more
-// than this share of its nodes. Removed points still route walks but every
-// one of them is a slot that a live neighbour could have taken; past this
-// share the recall after churn falls measurably below a fresh build's.
-constexpr double kMaxRemovedShare = 0.10;
+// When a fresh build replaces the graph instead of an update in place.
+// Measured on 20,000 clustered points (recall@10 about 0.90, so changes
+// show): recall after rounds of 1% replaced, 1% deleted and 1% added stays
+// within noise (0.005) of a fresh build's up to 29% removed and 29% inserted,
+// and after deletions alone up to 90% removed, because removed points keep
+// routing walks and the walk collects live results until it has enough. What
+// removed points cost is query time: 1.4 times a fresh graph's at 25-30%
+// removed, 1.9 times at 50%, 3.7 times at 70%. So the graph is rebuilt once a
+// quarter of its nodes are removed, and, as a precaution beyond what was
+// measured (up to 50%), once it has grown by insertions to twice its built
+// size.
+constexpr double kMaxRemovedShare = 0.25;
+constexpr double kMaxInsertedShare = 1.0;
 
 // Byte order of ids: std::string_view compares its chars as unsigned bytes.
 bool id_before(const VectorEntry* a, const VectorEntry* b) { return a->id < b->id; }
@@ -116,9 +124,11 @@ void StoreCore::update_index_in_place_or_afresh() {
       removals += slot_of_id_.contains(id) ? 1 : 0;
       insertions += entries_.contains(id) ? 1 : 0;
     }
-    const std::size_t removed = index_->removed_count() + removals;
-    const std::size_t nodes = index_->size() + insertions;
-    if (static_cast<double>(removed) <= kMaxRemovedShare * static_cast<double>(nodes)) {
+    const auto removed = static_cast<double>(index_->removed_count() + removals);
+    const auto inserted = static_cast<double>(index_->inserted_since_build() + insertions);
+    const auto nodes = static_cast<double>(index_->size() + insertions);
+    const auto built = static_cast<double>(index_->size() - index_->inserted_since_build());
+    if (removed <= kMaxRemovedShare * nodes && inserted <= kMaxInsertedShare * built) {
       apply_changes();
       return;
     }

@@ -7,7 +7,9 @@
 //   - Before the first byte is written, the end of the log is repaired as
 //     WalReader::read_tail judges it: a last line that is a record without
 //     its line feed gets the line feed, a torn tail is cut away, so that the
-//     new lines follow exactly the records a replay applies.
+//     new lines follow exactly the records a replay applies. A corrupt last
+//     line fails the append with its error before anything is written: new
+//     records behind it could never be replayed.
 //   - The log's length after that repair is remembered; when any write fails,
 //     or the appender is dropped before finish() succeeded, the file is cut
 //     back to it (best effort; the first error stays the result).

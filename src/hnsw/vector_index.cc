@@ -23,10 +23,6 @@ VectorIndex VectorIndex::build(PointViews points, std::span<const std::uint64_t>
   return VectorIndex(std::make_unique<HnswIndex>(build_index(points, values, seed)));
 }
 
-VectorIndex VectorIndex::build(const std::vector<std::vector<float>>& rows, std::span<const std::uint64_t> values) {
-  return build(views_of(rows), values);
-}
-
 VectorIndex::VectorIndex(std::unique_ptr<HnswIndex> graph) : graph_(std::move(graph)) {}
 VectorIndex::VectorIndex(VectorIndex&&) noexcept = default;
 VectorIndex& VectorIndex::operator=(VectorIndex&&) noexcept = default;

@@ -43,8 +43,6 @@ class VectorIndex {
   static VectorIndex build(PointViews points, std::span<const std::uint64_t> values);
   // The same with the build's seed given.
   static VectorIndex build(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed);
-  // The same over rows held as vectors.
-  static VectorIndex build(const std::vector<std::vector<float>>& rows, std::span<const std::uint64_t> values);
 
   // The index a graph file describes (see graph_file.h), over `points` in
   // snapshot order: point i carries value i. nullopt when the file is

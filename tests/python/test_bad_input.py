@@ -284,7 +284,8 @@ UNCLOSED_COLUMN = len(RECORD.split("%s")[0] + ',"x":' + "[" * DEPTH) + 1
         ('{"x":' + ARRAYS + ',"op":"delete","data":{"id":"a"}}\n', (0, 1)),
         (RECORD % (',"x":' + ARRAYS), (1, 1)),  # a last line without line feed
         (RECORD % (',"x":' + "[" * DEPTH) + "\n", f"expected value at line 1 column {UNCLOSED_COLUMN}"),
-        (RECORD % (',"x":' + "[" * DEPTH), (0, 0)),  # a torn tail: ignored
+        # Not a record cut short (text follows the unclosed brackets): corruption, not a torn tail.
+        (RECORD % (',"x":' + "[" * DEPTH), f"expected value at line 1 column {UNCLOSED_COLUMN}"),
         ('{"op":"upsert","data":{"id":"a","embedding":' + ARRAYS + ',"metadata":"","created_at":""}}\n',
          "invalid type: sequence, expected f32 at line 1 column 45"),
         ('{"op":"upsert","data":{"id":"a","embedding":[1.0],"metadata":' + ARRAYS + ',"created_at":""}}\n',

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "formats/json_value.h"
 #include "formats/wal_record.h"
 #include "outcome.h"
 
@@ -340,12 +339,12 @@ TEST(Robustness, EveryByteValueAtEveryPosition) {
   }
 }
 
-TEST(Robustness, GenericValueReaderStopsAtTheEndOfItsInput) {
+TEST(Robustness, ValueCheckStopsAtTheEndOfItsInput) {
   for (const char* text : {"[", "{\"a\"", "\"\\u", "-", "1e", "tr", "[1,{\"k\":[\"\\uD800\\u"}) {
     const std::string_view view(text);
     const std::vector<char> exact(view.begin(), view.end());
     JsonReader reader(std::string_view(exact.data(), exact.size()));
-    auto value = read_json_value(reader);
+    auto value = reader.check_value();
     ASSERT_FALSE(value) << text;
     EXPECT_EQ(value.error().consumed, view.size()) << text;
   }

@@ -57,8 +57,8 @@ TEST(VectorIndex, EmptyIndexFindsNothing) {
 // different order, so the same hits carry other node ids.
 TEST(VectorIndex, EachBuildDrawsItsOwnSeed) {
   const auto points = random_points(300, 8, 5);
-  const VectorIndex first = VectorIndex::build(points, positions(300));
-  const VectorIndex second = VectorIndex::build(points, positions(300));
+  const VectorIndex first = VectorIndex::build(views_of(points), positions(300));
+  const VectorIndex second = VectorIndex::build(views_of(points), positions(300));
   std::vector<NodeId> first_nodes;
   std::vector<NodeId> second_nodes;
   for (const Hit& hit : first.search(points[0])) first_nodes.push_back(hit.node);
