@@ -88,9 +88,9 @@ void WorkerPool::worker_main() {
     lock.unlock();
     work_on_catching(loop);
     lock.lock();
-    // This worker saw every chunk claimed (or a call fail); the loop leaves the queue so that
-    // no other worker enters it, and it is finished once the last worker
-    // inside has returned from its chunk.
+    // This worker saw every chunk claimed, or a call fail; the loop leaves the
+    // queue so that no other worker enters it, and it is finished once the
+    // last worker inside has returned from its chunk.
     if (!loop.handed_out) {
       loop.handed_out = true;
       loops_.erase(std::find(loops_.begin(), loops_.end(), &loop));

@@ -29,10 +29,10 @@ namespace sorvid::python {
 // into MemoryError (std::bad_alloc) or PanicException (anything else) as it
 // does for any other call. Keeping the exception copies nothing, and
 // rethrowing it takes its little bookkeeping from the runtime's emergency
-// pool when the heap is exhausted, so an out-of-memory failure arrives intact. The GIL is retaken in
-// ordinary code rather than a destructor: at interpreter shutdown retaking it
-// may end a daemon thread by unwinding its stack (see ThreadExit), which must
-// not start inside a noexcept destructor.
+// pool when the heap is exhausted, so an out-of-memory failure arrives
+// intact. The GIL is retaken in ordinary code rather than a destructor: at
+// interpreter shutdown retaking it may end a daemon thread by unwinding its
+// stack (see ThreadExit), which must not start inside a noexcept destructor.
 template <class Work>
 std::invoke_result_t<Work&> without_gil(Work&& work) {
   std::optional<std::invoke_result_t<Work&>> value;
