@@ -72,6 +72,10 @@ void WorkerPool::run_loop(std::size_t begin, std::size_t end, std::size_t chunk,
   loops_.push_back(&loop);
   work_ready_.notify_all();
   loop_finished_.wait(lock, [&] { return loop.finished; });
+  lock.unlock();
+  // Every worker left the loop under the mutex after the failing call
+  // stored its exception, so the store is visible here.
+  if (loop.failure) std::rethrow_exception(loop.failure);
 }
 
 void WorkerPool::worker_main() {
@@ -82,11 +86,11 @@ void WorkerPool::worker_main() {
     Loop& loop = *loops_.front();
     ++loop.workers_inside;
     lock.unlock();
-    work_on(loop);
+    work_on_catching(loop);
     lock.lock();
-    // This worker saw every chunk claimed; the loop leaves the queue so that
-    // no other worker enters it, and it is finished once the last worker
-    // inside has returned from its chunk.
+    // This worker saw every chunk claimed, or a call fail; the loop leaves the
+    // queue so that no other worker enters it, and it is finished once the
+    // last worker inside has returned from its chunk.
     if (!loop.handed_out) {
       loop.handed_out = true;
       loops_.erase(std::find(loops_.begin(), loops_.end(), &loop));
@@ -99,11 +103,25 @@ void WorkerPool::worker_main() {
 }
 
 void WorkerPool::work_on(Loop& loop) {
-  while (true) {
+  // `failed` is read relaxed: it only stops the handing out early, and the
+  // exception itself travels through the mutex.
+  while (!loop.failed.load(std::memory_order_relaxed)) {
     const std::size_t first = loop.next.fetch_add(loop.chunk, std::memory_order_relaxed);
     if (first >= loop.end) return;
     const std::size_t last = std::min(loop.end, first + loop.chunk);
-    for (std::size_t i = first; i < last; ++i) loop.body(loop.context, i);
+    for (std::size_t i = first; i < last && !loop.failed.load(std::memory_order_relaxed); ++i) {
+      loop.body(loop.context, i);
+    }
+  }
+}
+
+void WorkerPool::work_on_catching(Loop& loop) {
+  try {
+    work_on(loop);
+  } catch (...) {
+    // current_exception() refers to the thrown object without copying it, so
+    // an out-of-memory exception is carried without allocating.
+    if (!loop.failed.exchange(true, std::memory_order_relaxed)) loop.failure = std::current_exception();
   }
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <utility>
 
@@ -32,6 +33,11 @@ class WorkerPool {
   // threads, handing out `chunk` ids at a time; returns when all calls have
   // finished. A loop started from a pool thread, or on a pool that could not
   // start any thread, runs on the calling thread.
+  //
+  // When a call throws, no further ids are handed out; the calls already
+  // running finish, and then the first exception thrown is rethrown on the
+  // calling thread (the ids never reached are simply not called). The pool
+  // stays usable for later loops.
   template <class Body>
   void parallel_for(std::size_t begin, std::size_t end, std::size_t chunk, Body&& body) {
     using BodyType = std::remove_reference_t<Body>;
@@ -53,6 +59,11 @@ class WorkerPool {
     std::size_t chunk;
     LoopBody body;
     void* context;
+    // Set by the first call that throws; from then on no id is handed out.
+    std::atomic<bool> failed{false};
+    // The first exception, written only by the thread that set `failed`, and
+    // read by the waiting thread once the loop has finished.
+    std::exception_ptr failure{};
     std::size_t workers_inside = 0;  // guarded by the pool's mutex
     bool handed_out = false;         // every chunk claimed; guarded by the mutex
     bool finished = false;           // guarded by the mutex
@@ -61,8 +72,11 @@ class WorkerPool {
   explicit WorkerPool(std::size_t requested_threads);
   void run_loop(std::size_t begin, std::size_t end, std::size_t chunk, LoopBody body, void* context);
   void worker_main();
-  // Runs chunks of `loop` until none are left.
+  // Runs chunks of `loop` until none are left or a call has thrown.
   static void work_on(Loop& loop);
+  // work_on that records an exception in the loop instead of letting it
+  // leave the worker thread (where it would end the process).
+  static void work_on_catching(Loop& loop);
 
   std::size_t thread_count_ = 0;
   std::mutex mutex_;

@@ -9,6 +9,7 @@
 #include "formats/nearest_float.h"
 #include "python/borrow_flag.h"
 #include "python/entry_object.h"
+#include "python/panic.h"
 
 namespace sorvid::python {
 namespace {
@@ -44,14 +45,32 @@ bool check_vector_source(PyObject* object) {
 constexpr std::size_t kMaxReservedBytes = std::size_t{1} << 20;
 
 // Items of `item_size` bytes to reserve: the length the object reports,
-// capped at kMaxReservedBytes, or 0 when it reports none.
-std::size_t length_hint(PyObject* object, std::size_t item_size) {
+// capped at kMaxReservedBytes, or 0 when it reports none. An object without a
+// usable length (len() raises TypeError) reserves nothing and is iterated as
+// it is; every other exception from __len__ (KeyboardInterrupt, MemoryError,
+// the object's own errors) is the caller's to see, so it stays set and false
+// is returned, as operator.length_hint does.
+bool length_hint(PyObject* object, std::size_t item_size, std::size_t& out) {
+  out = 0;
   const Py_ssize_t length = PyObject_Size(object);
   if (length < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Clear();
-    return 0;
+    return true;
   }
-  return std::min(static_cast<std::size_t>(length), kMaxReservedBytes / item_size);
+  out = std::min(static_cast<std::size_t>(length), kMaxReservedBytes / item_size);
+  return true;
+}
+
+// Reserves room for the items `object` reports, or fails as length_hint does.
+template <class Item>
+bool reserve_for(PyObject* object, std::vector<Item>& out) {
+  std::size_t count = 0;
+  if (!length_hint(object, sizeof(Item), count)) return false;
+  return or_memory_error(false, [&] {
+    out.reserve(count);
+    return true;
+  });
 }
 
 bool append_float_item(PyObject* item, std::vector<float>& out) {
@@ -65,23 +84,38 @@ bool append_float_item(PyObject* item, std::vector<float>& out) {
   return true;
 }
 
+// Whether the exception set says that `object`, a memoryview, cannot produce
+// its items: it has several dimensions (its items would be sub-views), or a
+// format Python cannot unpack (refused at iteration or at the first item).
+bool memoryview_without_items(PyObject* object) {
+  return PyMemoryView_Check(object) && PyErr_ExceptionMatches(PyExc_NotImplementedError);
+}
+
 // Calls `each(item)` for every item of `object`'s iteration; stops at the
-// first failure of iteration or of `each`.
+// first failure of iteration or of `each`. Running out of memory inside
+// `each` fails it with MemoryError, so the references held here are released.
+//
+// No item of a memoryview without items could be used, so it fails as a
+// sequence of unusable items does: `each` is given the view itself, and its
+// TypeError (a memoryview is neither a number nor an entry) is the error.
 template <class Each>
 bool for_each_item(PyObject* object, Each&& each) {
   PyObject* iterator = PyObject_GetIter(object);
-  if (iterator == nullptr) return false;
   PyObject* item;
-  int status;
-  while ((status = PyIter_NextItem(iterator, &item)) == 1) {
-    const bool ok = each(item);
+  int status = -1;
+  while (iterator != nullptr && (status = PyIter_NextItem(iterator, &item)) == 1) {
+    const bool ok = or_memory_error(false, [&] { return each(item); });
     Py_DECREF(item);
     if (!ok) {
       Py_DECREF(iterator);
       return false;
     }
   }
-  Py_DECREF(iterator);
+  Py_XDECREF(iterator);
+  if (status == -1 && memoryview_without_items(object)) {
+    PyErr_Clear();
+    each(object);
+  }
   return status == 0;
 }
 
@@ -95,18 +129,25 @@ char native_float_format(const Py_buffer& view) {
   return 0;
 }
 
+enum class BufferRead { kRead, kNoSuchBuffer, kFailed };
+
 // Reads a C-contiguous one-dimensional buffer of floats or doubles (NumPy
-// arrays, array.array) directly. Returns false, with no exception set, when
-// the object offers no such buffer; the caller then iterates it.
-bool read_float_buffer(PyObject* object, std::vector<float>& out) {
-  if (!PyObject_CheckBuffer(object)) return false;
+// arrays, array.array) directly. kNoSuchBuffer, with no exception set, when
+// the object offers no such buffer: the caller then iterates it. kFailed
+// (MemoryError) when there was no room for the copy.
+BufferRead read_float_buffer(PyObject* object, std::vector<float>& out) {
+  if (!PyObject_CheckBuffer(object)) return BufferRead::kNoSuchBuffer;
   Py_buffer view;
   if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
     PyErr_Clear();
-    return false;
+    return BufferRead::kNoSuchBuffer;
   }
   const char format = view.ndim == 1 ? native_float_format(view) : 0;
-  if (format != 0) {
+  if (format == 0) {
+    PyBuffer_Release(&view);
+    return BufferRead::kNoSuchBuffer;
+  }
+  const bool copied = or_memory_error(false, [&] {
     const std::size_t count = static_cast<std::size_t>(view.len / view.itemsize);
     out.resize(count);
     if (format == 'f') {
@@ -116,9 +157,10 @@ bool read_float_buffer(PyObject* object, std::vector<float>& out) {
       const double* items = static_cast<const double*>(view.buf);
       for (std::size_t i = 0; i < count; ++i) out[i] = nearest_float(items[i]);
     }
-  }
+    return true;
+  });
   PyBuffer_Release(&view);
-  return format != 0;
+  return copied ? BufferRead::kRead : BufferRead::kFailed;
 }
 
 // Applies the prefixing rule to the exception that is set: a plain TypeError
@@ -185,8 +227,9 @@ bool convert_text(PyObject* object, std::string& out) {
 bool convert_float_vector(PyObject* object, std::vector<float>& out) {
   out.clear();
   if (!check_vector_source(object)) return false;
-  if (read_float_buffer(object, out)) return true;
-  out.reserve(length_hint(object, sizeof(float)));
+  const BufferRead buffer = read_float_buffer(object, out);
+  if (buffer != BufferRead::kNoSuchBuffer) return buffer == BufferRead::kRead;
+  if (!reserve_for(object, out)) return false;
   return for_each_item(object, [&](PyObject* item) { return append_float_item(item, out); });
 }
 
@@ -205,7 +248,7 @@ bool convert_entry(PyObject* object, VectorEntry& out) {
 bool convert_entry_list(PyObject* object, std::vector<VectorEntry>& out) {
   out.clear();
   if (!check_vector_source(object)) return false;
-  out.reserve(length_hint(object, sizeof(VectorEntry)));
+  if (!reserve_for(object, out)) return false;
   return for_each_item(object, [&](PyObject* item) {
     out.emplace_back();
     return convert_entry(item, out.back());

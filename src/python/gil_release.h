@@ -26,10 +26,13 @@ namespace sorvid::python {
 // Runs `work` with the calling thread's GIL released and returns its result
 // once the GIL is back. A C++ exception from `work` is caught inside, and
 // thrown again only after the GIL is back, so that run_at_boundary turns it
-// into PanicException as it does for any other call. The GIL is retaken in
-// ordinary code rather than a destructor: at interpreter shutdown retaking it
-// may end a daemon thread by unwinding its stack (see ThreadExit), which must
-// not start inside a noexcept destructor.
+// into MemoryError (std::bad_alloc) or PanicException (anything else) as it
+// does for any other call. Keeping the exception copies nothing, and
+// rethrowing it takes its little bookkeeping from the runtime's emergency
+// pool when the heap is exhausted, so an out-of-memory failure arrives
+// intact. The GIL is retaken in ordinary code rather than a destructor: at
+// interpreter shutdown retaking it may end a daemon thread by unwinding its
+// stack (see ThreadExit), which must not start inside a noexcept destructor.
 template <class Work>
 std::invoke_result_t<Work&> without_gil(Work&& work) {
   std::optional<std::invoke_result_t<Work&>> value;

@@ -4,10 +4,15 @@
 // call is abandoned at the module boundary, the failure is reported on
 // standard error, and PanicException (a direct subclass of BaseException, so
 // `except Exception` does not swallow it) is raised with the failure's text.
+//
+// Running out of memory is no broken invariant: std::bad_alloc (wherever it
+// was thrown, including a worker thread of an index build) becomes Python's
+// own MemoryError, quietly, as it would for a Python allocation.
 #pragma once
 
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <source_location>
 #include <string>
 
@@ -37,14 +42,37 @@ std::uint64_t current_thread_number();
 // nullptr so callers can `return raise_panic(...)`.
 PyObject* raise_panic(const std::string& text, std::source_location where = std::source_location::current());
 
+// Sets MemoryError and returns `failed`. PyErr_NoMemory itself needs no
+// memory: it takes a preallocated MemoryError.
+template <class Status>
+Status raise_no_memory(Status failed) {
+  PyErr_NoMemory();
+  return failed;
+}
+
+// Runs `body`, turning std::bad_alloc into MemoryError and `failed`. For code
+// that holds Python references (an iterator, a buffer, a half-filled list) an
+// exception must not skip releasing.
+template <class Status, class Body>
+Status or_memory_error(Status failed, Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return raise_no_memory(failed);
+  }
+}
+
 // Runs `body` (which returns a new reference or nullptr with an exception
-// set) and turns any C++ exception that escapes it into PanicException.
+// set) and turns std::bad_alloc escaping it into MemoryError, and any other
+// C++ exception into PanicException.
 template <class Body>
 PyObject* run_at_boundary(Body&& body, std::source_location where = std::source_location::current()) {
   try {
     return body();
   } catch (const ThreadExit&) {
     throw;
+  } catch (const std::bad_alloc&) {
+    return raise_no_memory<PyObject*>(nullptr);
   } catch (const std::exception& failure) {
     return raise_panic(failure.what(), where);
   } catch (...) {
@@ -59,6 +87,8 @@ Status run_at_boundary_status(Body&& body, std::source_location where = std::sou
     return body();
   } catch (const ThreadExit&) {
     throw;
+  } catch (const std::bad_alloc&) {
+    return raise_no_memory(Status(-1));
   } catch (const std::exception& failure) {
     raise_panic(failure.what(), where);
   } catch (...) {

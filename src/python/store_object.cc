@@ -92,7 +92,8 @@ PyObject* search(StoreCore& core, ArgValue* args) {
   if (list == nullptr) return nullptr;
   Py_ssize_t position = 0;
   for (const SearchHit& hit : hits.value()) {
-    PyObject* entry = new_entry_object(*hit.entry);
+    // The copy of the entry may run out of memory while the list is held.
+    PyObject* entry = or_memory_error<PyObject*>(nullptr, [&] { return new_entry_object(*hit.entry); });
     PyObject* distance = entry == nullptr ? nullptr : PyFloat_FromDouble(static_cast<double>(hit.distance));
     PyObject* pair = distance == nullptr ? nullptr : PyTuple_Pack(2, entry, distance);
     Py_XDECREF(entry);

@@ -2,6 +2,7 @@
 
 Sizes are chosen to stay within a few hundred megabytes of memory and well under a minute in all.
 """
+import array
 import copy
 import gc
 import os
@@ -386,3 +387,109 @@ def test_path_with_nul_names_no_other_file(tmp_path):
             make(str(prefix_snapshot) + "\x00snap", str(prefix_log) + "\x00wal")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["w"]
     assert prefix_log.read_text().count("\n") == 1
+
+
+# Sequences whose length fails, and buffers of every shape.
+
+class LengthFails:
+    """A sequence whose __len__ raises; its iteration works."""
+
+    def __init__(self, exc, items):
+        self.exc, self.items = exc, items
+
+    def __len__(self):
+        raise self.exc
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+class OwnError(Exception):
+    pass
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), MemoryError(), ValueError("v"), OwnError("o"), TypeError("t")],
+                         ids=lambda exc: type(exc).__name__)
+@pytest.mark.parametrize("argument", ["embedding", "query", "entries"])
+def test_length_failure_propagates_unless_type_error(filled_store, exc, argument):
+    """A TypeError from __len__ says the object has no usable length: it is iterated as it is. Any other propagates."""
+    entry = VectorEntry("new", [5.0, 1.0])
+    calls = {
+        "embedding": lambda: VectorEntry("e", LengthFails(exc, [1.0, 2.0])).embedding,
+        "query": lambda: filled_store.search(LengthFails(exc, [5.0, 1.0]), top_k=1)[0][0].id,
+        "entries": lambda: filled_store.upsert_batch(LengthFails(exc, [entry])) or filled_store.get("new").id,
+    }
+    if isinstance(exc, TypeError):
+        assert calls[argument]() == {"embedding": [1.0, 2.0], "query": "5", "entries": "new"}[argument]
+        return
+    with pytest.raises(type(exc)) as info:
+        calls[argument]()
+    assert info.value is exc
+    assert filled_store.len == 100
+
+
+def _matrix(dtype="f8"):
+    return np.arange(6, dtype=dtype).reshape(2, 3)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: memoryview(_matrix()),
+        lambda: memoryview(_matrix()[:, ::2]),  # not contiguous
+        lambda: memoryview(_matrix("f4").T),  # Fortran order
+        lambda: memoryview(np.zeros((2, 2, 2))),
+        lambda: memoryview(np.zeros((0, 3))),
+        lambda: memoryview(array.array("d", [1.0, 2.0])).cast("B").cast("d", [1, 2]),
+        lambda: memoryview(np.zeros(2, dtype=">f4")),  # a format Python cannot unpack
+        lambda: memoryview(np.zeros(2, dtype="i4,i4")),
+        lambda: memoryview(np.zeros(2, dtype=np.float16)),  # refused at the first item
+    ],
+    ids=["2d", "2d_strided", "2d_fortran", "3d", "2d_empty", "2d_cast", "big_endian", "struct", "half"],
+)
+def test_buffers_without_usable_items_are_type_errors(store, make):
+    """As for a list of lists: the embedding's items are not numbers, nor the batch's entries."""
+    store.upsert(VectorEntry("a", [1.0, 2.0]))
+    expected = {
+        "embedding": "argument 'embedding': must be real number, not memoryview",
+        "query": "argument 'query': must be real number, not memoryview",
+        "entries": "argument 'entries': 'memoryview' object is not an instance of 'VectorEntry'",
+    }
+    calls = {
+        "embedding": lambda: VectorEntry("b", make()),
+        "query": lambda: store.search(make()),
+        "entries": lambda: store.upsert_batch(make()),
+    }
+    with pytest.raises(TypeError) as nested_list:
+        VectorEntry("b", [[1.0, 2.0]])
+    assert str(nested_list.value) == expected["embedding"].replace("memoryview", "list")
+    for argument, call in calls.items():
+        with pytest.raises(TypeError) as info:
+            call()
+        assert (type(info.value), str(info.value)) == (TypeError, expected[argument])
+    assert store.len == 1
+
+
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        (lambda: memoryview(array.array("d", [1.0, 2.0, 3.0, 4.0]))[::2], [1.0, 3.0]),
+        (lambda: memoryview(np.arange(4, dtype=np.float32))[::-1], [3.0, 2.0, 1.0, 0.0]),
+        (lambda: memoryview(array.array("i", [7, -1])), [7.0, -1.0]),
+        (lambda: memoryview(b"\x01\x02"), [1.0, 2.0]),
+        (lambda: memoryview(array.array("d", [1.0, 2.0])).cast("B").cast("d", [2]), [1.0, 2.0]),
+        (lambda: _matrix("f4")[1], [3.0, 4.0, 5.0]),
+        (lambda: _matrix("f4")[:, 0], [0.0, 3.0]),
+    ],
+    ids=["strided", "reversed", "int", "bytes", "cast", "numpy_row", "numpy_column"],
+)
+def test_one_dimensional_buffers_still_convert(store, make, expected):
+    assert VectorEntry("a", make()).embedding == expected
+    store.upsert(VectorEntry("a", expected))
+    assert store.search(make(), top_k=1)[0][0].id == "a"
+
+
+def test_zero_dimensional_memoryview_is_a_type_error():
+    view = memoryview(array.array("d", [1.0])).cast("B").cast("d", [])
+    with pytest.raises(TypeError, match=r"^argument 'embedding': "):
+        VectorEntry("a", view)

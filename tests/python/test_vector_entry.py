@@ -130,7 +130,7 @@ def test_str_subclass_is_text():
 def test_failing_iteration_propagates():
     class Broken:
         def __len__(self):
-            raise RuntimeError("len fails")  # only used to reserve room; ignored
+            raise TypeError("no length")  # only used to reserve room; an object without one is iterated
 
         def __getitem__(self, index):
             if index < 2:

@@ -1,11 +1,14 @@
 // The worker pool: loops run every id once, concurrent loops and nested
-// loops finish, and a child process after fork() gets a pool of its own.
+// loops finish, an exception thrown on a worker reaches the caller, and a
+// child process after fork() gets a pool of its own.
 #include "base/worker_pool.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -53,6 +56,39 @@ TEST(WorkerPool, NestedLoopRunsOnTheWorker) {
     WorkerPool::instance().parallel_for(0, 10, 1, [&](std::size_t) { inner_runs.fetch_add(1); });
   });
   EXPECT_EQ(40, inner_runs.load());
+}
+
+// One call throws; the ids not yet handed out are never called (the loop is
+// long enough that the other workers cannot finish it first), and the pool
+// keeps working afterwards.
+TEST(WorkerPool, ExceptionOnAWorkerIsRethrownOnTheCaller) {
+  WorkerPool& pool = WorkerPool::instance();
+  ASSERT_GE(pool.thread_count(), 1u);
+  constexpr std::size_t kIds = 10'000'000;
+  for (const std::size_t chunk : {1u, 16u}) {
+    std::atomic<std::size_t> calls{0};
+    EXPECT_THROW(pool.parallel_for(0, kIds, chunk,
+                                   [&](std::size_t i) {
+                                     calls.fetch_add(1, std::memory_order_relaxed);
+                                     if (i == 1000) throw std::bad_alloc();
+                                   }),
+                 std::bad_alloc);
+    EXPECT_LT(calls.load(), kIds);
+    std::atomic<int> runs{0};
+    pool.parallel_for(0, 1000, chunk, [&](std::size_t) { runs.fetch_add(1); });
+    EXPECT_EQ(1000, runs.load());
+  }
+}
+
+TEST(WorkerPool, FirstExceptionKeepsItsTypeAndText) {
+  try {
+    WorkerPool::instance().parallel_for(0, 50, 1, [](std::size_t i) {
+      if (i == 7) throw std::runtime_error("call 7 failed");
+    });
+    FAIL() << "nothing was thrown";
+  } catch (const std::runtime_error& failure) {
+    EXPECT_STREQ("call 7 failed", failure.what());
+  }
 }
 
 int run_loop_in_child(int) {
