@@ -9,7 +9,7 @@ namespace sorvid {
 
 std::string temporary_path_for(const std::string& path) { return path + ".tmp"; }
 
-Result<AtomicFileReplacer, StoreError> AtomicFileReplacer::begin(FileSystem& fs, std::string path) {
+Result<AtomicFileReplacer, StoreError> AtomicFileReplacer::begin(FileSystem& fs, const std::string& path) {
   // A symbolic link at `path` stays a link: the file it points to is the one
   // replaced, by a temporary file made beside it.
   Result<std::string, OsError> target = fs.resolve(path);

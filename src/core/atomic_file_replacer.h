@@ -33,7 +33,7 @@ std::string temporary_path_for(const std::string& path);
 class AtomicFileReplacer {
  public:
   // Creates (or empties) the temporary file for `path`.
-  [[nodiscard]] static Result<AtomicFileReplacer, StoreError> begin(FileSystem& fs, std::string path);
+  [[nodiscard]] static Result<AtomicFileReplacer, StoreError> begin(FileSystem& fs, const std::string& path);
 
   AtomicFileReplacer(AtomicFileReplacer&& other) noexcept;
   AtomicFileReplacer& operator=(AtomicFileReplacer&&) = delete;

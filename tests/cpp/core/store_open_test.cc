@@ -210,10 +210,11 @@ TEST_F(StoreOpenTest, SnapshotThatIsADirectoryFailsToRead) {
 TEST_F(StoreOpenTest, SnapshotAndLogMustBeDifferentFiles) {
   for (const char* log : {"store.snap", "store.snap.hnsw"}) {
     EXPECT_EQ(StoreCore::create("store.snap", log, fs).ok(), false) << log;
-    EXPECT_TRUE(fails_with(StoreCore::open("store.snap", log, fs), StoreErrorKind::kSameFile,
-                           std::string(log) == "store.snap"
-                               ? "snapshot_path and wal_path name the same file"
-                               : "wal_path names the file where compaction saves the graph (snapshot_path + \".hnsw\")"));
+    EXPECT_TRUE(
+        fails_with(StoreCore::open("store.snap", log, fs), StoreErrorKind::kSameFile,
+                   std::string(log) == "store.snap"
+                       ? "snapshot_path and wal_path name the same file"
+                       : "wal_path names the file where compaction saves the graph (snapshot_path + \".hnsw\")"));
   }
   EXPECT_TRUE(fs.paths().empty());
 }

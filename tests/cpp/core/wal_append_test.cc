@@ -447,8 +447,8 @@ TEST(PosixDeviceTest, DeviceAsLogIsRefused) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full is not available";
   StoreCore store("store.snap", "/dev/full");
   EXPECT_TRUE(fails_with(store.upsert(entry_a()), StoreErrorKind::kIo, "not a regular file: /dev/full"));
-  EXPECT_TRUE(fails_with(store.upsert_batch({entry_a(), entry_b()}), StoreErrorKind::kIo,
-                         "not a regular file: /dev/full"));
+  EXPECT_TRUE(
+      fails_with(store.upsert_batch({entry_a(), entry_b()}), StoreErrorKind::kIo, "not a regular file: /dev/full"));
   EXPECT_EQ(store.len(), 0u);
   EXPECT_EQ(store.wal_pending(), 0u);
 }
