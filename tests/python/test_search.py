@@ -3,9 +3,9 @@ import random
 
 import numpy as np
 import pytest
+from test_model import reference_distance
 
 from sorvid_vector_db import VectorEntry, VectorStore
-from test_model import reference_distance
 
 
 def filled(paths, count, dim=8, seed=3):
