@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace sorvid::hnsw {
@@ -40,10 +41,6 @@ int underflow_scale(std::span<const float> point, float norm) {
   return -std::ilogb(largest);
 }
 
-void scale_point(std::span<const float> point, int exponent, float* out) {
-  for (std::size_t i = 0; i < point.size(); ++i) out[i] = std::ldexp(point[i], exponent);
-}
-
 namespace {
 
 // The sum of (a[i] * 2^scale_a) * (b[i] * 2^scale_b), in index order from
@@ -63,6 +60,15 @@ float scaled_norm(std::span<const float> point, int scale) {
 }
 
 }  // namespace
+
+float copy_as_scored(std::span<const float> point, float* out) {
+  if (!point.empty()) std::memcpy(out, point.data(), point.size() * sizeof(float));
+  const float norm = point_norm(point);
+  const int scale = underflow_scale(point, norm);
+  if (scale == 0) return norm;
+  for (std::size_t i = 0; i < point.size(); ++i) out[i] = std::ldexp(point[i], scale);
+  return point_norm({out, point.size()});
+}
 
 float cosine_distance(std::span<const float> a, std::span<const float> b) {
   const std::size_t common = std::min(a.size(), b.size());

@@ -33,8 +33,10 @@ float distance_from_parts(float dot, float norm_a, float norm_b);
 // point_norm(point): only a norm up to 2^-63 can come from such a sum.
 int underflow_scale(std::span<const float> point, float norm);
 
-// Writes point[i] * 2^exponent to out[i] (exact: no value overflows).
-void scale_point(std::span<const float> point, int exponent, float* out);
+// Copies `point` to `out` as distances use it (times 2^underflow_scale) and
+// returns the copy's norm, so that scoring the copy with its norm gives
+// cosine_distance's bits.
+float copy_as_scored(std::span<const float> point, float* out);
 
 // 1 - dot(a, b) / (|a| * |b|), on each point scaled as underflow_scale says.
 // The dot product covers the common prefix when the lengths differ; each norm

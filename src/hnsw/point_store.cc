@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "base/memory.h"
 #include "hnsw/cosine_distance.h"
@@ -98,13 +97,7 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
     const std::span<const float> point = source(j);
     const std::size_t node = first + j;
     float* target = data_.data() + (uniform_ ? node * stride_ : offsets_[node]);
-    if (!point.empty()) std::memcpy(target, point.data(), point.size() * sizeof(float));
-    norms_[node] = point_norm(point);
-    const int scale = underflow_scale(point, norms_[node]);
-    if (scale != 0) {
-      scale_point(point, scale, target);
-      norms_[node] = point_norm({target, point.size()});
-    }
+    norms_[node] = copy_as_scored(point, target);
   }
 }
 
