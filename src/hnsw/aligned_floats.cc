@@ -2,6 +2,6 @@
 
 namespace sorvid::hnsw {
 
-AlignedFloats::AlignedFloats(std::size_t count) : memory_(count * sizeof(float)) {}
+AlignedFloats::AlignedFloats(std::size_t count) : memory_(checked_size(count, sizeof(float))) {}
 
 }  // namespace sorvid::hnsw

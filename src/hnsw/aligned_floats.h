@@ -14,11 +14,12 @@ class AlignedFloats {
   static constexpr std::size_t kAlignment = LargeBuffer::kAlignment;
 
   AlignedFloats() = default;
+  // Throws std::bad_alloc when the memory cannot be had, as reserve() does.
   explicit AlignedFloats(std::size_t count);
 
   // Room for at least `count` floats, keeping the contents (see
   // LargeBuffer::reserve); size() is then the capacity.
-  void reserve(std::size_t count) { memory_.reserve(count * sizeof(float)); }
+  void reserve(std::size_t count) { memory_.reserve(checked_size(count, sizeof(float))); }
 
   float* data() { return static_cast<float*>(memory_.data()); }
   const float* data() const { return static_cast<const float*>(memory_.data()); }

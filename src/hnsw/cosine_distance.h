@@ -23,8 +23,24 @@ float point_norm(std::span<const float> point);
 // clamped to [0, 2]. A NaN passes the clamp unchanged.
 float distance_from_parts(float dot, float norm_a, float norm_b);
 
-// 1 - dot(a, b) / (|a| * |b|). The dot product covers the common prefix when
-// the lengths differ; each norm covers its own point in full.
+// The power of two a point is scaled by before its part of a distance is
+// computed. A point whose in-order sum of squares is below the smallest
+// normal float (0 or subnormal) although some value is not zero would have a
+// norm of 0 or a few bits; the distance, which does not depend on either
+// point's scale, is computed on it times 2^e, which brings its largest |value|
+// into [1, 2) and is exact for every value. Returns that e (63 to 149), and 0
+// for every other point, whose values are used as they are. `norm` must be
+// point_norm(point): only a norm up to 2^-63 can come from such a sum.
+int underflow_scale(std::span<const float> point, float norm);
+
+// Copies `point` to `out` as distances use it (times 2^underflow_scale) and
+// returns the copy's norm, so that scoring the copy with its norm gives
+// cosine_distance's bits.
+float copy_as_scored(std::span<const float> point, float* out);
+
+// 1 - dot(a, b) / (|a| * |b|), on each point scaled as underflow_scale says.
+// The dot product covers the common prefix when the lengths differ; each norm
+// covers its own point in full.
 float cosine_distance(std::span<const float> a, std::span<const float> b);
 
 }  // namespace sorvid::hnsw

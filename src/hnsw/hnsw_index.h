@@ -62,6 +62,8 @@ class HnswIndex {
   // empty when the node is not on the layer.
   std::span<const NodeId> links(std::size_t k, NodeId node) const;
 
+  // The point as stored (see point_store.h: scaled when its sum of squares
+  // underflows).
   std::span<const float> point(NodeId node) const { return points_.point(node); }
   std::uint64_t value(NodeId node) const { return values_[node]; }
   bool is_removed(NodeId node) const { return removed_[node] != 0; }

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <utility>
 
 #include "base/memory.h"
-#include "hnsw/fatal_error.h"
 
 namespace sorvid::hnsw {
 namespace {
@@ -36,10 +36,13 @@ void* map_huge_aligned(std::size_t bytes) {
 LargeBuffer::LargeBuffer(std::size_t bytes) : bytes_(bytes) {
   if (bytes == 0) return;
   if (bytes >= kHugePageSize) {
+    // Sizes near the top of the address space would wrap when rounded and
+    // padded; no system could map them anyway.
+    if (bytes > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
     const std::size_t mapped = round_up(bytes, kHugePageSize);
     // Fresh anonymous mappings read as zeros.
     data_ = map_huge_aligned(mapped);
-    if (data_ == nullptr) fatal_error("out of memory for an index array");
+    if (data_ == nullptr) throw std::bad_alloc();
     mapped_bytes_ = mapped;
     return;
   }

@@ -9,16 +9,25 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 
 namespace sorvid::hnsw {
+
+// count * size, or std::bad_alloc when that does not fit in a size_t: no
+// array of that size could be allocated.
+inline std::size_t checked_size(std::size_t count, std::size_t size) {
+  std::size_t product = 0;
+  if (__builtin_mul_overflow(count, size, &product)) throw std::bad_alloc();
+  return product;
+}
 
 class LargeBuffer {
  public:
   static constexpr std::size_t kAlignment = 64;
 
   LargeBuffer() = default;
-  // `bytes` zero bytes, the start aligned to kAlignment. Failure to obtain the
-  // memory is fatal.
+  // `bytes` zero bytes, the start aligned to kAlignment. Throws
+  // std::bad_alloc when the memory cannot be had.
   explicit LargeBuffer(std::size_t bytes);
   ~LargeBuffer();
 
@@ -30,6 +39,8 @@ class LargeBuffer {
   // Makes room for at least `bytes`, keeping the contents; the new capacity
   // is at least 1.5 times the old one, so that growing step by step copies
   // each byte a bounded number of times. Bytes past the old size read zero.
+  // Throws std::bad_alloc, the buffer unchanged, when the memory cannot be
+  // had.
   void reserve(std::size_t bytes);
 
   void* data() { return data_; }

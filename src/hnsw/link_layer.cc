@@ -6,7 +6,7 @@
 namespace sorvid::hnsw {
 
 LinkLayer::LinkLayer(std::size_t node_count, std::size_t slots_per_list)
-    : memory_(node_count * slots_per_list * sizeof(NodeId)),
+    : memory_(checked_size(checked_size(node_count, slots_per_list), sizeof(NodeId))),
       node_count_(slots_per_list == 0 ? 0 : node_count),
       slots_per_list_(slots_per_list) {
   // kEmptySlot is all ones in every byte.
@@ -16,7 +16,7 @@ LinkLayer::LinkLayer(std::size_t node_count, std::size_t slots_per_list)
 
 void LinkLayer::grow(std::size_t node_count) {
   if (node_count <= node_count_ || slots_per_list_ == 0) return;
-  memory_.reserve(node_count * slots_per_list_ * sizeof(NodeId));
+  memory_.reserve(checked_size(checked_size(node_count, slots_per_list_), sizeof(NodeId)));
   NodeId* first_new = slots() + node_count_ * slots_per_list_;
   std::memset(first_new, 0xFF, (node_count - node_count_) * slots_per_list_ * sizeof(NodeId));
   node_count_ = node_count;

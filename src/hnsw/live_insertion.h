@@ -40,7 +40,8 @@ class LiveInsertion {
   // carrying values[i]; a value already live moves to its new point (the old
   // node counts as removed). Aborts the process when the index would reach
   // 4294967295 nodes, when points and values differ in number, or when a
-  // value is 4294967295 or more.
+  // value is 4294967295 or more. Throws std::bad_alloc as
+  // VectorIndex::insert describes.
   static void insert(HnswIndex& index, PointViews points, std::span<const std::uint64_t> values);
 
   // A level drawn with P(level >= k) = level_factor()^k.

@@ -2,18 +2,29 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 
 namespace sorvid::hnsw {
 namespace {
 
-// Whether some node of `kept` is closer to `candidate` than the owner is.
-// A distance between known.walked_for and another node is taken from
-// `known` where that walk computed it (the distance is symmetric); the rest
-// are scored.
+// The distance below which a kept node prunes `candidate`: its distance to
+// the owner, except that an exact copy of the owner (distance 0) is also
+// pruned by a kept node at distance 0 from it. Distances are never negative,
+// so "below the smallest positive float" means "exactly 0". Without this,
+// copies of one direction never prune one another and fill every list.
+float pruning_bar(const ScoredNode& candidate) {
+  return candidate.distance == 0.0f ? std::numeric_limits<float>::denorm_min() : candidate.distance;
+}
+
+// Whether some node of `kept` prunes `candidate` (see pruning_bar). A
+// distance between known.walked_for and another node is taken from `known`
+// where that walk computed it (the distance is symmetric); the rest are
+// scored.
 bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count, const PointStore& points,
                       const WalkDistances& known) {
   const QueryPoint from_candidate = points.query_for(candidate.node);
-  if (known.marks == nullptr) return points.any_below(from_candidate, kept, kept_count, candidate.distance);
+  const float bar = pruning_bar(candidate);
+  if (known.marks == nullptr) return points.any_below(from_candidate, kept, kept_count, bar);
   std::array<NodeId, kBaseLinks> unknown_ids;
   std::size_t unknown = 0;
   for (std::size_t i = 0; i < kept_count; ++i) {
@@ -22,12 +33,12 @@ bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size
     const bool pair_has_newcomer = candidate.node == known.walked_for || other == known.walked_for;
     const NodeId far_end = candidate.node == known.walked_for ? other : candidate.node;
     if (pair_has_newcomer && known.lookup(far_end, distance)) {
-      if (distance_less(distance, candidate.distance)) return true;
+      if (distance_less(distance, bar)) return true;
     } else {
       unknown_ids[unknown++] = other;
     }
   }
-  return points.any_below(from_candidate, unknown_ids.data(), unknown, candidate.distance);
+  return points.any_below(from_candidate, unknown_ids.data(), unknown, bar);
 }
 
 ScoredNode entry_at(const NeighbourList& list, std::size_t i) { return {list.distances[i], list.ids[i]}; }

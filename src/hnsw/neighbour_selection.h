@@ -3,11 +3,15 @@
 // when one more candidate arrives for an existing list.
 //
 // The rule: candidates are taken ascending by distance to the owner (in
-// ScoredNode order). A candidate is kept unless some candidate kept before
-// it is closer to it than the owner is (in distance order, so a NaN
-// distance is never closer); otherwise it is pruned. Taking stops once 64
-// are kept. The list is the kept candidates, then the pruned ones while it
-// has room, each part ascending. Both forms below give exactly this list.
+// ScoredNode order). A candidate c is pruned when some candidate k kept
+// before it prunes it, and kept otherwise. k prunes c when k is closer to c
+// than the owner is (in distance order, so a NaN distance is never closer),
+// or when c is an exact copy of the owner's direction (distance 0) and k is
+// one of c too: copies never prune one another by closeness, and would
+// otherwise fill the list and hide every other neighbour. Among points with
+// no distance 0 the second case never arises. Taking stops once 64 are kept.
+// The list is the kept candidates, then the pruned ones while it has room,
+// each part ascending. Both forms below give exactly this list.
 #pragma once
 
 #include <span>
@@ -27,15 +31,16 @@ void select_neighbours(std::span<const ScoredNode> candidates, const PointStore&
 // and `list`, each scored against the owner (`newcomer.distance` is the
 // newcomer's distance to the owner).
 //
-// Why the shortcut is exact: replaying the selection over the old entries
-// alone reproduces the old outcome, because pruned candidates never take part
-// in later decisions and candidates dropped by the 64 limit come last. With
-// the newcomer added, the entries ahead of it decide as before. After it, an
-// old kept entry can only be pruned by an entry that was not kept before (the
-// newcomer, or a pruned entry revived because its pruner was lost), and an
-// old pruned entry stays pruned while every old kept entry ahead of it is
-// still kept; only when one was lost must it be checked again against the
-// entries kept now.
+// Why the shortcut is exact: whether k prunes c depends on k, c and the
+// owner alone (both cases of the rule), never on the other candidates.
+// Replaying the selection over the old entries alone reproduces the old
+// outcome, because pruned candidates never take part in later decisions and
+// candidates dropped by the 64 limit come last. With the newcomer added, the
+// entries ahead of it decide as before. After it, an old kept entry can only
+// be pruned by an entry that was not kept before (the newcomer, or a pruned
+// entry revived because its pruner was lost), and an old pruned entry stays
+// pruned while every old kept entry ahead of it is still kept; only when one
+// was lost must it be checked again against the entries kept now.
 // Distances from the newcomer are taken from `from_newcomer` where known
 // (its walked_for must then be the newcomer). `out` must not be `list`.
 // Returns false, leaving `out` unwritten, when the selection gives `list`

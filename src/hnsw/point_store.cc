@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "base/memory.h"
 #include "hnsw/cosine_distance.h"
@@ -56,6 +55,11 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
   const auto source = [&](std::size_t j) { return points[order != nullptr ? order[j] : j]; };
   const std::size_t first = size();
   if (count == 0) return;
+  // Everything that can throw std::bad_alloc comes before the first change
+  // that matters: a failed call leaves the store as it was (at most with
+  // more capacity, or switched to the offset layout, which holds the same
+  // rows).
+  const std::size_t rows = first + count;
   if (first == 0) {
     uniform_ = true;
     uniform_length_ = source(0).size();
@@ -65,27 +69,35 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
   for (std::size_t j = 0; j < count && stays_uniform; ++j) stays_uniform = source(j).size() == uniform_length_;
   if (uniform_ && !stays_uniform) switch_to_offsets();
 
-  std::size_t total = 0;
+  // Where the new rows start and end, in floats.
+  const std::size_t start = uniform_ || first == 0 ? 0 : offsets_.back() + round_up(lengths_.back(), kRowAlignment);
+  std::size_t end = start;
   if (uniform_) {
-    total = stride_ * (first + count);
+    end = checked_size(stride_, rows);
   } else {
-    total = first == 0 ? 0 : offsets_.back() + round_up(lengths_.back(), kRowAlignment);
-    offsets_.resize(first + count);
-    lengths_.resize(first + count);
     for (std::size_t j = 0; j < count; ++j) {
-      offsets_[first + j] = total;
-      lengths_[first + j] = source(j).size();
-      total += round_up(lengths_[first + j], kRowAlignment);
+      if (__builtin_add_overflow(end, round_up(source(j).size(), kRowAlignment), &end)) throw std::bad_alloc();
+    }
+    offsets_.reserve(rows);
+    lengths_.reserve(rows);
+  }
+  norms_.reserve(rows);
+  data_.reserve(end);
+  // Nothing below allocates.
+  if (!uniform_) {
+    std::size_t offset = start;
+    for (std::size_t j = 0; j < count; ++j) {
+      offsets_.push_back(offset);
+      lengths_.push_back(source(j).size());
+      offset += round_up(lengths_.back(), kRowAlignment);
     }
   }
-  data_.reserve(total);
-  norms_.resize(first + count);
+  norms_.resize(rows);
   for (std::size_t j = 0; j < count; ++j) {
     const std::span<const float> point = source(j);
     const std::size_t node = first + j;
     float* target = data_.data() + (uniform_ ? node * stride_ : offsets_[node]);
-    if (!point.empty()) std::memcpy(target, point.data(), point.size() * sizeof(float));
-    norms_[node] = point_norm(point);
+    norms_[node] = copy_as_scored(point, target);
   }
 }
 

@@ -7,6 +7,11 @@
 // may not, and then every distance takes the scalar path that handles any
 // pair of lengths. Rows are only ever added, between walks (never during
 // one): a row's address may change then.
+//
+// A row holds its point as cosine_distance scores it: a point whose sum of
+// squares underflows is stored scaled by 2^underflow_scale (see
+// cosine_distance.h), with the scaled copy's norm. Every path then scores it
+// exactly as the definition does, and estimates see a well-scaled point.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +54,7 @@ class PointStore {
   void append(PointViews points);
 
   std::size_t size() const { return norms_.size(); }
+  // The point as stored: scaled when its sum of squares underflows.
   std::span<const float> point(NodeId node) const { return {row(node), length(node)}; }
   float norm(NodeId node) const { return norms_[node]; }
   QueryPoint query_for(NodeId node) const { return {row(node), length(node), norms_[node]}; }

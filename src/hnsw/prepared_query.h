@@ -12,8 +12,8 @@ namespace sorvid::hnsw {
 
 class PreparedQuery {
  public:
-  // Copies `query` and measures its norm; the returned point is valid until
-  // the next call.
+  // Copies `query` (scaled when underflow_scale says so) and measures the
+  // copy's norm; the returned point is valid until the next call.
   QueryPoint load(std::span<const float> query);
 
  private:

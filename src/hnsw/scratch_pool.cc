@@ -11,6 +11,9 @@ ScratchPool::Lease ScratchPool::take() {
       state->size_marks(node_count_);
       return Lease(*this, std::move(state));
     }
+    // give_back runs in a lease's destructor, also while an exception
+    // unwinds, and must not allocate: the stack has room for every state.
+    stack_.reserve(created_ + 1);
     ++created_;
   }
   // A new state: n zero marks at generation 1, width 1. Allocated outside the

@@ -39,7 +39,7 @@ class VectorIndex {
   // unpredictable seed. Each point is copied once into the index; the views
   // are not kept. Aborts the process when there are 4294967295 points or
   // more, when points and values differ in number, or when a value is
-  // 4294967295 or more.
+  // 4294967295 or more. Throws std::bad_alloc when memory runs out.
   static VectorIndex build(PointViews points, std::span<const std::uint64_t> values);
   // The same with the build's seed given.
   static VectorIndex build(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed);
@@ -60,7 +60,9 @@ class VectorIndex {
   // (levels drawn with the build's distribution, 64 base links, neighbours'
   // lists selected again); in parallel on the worker pool when there are
   // many. A value already live moves to its new point. Aborts as build()
-  // does.
+  // does. Throws std::bad_alloc when memory runs out: unchanged when the
+  // points could not be copied in, otherwise part-way through the insertion
+  // (no lock held, safe to destroy, but to be rebuilt rather than used).
   void insert(PointViews points, std::span<const std::uint64_t> values);
   // Marks the live point carrying `value` removed: walked through by later
   // queries, never returned. False when no live point carries it.

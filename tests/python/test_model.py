@@ -95,10 +95,26 @@ class ModelEntry:
 
 
 def reference_distance(query, embedding):
-    """Cosine distance in 32-bit arithmetic, products summed in index order, clamped to [0, 2]."""
+    """Cosine distance in 32-bit arithmetic, products summed in index order, clamped to [0, 2].
+
+    A vector whose in-order sum of squares is below the smallest normal float32 although some value is not
+    zero is used times 2 ** -ilogb(max |value|), an exact scaling that brings its largest value into [1, 2):
+    the distance does not depend on either vector's scale, and this way its norm does not underflow.
+    """
+
+    def scored_form(vector):
+        total = np.float32(-0.0)
+        for x in vector:
+            total = np.float32(total + np.float32(x * x))
+        largest = max((abs(float(x)) for x in vector), default=0.0)
+        if not total < np.finfo(np.float32).tiny or largest == 0.0:
+            return vector
+        exponent = 1 - math.frexp(largest)[1]  # frexp's exponent is ilogb + 1
+        return np.array([math.ldexp(float(x), exponent) for x in vector], dtype=np.float32)
+
     with np.errstate(all="ignore"):
-        q = np.asarray(query, dtype=np.float32)
-        e = np.asarray(embedding, dtype=np.float32)
+        q = scored_form(np.asarray(query, dtype=np.float32))
+        e = scored_form(np.asarray(embedding, dtype=np.float32))
         dot, qq, ee = np.float32(-0.0), np.float32(-0.0), np.float32(-0.0)
         for x, y in zip(q, e, strict=False):
             dot = np.float32(dot + np.float32(x * y))

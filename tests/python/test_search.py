@@ -3,28 +3,9 @@ import random
 
 import numpy as np
 import pytest
+from test_model import reference_distance
 
 from sorvid_vector_db import VectorEntry, VectorStore
-
-
-def reference_distance(a, b):
-    """Cosine distance with the store's arithmetic: float32 products summed in index order."""
-    a = [np.float32(x) for x in a]
-    b = [np.float32(x) for x in b]
-    dot = np.float32(-0.0)
-    for x, y in zip(a, b, strict=False):
-        dot = np.float32(dot + np.float32(x * y))
-    norms = []
-    for v in (a, b):
-        total = np.float32(-0.0)
-        for x in v:
-            total = np.float32(total + np.float32(x * x))
-        norms.append(np.sqrt(total, dtype=np.float32) if v else np.float32(0.0))
-    product = np.float32(norms[0] * norms[1])
-    if product == 0:
-        return 2.0
-    distance = np.float32(np.float32(1.0) - np.float32(dot / product))
-    return float(min(max(distance, np.float32(0.0)), np.float32(2.0)))
 
 
 def filled(paths, count, dim=8, seed=3):
@@ -103,6 +84,20 @@ def test_query_equal_to_a_stored_embedding_comes_first(paths):
     (entry, distance), *_ = store.search(target, top_k=3)
     assert entry.id == "id-42"
     assert 0.0 <= distance < 1e-6
+
+
+@pytest.mark.parametrize("scale", [1e-30, 1e-41])
+def test_tiny_vectors_find_their_own_direction(paths, scale):
+    # Their squares underflow float32; the distance is computed on them scaled up.
+    store = filled(paths, 50, dim=3)
+    tiny = [1 * scale, 2 * scale, 3 * scale]
+    store.upsert(VectorEntry("tiny", tiny))
+    for query in (tiny, [1.0, 2.0, 3.0]):
+        hits = store.search(query, top_k=5)
+        assert hits[0][0].id == "tiny"
+        assert hits[0][1] < 1e-6
+        for entry, distance in hits:
+            assert distance == reference_distance(query, store.get(entry.id).embedding)
 
 
 def test_zero_vectors_are_at_distance_two(paths):

@@ -11,6 +11,7 @@
 #include "hnsw/cosine_distance.h"
 #include "hnsw/dot_batch.h"
 #include "hnsw/point_store.h"
+#include "hnsw/prepared_query.h"
 #include "hnsw/scored_node.h"
 
 namespace sorvid::hnsw {
@@ -54,8 +55,10 @@ INSTANTIATE_TEST_SUITE_P(
         DistanceCase{"same direction", {3, 4}, {6, 8}, 0.0f}, DistanceCase{"opposite", {3, 4}, {-6, -8}, 2.0f},
         // Rounding puts 1 - dot/p at -1.19e-7 here: raised to 0.
         DistanceCase{"rounding below zero is raised", {0.4f, 0.4f, 0.7f}, {0.8f, 0.8f, 1.4f}, 0.0f},
-        // Norms of 1e-30 multiply to 1e-60, which underflows to 0.
-        DistanceCase{"underflowing norm product", {1e-30f}, {1e-30f}, 2.0f},
+        // Squares of 1e-30 underflow to 0: the points are scored scaled up.
+        DistanceCase{"tiny points", {1e-30f}, {1e-30f}, 0.0f},
+        DistanceCase{"tiny point to a normal one", {0, 3e-39f}, {0, 1}, 0.0f},
+        DistanceCase{"tiny opposite points", {1e-41f, 0}, {-3e-30f, 0}, 2.0f},
         DistanceCase{"NaN element", {kNaN, 1}, {1, 1}, kNaN}, DistanceCase{"infinite element", {kInf, 1}, {1, 1}, kNaN},
         // Dot over the common prefix (1), norms over full lengths (1 and 2).
         DistanceCase{"unequal lengths", {1}, {1, 0}, 0.0f},
@@ -118,9 +121,19 @@ float awkward_value(std::mt19937& rng, int kind) {
 }
 
 std::vector<float> random_point(std::mt19937& rng, std::size_t length, int style) {
+  if (style == 3) {
+    // Plain points, a third of them scaled down until their squares underflow
+    // (the smallest factor leaves subnormal values).
+    std::vector<float> point = random_point(rng, length, 0);
+    const float factors[] = {1.0f, 1.0f, 1.0f, 1e-20f, 1e-30f, 1e-41f};
+    const float factor = factors[rng() % 6];
+    for (float& x : point) x *= factor;
+    return point;
+  }
   std::vector<float> point(length);
   for (float& x : point) {
-    // Style 0: plain values; 1: mostly plain with rare awkward ones; 2: any.
+    // Style 0: plain values; 1: mostly plain with rare awkward ones; 2: any;
+    // 3 (above): plain, or tiny throughout.
     const int kind = style == 0   ? 0
                      : style == 1 ? (rng() % 50 == 0 ? static_cast<int>(rng()) : 0)
                                   : static_cast<int>(rng());
@@ -200,7 +213,7 @@ PointStore store_of(const std::vector<std::vector<float>>& points) {
 // for stores of equal and of unequal lengths, and queries of either length.
 TEST(PointStore, DistancesMatchDefinitionBitForBit) {
   std::mt19937 rng(99);
-  for (int style = 0; style < 3; ++style) {
+  for (int style = 0; style < 4; ++style) {
     for (bool mixed_lengths : {false, true}) {
       std::vector<std::vector<float>> points;
       for (int i = 0; i < 150; ++i) {
@@ -212,7 +225,8 @@ TEST(PointStore, DistancesMatchDefinitionBitForBit) {
       for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<NodeId>(i);
       for (std::size_t query_length : {24u, 23u, 30u, 0u}) {
         const std::vector<float> query = random_point(rng, query_length, style);
-        const QueryPoint q{query.data(), query.size(), point_norm(query)};
+        PreparedQuery prepared;
+        const QueryPoint q = prepared.load(query);
         std::vector<float> out(all.size());
         store.distances_to(q, all.data(), all.size(), out.data());
         for (std::size_t i = 0; i < all.size(); ++i) {
@@ -228,8 +242,14 @@ TEST(PointStore, DistancesMatchDefinitionBitForBit) {
         }
       }
       for (std::size_t i = 0; i < points.size(); ++i) {
-        ASSERT_TRUE(same_bits(point_norm(points[i]), store.norm(static_cast<NodeId>(i))));
-        ASSERT_EQ(points[i].size(), store.point(static_cast<NodeId>(i)).size());
+        // Stored as scored: scaled when the squares underflow.
+        const std::span<const float> stored = store.point(static_cast<NodeId>(i));
+        ASSERT_EQ(points[i].size(), stored.size());
+        const int scale = underflow_scale(points[i], point_norm(points[i]));
+        for (std::size_t k = 0; k < stored.size(); ++k) {
+          ASSERT_TRUE(same_bits(std::ldexp(points[i][k], scale), stored[k]));
+        }
+        ASSERT_TRUE(same_bits(point_norm(stored), store.norm(static_cast<NodeId>(i))));
       }
     }
   }
@@ -239,7 +259,7 @@ TEST(PointStore, DistancesMatchDefinitionBitForBit) {
 // for thresholds at or next to the exact distance.
 TEST(PointStore, EstimatedDecisionsMatchExactComparisons) {
   std::mt19937 rng(4321);
-  for (int style = 0; style < 3; ++style) {
+  for (int style = 0; style < 4; ++style) {
     std::vector<std::vector<float>> points;
     for (int i = 0; i < 120; ++i) {
       const std::size_t length = i % 10 == 9 ? 20 : 48;  // some unequal lengths
@@ -317,7 +337,7 @@ TEST(PointStore, EstimatedDecisionsMatchExactComparisons) {
 // on and next to the distances.
 TEST(PointStore, AnyBelowMatchesExactComparisons) {
   std::mt19937 rng(2468);
-  for (int style = 0; style < 3; ++style) {
+  for (int style = 0; style < 4; ++style) {
     std::vector<std::vector<float>> points;
     for (int i = 0; i < 60; ++i) {
       std::vector<float> point = random_point(rng, 37, style);

@@ -16,6 +16,7 @@
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_builder.h"
 #include "hnsw/layer_sizes.h"
+#include "hnsw/live_insertion.h"
 
 namespace sorvid::hnsw {
 namespace {
@@ -347,6 +348,101 @@ TEST(Search, MismatchedQueryLengthUsesCommonPrefix) {
   for (const Hit& hit : index.search(short_query, state)) {
     EXPECT_EQ(cosine_distance(short_query, points[hit.value]), hit.distance);
   }
+}
+
+// Points so small that their squares underflow are scored scaled up, so
+// their own direction is at distance 0 (not 2), whichever side is tiny.
+TEST(Search, TinyPointsFindTheirOwnDirection) {
+  auto points = clustered_points(300, 3, 5, 3);
+  const auto scaled = [](float factor) { return std::vector<float>{1 * factor, 2 * factor, 3 * factor}; };
+  points.push_back(scaled(1e-30f));
+  points.push_back(scaled(1e-41f));  // subnormal values
+  const HnswIndex index = build(points, positions(points.size()), 5);
+  SearchState state;
+  for (const float factor : {1.0f, 1e-30f, 1e-41f}) {
+    const std::vector<float> query = scaled(factor);
+    const auto hits = index.search(query, state);
+    ASSERT_GE(hits.size(), 2u);
+    EXPECT_EQ((std::set<std::uint64_t>{300, 301}), (std::set<std::uint64_t>{hits[0].value, hits[1].value}));
+    EXPECT_LT(hits[1].distance, 1e-6f) << "factor " << factor;
+    for (const Hit& hit : hits) ASSERT_EQ(cosine_distance(query, points[hit.value]), hit.distance);
+  }
+}
+
+struct CopiesCase {
+  std::size_t copies;
+  bool inserted;  // all but a few copies go in by insertions after the build
+};
+
+class CopiesTest : public ::testing::TestWithParam<CopiesCase> {};
+
+// Exact copies of one point beside one distinct point: unless the copies
+// prune one another, every copy's list is full of copies and no walk reaches
+// the distinct point.
+TEST_P(CopiesTest, DistinctPointIsFoundFirstInFreshBuilds) {
+  const CopiesCase& c = GetParam();
+  const std::vector<float> distinct = {1.0f, 0.2f, -0.7f, 0.4f, 0.3f, 1.5f, -0.6f, 0.2f};
+  std::vector<std::vector<float>> points = {distinct};
+  points.resize(c.copies + 1, {0.3f, -1.2f, 0.8f, 0.5f, 2.0f, -0.1f, 0.9f, 1.1f});
+  const std::size_t built = c.inserted ? 8 : points.size();
+  const std::vector<std::vector<float>> first(points.begin(), points.begin() + static_cast<std::ptrdiff_t>(built));
+  const std::vector<std::vector<float>> rest(points.begin() + static_cast<std::ptrdiff_t>(built), points.end());
+  std::vector<std::uint64_t> rest_values(rest.size());
+  for (std::size_t i = 0; i < rest.size(); ++i) rest_values[i] = built + i;
+  const int builds = kUnderSanitizer ? 10 : 100;
+  int found = 0;
+  for (int seed = 1; seed <= builds; ++seed) {
+    HnswIndex index = build(first, positions(built), static_cast<std::uint64_t>(seed));
+    LiveInsertion::insert(index, views_of(rest), rest_values);
+    SearchState state;
+    const auto hits = index.search(distinct, state);
+    found += !hits.empty() && hits[0].value == 0 ? 1 : 0;
+  }
+  EXPECT_GE(found * 100, builds * 99) << found << " of " << builds;
+}
+
+INSTANTIATE_TEST_SUITE_P(Copies, CopiesTest,
+                         ::testing::Values(CopiesCase{100, false}, CopiesCase{500, false}, CopiesCase{500, true}));
+
+// Top-10 recall by distance: a hit counts when it is at most as far as the
+// tenth nearest point, so that among equal distances any node counts.
+double recall_at_10_by_distance(const HnswIndex& index, const std::vector<std::vector<float>>& points,
+                                const std::vector<std::vector<float>>& queries) {
+  std::size_t found = 0;
+  SearchState state;
+  std::vector<float> exact(points.size());
+  for (const auto& query : queries) {
+    for (std::size_t i = 0; i < points.size(); ++i) exact[i] = cosine_distance(query, points[i]);
+    std::nth_element(exact.begin(), exact.begin() + 9, exact.end());
+    const auto hits = index.search(query, state);
+    for (std::size_t i = 0; i < 10 && i < hits.size(); ++i) found += hits[i].distance <= exact[9] ? 1 : 0;
+  }
+  return static_cast<double>(found) / static_cast<double>(10 * queries.size());
+}
+
+// A fifth of the points are exact copies of three points, as repeated
+// chunks are in real corpora; half the queries lie near the copied points,
+// where walks meet the copies.
+TEST(Recall, TopTenRecallWithExactCopiesMixedIn) {
+  constexpr std::size_t kCopiedPoints = 3;
+  const std::size_t n = kUnderSanitizer ? 1500 : 5000;
+  const std::size_t query_count = kUnderSanitizer ? 30 : 100;
+  auto points = clustered_points(n + query_count / 2, 32, 40, 99);
+  std::vector<std::vector<float>> queries(points.begin() + static_cast<std::ptrdiff_t>(n), points.end());
+  points.resize(n);
+  std::mt19937 rng(5);
+  for (std::size_t i = 1; i < n; ++i) {
+    if (rng() % 5 == 0) points[i] = points[rng() % kCopiedPoints];
+  }
+  std::normal_distribution<float> noise(0.0f, 0.05f);
+  for (std::size_t q = 0; q < query_count / 2; ++q) {
+    queries.push_back(points[rng() % kCopiedPoints]);
+    for (float& x : queries.back()) x += noise(rng);
+  }
+  const HnswIndex index = build(points, positions(n), 31);
+  const double recall = recall_at_10_by_distance(index, points, queries);
+  EXPECT_GE(recall, 0.99);
+  RecordProperty("recall_at_10", std::to_string(recall));
 }
 
 // Top-10 recall against brute force on clustered data.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "hnsw/aligned_floats.h"
@@ -80,6 +81,20 @@ TEST(AlignedFloatsTest, LargeArrayReadsAsZeros) {
   ASSERT_EQ(floats.size(), std::size_t{1} << 20);
   EXPECT_EQ(floats.data()[0], 0.0f);
   EXPECT_EQ(floats.data()[(1 << 20) - 1], 0.0f);
+}
+
+// Memory that cannot be had (more than any address space holds, or a size
+// that overflows) throws std::bad_alloc, and a failed growth keeps the buffer.
+TEST(LargeBufferTest, ImpossibleSizesThrowBadAlloc) {
+  EXPECT_THROW(LargeBuffer(std::size_t{1} << 60), std::bad_alloc);
+  EXPECT_THROW(LargeBuffer(~std::size_t{0}), std::bad_alloc);
+  EXPECT_THROW(AlignedFloats(~std::size_t{0} / 2), std::bad_alloc);
+  EXPECT_THROW(LinkLayer(std::size_t{1} << 58, kBaseLinks), std::bad_alloc);
+  AlignedFloats floats(16);
+  floats.data()[15] = 3.0f;
+  EXPECT_THROW(floats.reserve(std::size_t{1} << 58), std::bad_alloc);
+  ASSERT_EQ(floats.size(), 16u);
+  EXPECT_EQ(floats.data()[15], 3.0f);
 }
 
 }  // namespace

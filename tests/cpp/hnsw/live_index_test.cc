@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <new>
 #include <optional>
 #include <random>
 #include <set>
@@ -108,6 +109,28 @@ double recall_at_10(const HnswIndex& index, const Rows& points, const Rows& quer
     for (std::size_t i = 0; i < 10 && i < hits.size(); ++i) found += truth.count(hits[i].value);
   }
   return static_cast<double>(found) / static_cast<double>(10 * queries.size());
+}
+
+// An insertion that cannot have the memory it needs (one point claims a
+// length no address space holds) throws std::bad_alloc before it changes
+// anything: the index answers as before and takes later insertions.
+TEST(LiveInsertion, FailedAllocationThrowsAndLeavesTheIndexWhole) {
+  const Rows points = clustered(400, 8, 21);
+  HnswIndex index = build_index(views_of(slice(points, 0, 300)), values_from(0, 300), 3);
+  const Rows queries = slice(points, 300, 100);
+  const double before = recall_at_10(index, slice(points, 0, 300), queries);
+  const Rows two = slice(points, 300, 2);
+  std::vector<std::span<const float>> views = views_of(two);
+  views.emplace_back(points[0].data(), std::size_t{1} << 58);
+  EXPECT_THROW(LiveInsertion::insert(index, views, values_from(300, 3)), std::bad_alloc);
+  EXPECT_EQ(300u, index.size());
+  expect_sound_graph(index);
+  EXPECT_EQ(before, recall_at_10(index, slice(points, 0, 300), queries));
+  LiveInsertion::insert(index, views_of(slice(points, 300, 100)), values_from(300, 100));
+  expect_sound_graph(index);
+  EXPECT_GE(recall_at_10(index, points, queries), 0.9);
+  // A build that cannot have its memory throws the same way.
+  EXPECT_THROW(VectorIndex::build(views, values_from(0, 3), 1), std::bad_alloc);
 }
 
 struct GrowthCase {

@@ -79,17 +79,34 @@ TEST(SelectNeighbours, ReturnsAtMost64) {
   std::vector<ScoredNode> pruned;
   for (const ScoredNode& c : candidates) {
     if (kept.size() == 64) break;
-    bool closer = false;
+    bool prunes = false;
     for (const ScoredNode& r : kept) {
-      closer = closer || cosine_distance(points.point(c.node), points.point(r.node)) < c.distance;
+      const float between = cosine_distance(points.point(c.node), points.point(r.node));
+      prunes = prunes || between < c.distance || (c.distance == 0.0f && between == 0.0f);
     }
-    (closer ? pruned : kept).push_back(c);
+    (prunes ? pruned : kept).push_back(c);
   }
   EXPECT_EQ(kept.size(), chosen.kept);
   for (const ScoredNode& p : pruned) {
     if (kept.size() < 64) kept.push_back(p);
   }
   EXPECT_EQ(nodes_of(kept), ids_of(chosen));
+}
+
+TEST(SelectNeighbours, CopiesOfTheOwnerPruneOneAnother) {
+  // 70 exact copies of q and one point at 10 degrees: at distance 0 the
+  // copies are never closer to one another than q is, yet only the first is
+  // kept, so the distinct point is kept as well, in second place.
+  std::vector<std::vector<float>> raw(71, at_angle(0));
+  raw.push_back(at_angle(10));
+  const PointStore points = store_of(raw);
+  std::vector<NodeId> nodes;
+  for (NodeId node = 1; node <= 71; ++node) nodes.push_back(node);
+  const NeighbourList list = full_selection(points, 0, nodes);
+  ASSERT_EQ(2u, list.kept);
+  EXPECT_EQ(1u, list.ids[0]);
+  EXPECT_EQ(71u, list.ids[1]);
+  EXPECT_EQ(64u, list.size);
 }
 
 TEST(SelectNeighbours, NaNDistancesSortLastAndNeverCountAsCloser) {
