@@ -196,12 +196,15 @@ from sorvid_vector_db import VectorEntry, VectorStore
 
 snap, wal = sys.argv[1], sys.argv[2]
 _, hard = resource.getrlimit(resource.RLIMIT_AS)
+def vector(seed):
+    return [((seed * 7919 + j * 104729) % 1009) / 1009.0 - 0.5 for j in range(64)]
+
 store = VectorStore.new(snap, wal)
 store.upsert_batch([VectorEntry(f"old{i}", [0.5] * 64) for i in range(500)])
 store.search([0.5] * 64, top_k=1)
 outcomes = []
 for spare_mib in range(0, 48, 3):
-    batch = [VectorEntry(f"b{spare_mib}-{i}", [float(i)] * 64) for i in range(3000)]
+    batch = [VectorEntry(f"b{spare_mib}-{i}", vector(spare_mib * 3000 + i)) for i in range(3000)]
     with open("/proc/self/statm") as statm:
         in_use = int(statm.read().split()[0]) * resource.getpagesize()
     resource.setrlimit(resource.RLIMIT_AS, (in_use + (spare_mib << 20), hard))
@@ -220,7 +223,7 @@ for spare_mib in range(0, 48, 3):
         "memory_is_the_log": [store.get(i) is not None for i in ids] == [reopened.get(i) is not None for i in ids]
                              and store.len == reopened.len and store.wal_pending == reopened.wal_pending,
         "search_finds_the_batch": outcome != "ok" or store.get(ids[0]) is None
-                                  or any(e.id == ids[-1] for e, _ in store.search([float(2999)] * 64, top_k=100)),
+                                  or any(e.id == ids[-1] for e, _ in store.search(batch[-1].embedding, top_k=100)),
     })
 print(json.dumps(outcomes))
 """
