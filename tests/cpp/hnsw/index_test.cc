@@ -17,21 +17,12 @@
 #include "hnsw/index_builder.h"
 #include "hnsw/layer_sizes.h"
 #include "hnsw/live_insertion.h"
+#include "under_sanitizer.h"
 
 namespace sorvid::hnsw {
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-constexpr bool kUnderSanitizer = true;
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
+using sorvid::testing::kUnderSanitizer;
 
 // Points around `clusters` random centres, a few per centre.
 std::vector<std::vector<float>> clustered_points(std::size_t n, std::size_t dim, std::size_t clusters,
