@@ -428,6 +428,10 @@ def test_length_failure_propagates_unless_type_error(filled_store, exc, argument
     assert filled_store.len == 100
 
 
+# From Python 3.12 on, a memoryview gives the items of a buffer of half floats ("e").
+HALF_FLOAT_ITEMS = sys.version_info >= (3, 12)
+
+
 def _matrix(dtype="f8"):
     return np.arange(6, dtype=dtype).reshape(2, 3)
 
@@ -443,7 +447,8 @@ def _matrix(dtype="f8"):
         lambda: memoryview(array.array("d", [1.0, 2.0])).cast("B").cast("d", [1, 2]),
         lambda: memoryview(np.zeros(2, dtype=">f4")),  # a format Python cannot unpack
         lambda: memoryview(np.zeros(2, dtype="i4,i4")),
-        lambda: memoryview(np.zeros(2, dtype=np.float16)),  # refused at the first item
+        pytest.param(lambda: memoryview(np.zeros(2, dtype=np.float16)),  # refused at the first item
+                     marks=pytest.mark.skipif(HALF_FLOAT_ITEMS, reason="memoryview reads half floats")),
     ],
     ids=["2d", "2d_strided", "2d_fortran", "3d", "2d_empty", "2d_cast", "big_endian", "struct", "half"],
 )
@@ -480,8 +485,10 @@ def test_buffers_without_usable_items_are_type_errors(store, make):
         (lambda: memoryview(array.array("d", [1.0, 2.0])).cast("B").cast("d", [2]), [1.0, 2.0]),
         (lambda: _matrix("f4")[1], [3.0, 4.0, 5.0]),
         (lambda: _matrix("f4")[:, 0], [0.0, 3.0]),
+        pytest.param(lambda: memoryview(np.array([1.5, -2.0], dtype=np.float16)), [1.5, -2.0],
+                     marks=pytest.mark.skipif(not HALF_FLOAT_ITEMS, reason="memoryview cannot read half floats")),
     ],
-    ids=["strided", "reversed", "int", "bytes", "cast", "numpy_row", "numpy_column"],
+    ids=["strided", "reversed", "int", "bytes", "cast", "numpy_row", "numpy_column", "half"],
 )
 def test_one_dimensional_buffers_still_convert(store, make, expected):
     assert VectorEntry("a", make()).embedding == expected
