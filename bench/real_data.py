@@ -106,19 +106,33 @@ def _embed(texts):
     return np.ascontiguousarray(vectors, dtype=np.float32), elapsed
 
 
+def _cache_paths(rows):
+    """The vector file and its info file for these descriptions."""
+    digest = hashlib.sha256("\0".join(text for _, _, text in rows).encode()).hexdigest()[:16]
+    vectors_path = os.path.join(DATA_DIR, f"minilm-apt-{len(rows)}-{digest}.f32")
+    return vectors_path, vectors_path[:-4] + ".json"
+
+
 def load(limit=None):
     """(ids, synopses, vectors): the cached embeddings, made first when missing or stale.
 
     `limit` keeps that many descriptions, drawn at random with a fixed seed
     (in their listed order), with a cache of its own."""
     rows = descriptions()
+    keep = None
     if limit is not None and limit < len(rows):
         keep = np.sort(np.random.default_rng(8).choice(len(rows), size=limit, replace=False))
+    # A limited set is cut from the cache of all descriptions when that exists (each text is embedded on
+    # its own, so its vector does not depend on the others).
+    whole = _cache_paths(rows)
+    if keep is not None and os.path.exists(whole[0]) and os.path.exists(whole[1]):
+        vectors = np.fromfile(whole[0], dtype="<f4").reshape(len(rows), MODEL_DIM)[keep]
         rows = [rows[i] for i in keep]
-    digest = hashlib.sha256("\0".join(text for _, _, text in rows).encode()).hexdigest()[:16]
+        return [package for package, _, _ in rows], [synopsis for _, synopsis, _ in rows], vectors
+    if keep is not None:
+        rows = [rows[i] for i in keep]
+    vectors_path, info_path = _cache_paths(rows)
     os.makedirs(DATA_DIR, exist_ok=True)
-    vectors_path = os.path.join(DATA_DIR, f"minilm-apt-{len(rows)}-{digest}.f32")
-    info_path = vectors_path[:-4] + ".json"
     if os.path.exists(vectors_path) and os.path.exists(info_path):
         vectors = np.fromfile(vectors_path, dtype="<f4").reshape(len(rows), MODEL_DIM)
     else:
