@@ -32,7 +32,7 @@ namespace sorvid::python {
 // pool when the heap is exhausted, so an out-of-memory failure arrives
 // intact. The GIL is retaken in ordinary code rather than a destructor: at
 // interpreter shutdown retaking it may end a daemon thread by unwinding its
-// stack (see ThreadExit), which must not start inside a noexcept destructor.
+// stack (see is_thread_exit), which must not start inside a noexcept destructor.
 template <class Work>
 std::invoke_result_t<Work&> without_gil(Work&& work) {
   std::optional<std::invoke_result_t<Work&>> value;
@@ -40,9 +40,8 @@ std::invoke_result_t<Work&> without_gil(Work&& work) {
   PyThreadState* const thread = PyEval_SaveThread();
   try {
     value.emplace(work());
-  } catch (const ThreadExit&) {
-    throw;  // the thread is being cancelled; it never runs Python again
   } catch (...) {
+    if (is_thread_exit()) throw;  // the thread is being cancelled; it never runs Python again
     failure = std::current_exception();
   }
   PyEval_RestoreThread(thread);

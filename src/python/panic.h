@@ -18,21 +18,15 @@
 
 #include "python/compat.h"
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 namespace sorvid::python {
 
-// The unwinding that ends a thread from inside (pthread_exit, which CPython
-// before 3.14 calls when a daemon thread retakes the GIL at interpreter
-// shutdown). It must pass through every handler untouched: swallowing it
-// aborts the process.
-#if defined(__GLIBCXX__)
-using ThreadExit = abi::__forced_unwind;
-#else
-struct ThreadExit {};  // no such unwinding to let through
-#endif
+// Inside `catch (...)`: whether the unwinding caught is the one that ends a
+// thread from inside (pthread_exit, which CPython before 3.14 calls when a
+// daemon thread retakes the GIL at interpreter shutdown). It has no exception
+// object, which tells it apart from every C++ exception. It must be thrown on
+// untouched: swallowing it aborts the process. (Catching it by its type would
+// bind a reference to that absent object.)
+inline bool is_thread_exit() noexcept { return !std::current_exception(); }
 
 // A small number that tells the calling operating-system thread apart from
 // every other thread of the process (1 for the first thread that asks).
@@ -69,13 +63,12 @@ template <class Body>
 PyObject* run_at_boundary(Body&& body, std::source_location where = std::source_location::current()) {
   try {
     return body();
-  } catch (const ThreadExit&) {
-    throw;
   } catch (const std::bad_alloc&) {
     return raise_no_memory<PyObject*>(nullptr);
   } catch (const std::exception& failure) {
     return raise_panic(failure.what(), where);
   } catch (...) {
+    if (is_thread_exit()) throw;
     return raise_panic("internal failure of unknown kind", where);
   }
 }
@@ -85,13 +78,12 @@ template <class Status, class Body>
 Status run_at_boundary_status(Body&& body, std::source_location where = std::source_location::current()) {
   try {
     return body();
-  } catch (const ThreadExit&) {
-    throw;
   } catch (const std::bad_alloc&) {
     return raise_no_memory(Status(-1));
   } catch (const std::exception& failure) {
     raise_panic(failure.what(), where);
   } catch (...) {
+    if (is_thread_exit()) throw;
     raise_panic("internal failure of unknown kind", where);
   }
   return Status(-1);
