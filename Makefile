@@ -79,14 +79,20 @@ py-test-asan: venv
 	  PYTHONPATH=$(abspath $(ASAN_MODULE_BUILD))/src/python $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 # --- Distribution: `make wheel` puts an sdist and a manylinux wheel for the
-# venv's Python into dist/ (docs/packaging.md says which tag and what limits it).
-# The wheel is built from the sdist, so a missing source file fails here. The
-# build uses the venv's scikit-build-core, cmake and ninja (no isolated build
-# environment to fetch); auditwheel then checks which libraries and symbol
-# versions the module needs and tags the wheel with the oldest manylinux that has them.
+# venv's Python into dist/ (docs/packaging.md says which tag and what limits it;
+# `make wheel PYTHON_BOOT=python3.13 VENV=.venv-3.13` adds the wheel for another
+# Python beside the others). The wheel is built from the sdist, so a source file
+# missing from the sdist fails here. The build uses the venv's scikit-build-core,
+# cmake and ninja (no isolated build environment to fetch); auditwheel then reads
+# which libraries and symbol versions the module needs and tags the wheel with the
+# oldest manylinux that provides them.
 DIST        := dist
 WHEEL_BUILD := $(BUILD)/wheel
 WHEEL_VENV  := $(BUILD)/wheel-venv
+# The venv's interpreter tag (cp311, ...); read when a recipe runs, after the venv exists.
+PY_TAG       = cp$(shell $(PY) -c 'import sys; print("%d%d" % sys.version_info[:2])')
+WHEEL_FILE   = $(DIST)/sorvid_vector_db-*-$(PY_TAG)-*.whl
+SDIST_FILE  := $(DIST)/sorvid_vector_db-*.tar.gz
 # What the Python tests import besides the module; versions as requirements-dev.txt pins them.
 WHEEL_TEST_DEPS := pytest|hypothesis|numpy|mypy
 
@@ -97,12 +103,12 @@ $(VENV)/.wheel-tools: tools/wheel_requirements.txt $(VENV)/.ready
 	touch $@
 
 wheel: venv wheel-tools
-	rm -rf $(WHEEL_BUILD) $(DIST)/sorvid_vector_db-*
+	rm -rf $(WHEEL_BUILD) $(WHEEL_FILE) $(SDIST_FILE)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m build --no-isolation --outdir $(WHEEL_BUILD) .
 	$(PY) -m auditwheel repair --wheel-dir $(DIST) $(WHEEL_BUILD)/sorvid_vector_db-*.whl
 	cp $(WHEEL_BUILD)/sorvid_vector_db-*.tar.gz $(DIST)/
-	$(PY) -m twine check --strict $(DIST)/sorvid_vector_db-*
-	$(PY) tools/wheel_check.py $(DIST)
+	$(PY) -m twine check --strict $(WHEEL_FILE) $(SDIST_FILE)
+	$(PY) tools/wheel_check.py $(WHEEL_FILE) $(SDIST_FILE)
 
 # The Python tests against the repaired wheel installed into a fresh venv. They
 # run from inside that venv's folder with -P, so neither the working directory
@@ -112,7 +118,7 @@ wheel-test: wheel
 	rm -rf $(WHEEL_VENV)
 	$(PY) -m venv $(WHEEL_VENV)
 	grep -E '^($(WHEEL_TEST_DEPS))([^A-Za-z0-9_.-]|$$)' requirements-dev.txt > $(WHEEL_VENV)/test-requirements.txt
-	$(WHEEL_VENV)/bin/python -m pip install --quiet $(DIST)/sorvid_vector_db-*.whl -r $(WHEEL_VENV)/test-requirements.txt
+	$(WHEEL_VENV)/bin/python -m pip install --quiet $(WHEEL_FILE) -r $(WHEEL_VENV)/test-requirements.txt
 	cd $(WHEEL_VENV) && bin/python -P -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) \
 	  $(CURDIR)/tests/python $(CURDIR)/tests/wheel
 

@@ -1,11 +1,11 @@
-"""Checks the sdist and the repaired wheel in a dist folder before anyone uploads them.
+"""Checks a repaired wheel and the sdist before anyone uploads them.
 
 twine checks that the metadata renders; this checks what twine does not: the wheel
 carries a manylinux tag, the module, its type stubs and the license; the metadata has
 the version of the file VERSION, the SPDX license and only classifiers that PyPI
 accepts; the sdist holds what a build from it needs and no build output.
 
-Usage: python tools/wheel_check.py DIST_DIR
+Usage: python tools/wheel_check.py WHEEL SDIST
 """
 
 import email.parser
@@ -26,12 +26,6 @@ WHEEL_FILES = ["sorvid_vector_db.pyi", "sorvid_vector_db-stubs/__init__.pyi", "s
 SDIST_FILES = ["pyproject.toml", "CMakeLists.txt", "VERSION", "LICENSE", "README.md", "src/python/module.cc"]
 # Top folders that hold build output or local environments, never sources.
 SDIST_FORBIDDEN_TOPS = {"build", "dist", ".venv", ".git"}
-
-
-def only(paths: list[pathlib.Path], what: str) -> pathlib.Path:
-    if len(paths) != 1:
-        sys.exit(f"expected one {what}, found {[p.name for p in paths]}")
-    return paths[0]
 
 
 def check_metadata(metadata_text: str, version: str) -> list[str]:
@@ -77,10 +71,10 @@ def check_sdist(sdist: pathlib.Path, version: str) -> list[str]:
 
 
 def main() -> None:
-    dist = pathlib.Path(sys.argv[1])
+    if len(sys.argv) != 3:
+        sys.exit("usage: wheel_check.py WHEEL SDIST")
+    wheel, sdist = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
     version = (ROOT / "VERSION").read_text().strip()
-    wheel = only(sorted(dist.glob(f"{DIST_NAME}-*.whl")), "wheel")
-    sdist = only(sorted(dist.glob(f"{DIST_NAME}-*.tar.gz")), "sdist")
     problems = check_wheel(wheel, version) + check_sdist(sdist, version)
     for problem in problems:
         print(f"wheel_check: {problem}", file=sys.stderr)
