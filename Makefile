@@ -16,12 +16,12 @@ WARNINGS  := -DSORVID_WERROR=$(SORVID_WERROR)
 CMAKE_GEN := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVID_BUILD_TESTS=ON $(WARNINGS)
 
 .PHONY: demo test venv system-deps install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan soak bench clean \
-        fuzz-deps fuzz-build fuzz fuzz-long exhaustive lint format
+        fuzz-deps fuzz-build fuzz fuzz-long exhaustive lint format wheel-tools wheel wheel-test
 
 demo: install
 	$(PY) examples/quickstart.py
 
-test: install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan fuzz
+test: install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan fuzz wheel-test
 
 venv: $(VENV)/.ready
 
@@ -77,6 +77,50 @@ py-test-asan: venv
 	LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc SORVID_ASAN=1 \
 	  PYTHONPATH=$(abspath $(ASAN_MODULE_BUILD))/src/python $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+# --- Distribution: `make wheel` puts an sdist and a manylinux wheel for the
+# venv's Python into dist/ (docs/packaging.md says which tag and what limits it;
+# `make wheel PYTHON_BOOT=python3.13 VENV=.venv-3.13` adds the wheel for another
+# Python beside the others). The wheel is built from the sdist, so a source file
+# missing from the sdist fails here. The build uses the venv's scikit-build-core,
+# cmake and ninja (no isolated build environment to fetch); auditwheel then reads
+# which libraries and symbol versions the module needs and tags the wheel with the
+# oldest manylinux that provides them.
+DIST        := dist
+WHEEL_BUILD := $(BUILD)/wheel
+WHEEL_VENV  := $(BUILD)/wheel-venv
+# The venv's interpreter tag (cp311, ...); read when a recipe runs, after the venv exists.
+PY_TAG       = cp$(shell $(PY) -c 'import sys; print("%d%d" % sys.version_info[:2])')
+WHEEL_FILE   = $(DIST)/sorvid_vector_db-*-$(PY_TAG)-*.whl
+SDIST_FILE  := $(DIST)/sorvid_vector_db-*.tar.gz
+# What the Python tests import besides the module; versions as requirements-dev.txt pins them.
+WHEEL_TEST_DEPS := pytest|hypothesis|numpy|mypy
+
+wheel-tools: $(VENV)/.wheel-tools
+
+$(VENV)/.wheel-tools: tools/wheel_requirements.txt $(VENV)/.ready
+	$(PY) -m pip install --quiet -r tools/wheel_requirements.txt
+	touch $@
+
+wheel: venv wheel-tools
+	rm -rf $(WHEEL_BUILD) $(WHEEL_FILE) $(SDIST_FILE)
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m build --no-isolation --outdir $(WHEEL_BUILD) .
+	$(PY) -m auditwheel repair --wheel-dir $(DIST) $(WHEEL_BUILD)/sorvid_vector_db-*.whl
+	cp $(WHEEL_BUILD)/sorvid_vector_db-*.tar.gz $(DIST)/
+	$(PY) -m twine check --strict $(WHEEL_FILE) $(SDIST_FILE)
+	$(PY) tools/wheel_check.py $(WHEEL_FILE) $(SDIST_FILE)
+
+# The Python tests against the repaired wheel installed into a fresh venv. They
+# run from inside that venv's folder with -P, so neither the working directory
+# nor the source tree is on sys.path and the module comes from the wheel;
+# tests/wheel checks that it does.
+wheel-test: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PY) -m venv $(WHEEL_VENV)
+	grep -E '^($(WHEEL_TEST_DEPS))([^A-Za-z0-9_.-]|$$)' requirements-dev.txt > $(WHEEL_VENV)/test-requirements.txt
+	$(WHEEL_VENV)/bin/python -m pip install --quiet $(WHEEL_FILE) -r $(WHEEL_VENV)/test-requirements.txt
+	cd $(WHEEL_VENV) && bin/python -P -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) \
+	  $(CURDIR)/tests/python $(CURDIR)/tests/wheel
 
 # Long randomised runs of the Python reliability tests: the model-based test
 # with its "soak" profile, ten times the leak-check repeats, many more crashes;
