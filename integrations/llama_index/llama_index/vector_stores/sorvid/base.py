@@ -21,10 +21,10 @@ from llama_index.core.vector_stores.types import (
     VectorStoreQueryMode,
     VectorStoreQueryResult,
 )
-
 from llama_index.vector_stores.sorvid.catalog import Catalog
 from llama_index.vector_stores.sorvid.codec import entry_to_node, node_to_entry
 from sorvid_owner_thread import OwnedStore
+
 from sorvid_vector_db import VectorEntry, VectorStore
 
 # persist() folds the log into a new snapshot once the log holds at least this many records and at least a
@@ -202,9 +202,10 @@ class SorvidVectorStore(BasePydanticVectorStore):
         return [entry_to_node(entry, with_embedding=True) for entry in entries if entry is not None]
 
     def _allowed_ids(self, store: VectorStore, query: VectorStoreQuery) -> set[str] | None:
-        """The ids a query may return, or None for all of them."""
-        allowed = None if query.node_ids is None else set(query.node_ids)
-        if query.doc_ids is not None:
+        """The ids a query may return, or None for all of them. An empty list of node ids or doc ids restricts
+        nothing: VectorStoreIndex's retriever passes its (empty) list of node ids when the store keeps the text."""
+        allowed = set(query.node_ids) if query.node_ids else None
+        if query.doc_ids:
             of_docs = self._catalog_of(store).nodes_of_ref_docs(query.doc_ids)
             allowed = of_docs if allowed is None else allowed & of_docs
         if query.filters is not None and query.filters.filters:

@@ -13,9 +13,9 @@ from collections.abc import Iterable
 from typing import Any
 
 from llama_index.core.vector_stores.types import MetadataFilters
-
 from llama_index.vector_stores.sorvid.codec import NO_REF_DOC, NODE_CONTENT_KEY, REF_DOC_KEY, decode_metadata
 from llama_index.vector_stores.sorvid.filters import matches
+
 from sorvid_vector_db import VectorStore
 
 
