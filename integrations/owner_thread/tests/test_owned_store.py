@@ -113,12 +113,20 @@ def test_close_drains_then_refuses(tmp_path):
         assert again.run(len) == 100 and again.snapshot_path == paths[0] and again.wal_path == paths[1]
 
 
-def test_the_store_is_dropped_on_its_thread(owned, monkeypatch):
+def raise_from_attribute_error(store):
+    try:
+        store.no_such_member  # noqa: B018 - the AttributeError keeps the store as its obj
+    except AttributeError as exc:
+        raise Stop from exc
+
+
+@pytest.mark.parametrize("fn", [raise_stop, raise_from_attribute_error])
+def test_the_store_is_dropped_on_its_thread(owned, monkeypatch, fn):
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     kept = []
     try:
-        owned.run(raise_stop)
+        owned.run(fn)
     except Stop as exc:
         kept.append(exc)  # its traceback holds the frames that saw the store
     owned.close()

@@ -34,12 +34,27 @@ def _settle(future: Future[Any], fn: Callable[..., Any], owner: _Owner, args: An
     try:
         result = fn(owner.store, *args, **kwargs)
     except BaseException as exc:  # noqa: B036 - PanicException and KeyboardInterrupt travel back too
-        # The frames of fn that the traceback keeps would hold the store and drop it on whichever thread drops
-        # the exception; clearing their locals keeps file and line numbers and lets the store go here.
-        traceback.clear_frames(exc.__traceback__)
+        _forget_store(exc, owner.store)
         future.set_exception(exc)
     else:
         future.set_result(result)
+
+
+def _forget_store(exc: BaseException, store: object) -> None:
+    """Drops the references an exception chain keeps to the store, which would otherwise drop it on whichever
+    thread drops the exception: the locals of the frames in its tracebacks (file and line numbers stay) and the
+    object of an AttributeError raised on the store."""
+    seen: set[int] = set()
+    pending: list[BaseException | None] = [exc]
+    while pending:
+        link = pending.pop()
+        if link is None or id(link) in seen:
+            continue
+        seen.add(id(link))
+        traceback.clear_frames(link.__traceback__)
+        if isinstance(link, AttributeError) and link.obj is store:
+            link.obj = None
+        pending += [link.__cause__, link.__context__]
 
 
 class _Owner:
@@ -65,7 +80,7 @@ class _Owner:
         try:
             self.store = make()
         except BaseException as exc:  # noqa: B036 - every failure to make the store goes to the caller
-            traceback.clear_frames(exc.__traceback__)
+            _forget_store(exc, None)
             started.set_exception(exc)
             return
         started.set_result(None)
