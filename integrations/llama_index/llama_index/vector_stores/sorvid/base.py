@@ -86,7 +86,9 @@ class SorvidVectorStore(BasePydanticVectorStore):
 
     @property
     def client(self) -> OwnedStore:
-        """The OwnedStore that runs every call on the store's thread: `client.run(lambda s: s.compact())`."""
+        """The OwnedStore that runs every call on the store's thread: `client.run(lambda s: s.compact())`.
+        Write nodes through this class, not through the client: filters and deletes by ref doc would not see
+        entries written directly until the store is reopened."""
         return self._owned
 
     def close(self) -> None:
