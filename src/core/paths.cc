@@ -5,6 +5,13 @@
 
 namespace sorvid {
 
+Result<bool, StoreError> file_present(FileSystem& fs, const std::string& path) {
+  Result<FileAttributes, OsError> attributes = fs.attributes(path);
+  if (attributes) return true;
+  if (attributes.error().code == ENOENT) return false;
+  return fail(StoreError::from_os_error(attributes.error().code));
+}
+
 std::string directory_of(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string_view::npos) return ".";

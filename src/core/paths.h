@@ -19,6 +19,11 @@ std::string directory_of(std::string_view path);
 // "<snapshot_path>.hnsw".
 std::string graph_path_for(std::string_view snapshot_path);
 
+// Whether a file stands at `path`. Only ENOENT means that none does: any
+// other failure to look (a directory that cannot be searched, say) is an
+// error, lest the store go on without a file that is there.
+[[nodiscard]] Result<bool, StoreError> file_present(FileSystem& fs, const std::string& path);
+
 // Whether two paths name one file: by device and inode when both exist,
 // otherwise by their resolved paths (links and ".." followed as far as the
 // paths exist). A failure to look a path up, other than its absence, is an

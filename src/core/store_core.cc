@@ -52,7 +52,23 @@ Result<void, StoreError> StoreCore::append_wal(std::size_t count,
     Result<void, StoreError> appended = appender.append_line(line);
     if (!appended) return appended;
   }
-  return appender.finish();
+  Result<void, StoreError> finished = appender.finish();
+  if (appender.found_log_empty()) log_directory_sync_due_ = true;
+  return finished;
+}
+
+Result<void, StoreError> StoreCore::sync() {
+  Result<bool, StoreError> present = file_present(*fs_, wal_path_);
+  if (!present) return fail(std::move(present).error());
+  if (!present.value()) return {};
+  Result<File, StoreError> log = File::open(*fs_, wal_path_, OpenMode::kRead);
+  if (!log) return fail(std::move(log).error());
+  Result<void, StoreError> synced = log.value().sync();
+  if (!synced || !log_directory_sync_due_) return synced;
+  Result<void, OsError> listed = fs_->sync_directory(directory_of(wal_path_));
+  if (!listed) return fail(StoreError::from_os_error(listed.error().code));
+  log_directory_sync_due_ = false;
+  return {};
 }
 
 void StoreCore::insert(VectorEntry entry) {

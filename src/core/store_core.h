@@ -95,8 +95,36 @@ class StoreCore {
   // index is brought up to date with the entries.
   [[nodiscard]] Result<std::vector<SearchHit>, StoreError> search(std::span<const float> query, std::uint64_t top_k);
 
+  // One result list per query, each exactly what search(queries[i], top_k)
+  // returns. Every query is checked first, and the first refused one is the
+  // error; the index is then brought up to date once, and the queries walk it
+  // in parallel on the worker pool.
+  [[nodiscard]] Result<std::vector<std::vector<SearchHit>>, StoreError> search_batch(
+      std::span<const std::span<const float>> queries, std::uint64_t top_k);
+
+  // The at most `top_k` entries nearest to `query` among the live entries
+  // whose id is in `allowed` (ids not in the store, and repeats, are
+  // ignored), nearest first with search()'s distances: exactly
+  // min(top_k, 100, live entries allowed) of them. The query is checked as
+  // search() checks it.
+  [[nodiscard]] Result<std::vector<SearchHit>, StoreError> search_filtered(std::span<const float> query,
+                                                                           std::span<const std::string> allowed,
+                                                                           std::uint64_t top_k);
+
+  // Makes every mutation acknowledged so far durable against power loss:
+  // forces the log's data to stable storage, and the log's directory entry
+  // too when the log may have come into being since the last sync (the
+  // first sync of a store always includes it). A log that does not exist
+  // holds nothing to force. Mutations alone hand their lines to the
+  // operating system, which keeps them through a crash of the process but
+  // not through a power cut.
+  [[nodiscard]] Result<void, StoreError> sync();
+
   // The stored entry, or nullptr; valid until the next mutation.
   const VectorEntry* get(std::string_view id) const;
+  // The live entries, in byte order of their ids; valid until the next
+  // mutation.
+  std::vector<const VectorEntry*> entries_by_id() const;
   // Every live entry, in the map's own (unspecified) order.
   const EntryMap& entries() const { return entries_; }
   std::uint64_t len() const { return entries_.size(); }
@@ -146,8 +174,11 @@ class StoreCore {
   // Brings in the changes noted since the last update without a rebuild.
   void apply_changes();
 
-  // The live entries, in byte order of their ids.
-  std::vector<const VectorEntry*> entries_by_id() const;
+  // The check every query passes before the index is touched: not empty,
+  // only finite values, and the store's dimension once it has one.
+  [[nodiscard]] Result<void, StoreError> check_query(std::span<const float> query) const;
+  // The entries the index's hits stand for, in the hits' order.
+  std::vector<SearchHit> entries_of(std::span<const hnsw::Hit> hits) const;
   // Compaction's file steps under the log's exclusive lock: the new snapshot
   // written from `listed`, then the log emptied. Returns the snapshot's
   // fingerprint.
@@ -170,6 +201,10 @@ class StoreCore {
   EntryMap entries_;
   std::optional<std::uint64_t> dim_;  // once set, never cleared
   std::uint64_t wal_pending_ = 0;     // records appended or replayed since the last compaction
+  // Whether the log's directory entry may not be on stable storage yet: set
+  // at first and whenever an append found the log empty (just created, or
+  // emptied by compaction); cleared by sync().
+  bool log_directory_sync_due_ = true;
 
   // The index and what ties it to the entries. Invariant: every live entry
   // whose id is not in changed_ids_ has exactly one live point in the index,

@@ -7,6 +7,7 @@
 #include "base/fingerprint.h"
 #include "core/file.h"
 #include "core/finite_values.h"
+#include "core/paths.h"
 #include "core/store_core.h"
 #include "core/wal_reader.h"
 #include "formats/snapshot.h"
@@ -15,16 +16,6 @@
 
 namespace sorvid {
 namespace {
-
-// Whether a file stands at `path`. Only ENOENT means that none does: any
-// other failure to look (a directory that cannot be searched, say) is an
-// error, lest the store open without a file that is there.
-Result<bool, StoreError> file_present(FileSystem& fs, const std::string& path) {
-  Result<FileAttributes, OsError> attributes = fs.attributes(path);
-  if (attributes) return true;
-  if (attributes.error().code == ENOENT) return false;
-  return fail(StoreError::from_os_error(attributes.error().code));
-}
 
 // The log, open for reading and share-locked. A compaction by another store
 // holds the lock exclusively while it replaces the snapshot and empties the

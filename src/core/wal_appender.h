@@ -42,6 +42,9 @@ class WalAppender {
   [[nodiscard]] Result<void, StoreError> append_line(std::string_view record_text);
   // Writes out what is still buffered; the lines are then in the log.
   [[nodiscard]] Result<void, StoreError> finish();
+  // Whether the log was empty (perhaps just created) when this appender
+  // began writing; false before the first line.
+  bool found_log_empty() const { return state_ != State::kUntouched && start_length_ == 0; }
 
  private:
   enum class State { kUntouched, kWriting, kFinished, kFailed };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "hnsw/cosine_distance.h"
 #include "hnsw/graph_file.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_builder.h"
@@ -45,6 +46,23 @@ std::vector<Hit> VectorIndex::search(std::span<const float> query, std::size_t m
   // The hits live in the state's own vector: hand that over instead of a copy.
   std::vector<Hit> hits = std::move(state.hits());
   hits.resize(std::min(max_hits, found));
+  return hits;
+}
+
+std::vector<Hit> VectorIndex::search_among(std::span<const float> query, std::span<const std::uint64_t> allowed,
+                                           std::size_t max_hits) const {
+  // Interim: every allowed live point scored exactly.
+  std::vector<std::uint64_t> wanted(allowed.begin(), allowed.end());
+  std::sort(wanted.begin(), wanted.end());
+  std::vector<Hit> hits;
+  for (std::size_t node = 0; node < graph_->size(); ++node) {
+    const auto id = static_cast<NodeId>(node);
+    if (graph_->is_removed(id) || !std::binary_search(wanted.begin(), wanted.end(), graph_->value(id))) continue;
+    hits.push_back({graph_->value(id), cosine_distance(query, graph_->point(id)), id});
+  }
+  std::sort(hits.begin(), hits.end(),
+            [](const Hit& a, const Hit& b) { return ScoredNode{a.distance, a.node} < ScoredNode{b.distance, b.node}; });
+  hits.resize(std::min({hits.size(), max_hits, kMaxHits}));
   return hits;
 }
 

@@ -14,7 +14,7 @@
 namespace sorvid::python {
 
 // What a parameter accepts and what it becomes (see conversions.h).
-enum class ArgKind { kText, kFloatVector, kEntry, kEntryList, kUnsigned };
+enum class ArgKind { kText, kFloatVector, kEntry, kEntryList, kUnsigned, kFloatRows, kTextList };
 
 struct ParamSpec {
   const char* name;

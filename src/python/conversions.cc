@@ -131,22 +131,24 @@ char native_float_format(const Py_buffer& view) {
 
 enum class BufferRead { kRead, kNoSuchBuffer, kFailed };
 
-// Reads a C-contiguous one-dimensional buffer of floats or doubles (NumPy
-// arrays, array.array) directly. kNoSuchBuffer, with no exception set, when
-// the object offers no such buffer: the caller then iterates it. kFailed
-// (MemoryError) when there was no room for the copy.
-BufferRead read_float_buffer(PyObject* object, std::vector<float>& out) {
+// Reads a C-contiguous buffer of floats or doubles with `ndim` dimensions
+// (NumPy arrays, array.array) directly, all its items in order; `shape`
+// receives its shape. kNoSuchBuffer, with no exception set, when the object
+// offers no such buffer: the caller then iterates it. kFailed (MemoryError)
+// when there was no room for the copy.
+BufferRead read_float_buffer(PyObject* object, int ndim, std::vector<float>& out, Py_ssize_t* shape) {
   if (!PyObject_CheckBuffer(object)) return BufferRead::kNoSuchBuffer;
   Py_buffer view;
   if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
     PyErr_Clear();
     return BufferRead::kNoSuchBuffer;
   }
-  const char format = view.ndim == 1 ? native_float_format(view) : 0;
+  const char format = view.ndim == ndim ? native_float_format(view) : 0;
   if (format == 0) {
     PyBuffer_Release(&view);
     return BufferRead::kNoSuchBuffer;
   }
+  for (int i = 0; i < ndim; ++i) shape[i] = view.shape != nullptr ? view.shape[i] : view.len / view.itemsize;
   const bool copied = or_memory_error(false, [&] {
     const std::size_t count = static_cast<std::size_t>(view.len / view.itemsize);
     out.resize(count);
@@ -227,7 +229,8 @@ bool convert_text(PyObject* object, std::string& out) {
 bool convert_float_vector(PyObject* object, std::vector<float>& out) {
   out.clear();
   if (!check_vector_source(object)) return false;
-  const BufferRead buffer = read_float_buffer(object, out);
+  Py_ssize_t length = 0;
+  const BufferRead buffer = read_float_buffer(object, 1, out, &length);
   if (buffer != BufferRead::kNoSuchBuffer) return buffer == BufferRead::kRead;
   if (!reserve_for(object, out)) return false;
   return for_each_item(object, [&](PyObject* item) { return append_float_item(item, out); });
@@ -265,6 +268,48 @@ bool convert_unsigned(PyObject* object, std::uint64_t& out) {
   return true;
 }
 
+std::vector<std::span<const float>> FloatRows::rows() const {
+  std::vector<std::span<const float>> views;
+  views.reserve(ends.size());
+  std::size_t begin = 0;
+  for (const std::size_t end : ends) {
+    views.emplace_back(values.data() + begin, end - begin);
+    begin = end;
+  }
+  return views;
+}
+
+bool convert_float_rows(PyObject* object, FloatRows& out) {
+  out.values.clear();
+  out.ends.clear();
+  if (!check_vector_source(object)) return false;
+  Py_ssize_t shape[2] = {0, 0};
+  const BufferRead buffer = read_float_buffer(object, 2, out.values, shape);
+  if (buffer == BufferRead::kFailed) return false;
+  if (buffer == BufferRead::kRead) {
+    return or_memory_error(false, [&] {
+      const auto columns = static_cast<std::size_t>(shape[1]);
+      for (Py_ssize_t row = 1; row <= shape[0]; ++row) out.ends.push_back(static_cast<std::size_t>(row) * columns);
+      return true;
+    });
+  }
+  if (!reserve_for(object, out.ends)) return false;
+  std::vector<float> row;
+  return for_each_item(object, [&](PyObject* item) {
+    if (!convert_float_vector(item, row)) return false;
+    out.values.insert(out.values.end(), row.begin(), row.end());
+    out.ends.push_back(out.values.size());
+    return true;
+  });
+}
+
+bool convert_text_list(PyObject* object, std::vector<std::string>& out) {
+  out.clear();
+  if (PyUnicode_Check(object)) return raise_str_to_vec();
+  if (!reserve_for(object, out)) return false;
+  return for_each_item(object, [&](PyObject* item) { return convert_text(item, out.emplace_back()); });
+}
+
 bool convert_argument(const char* name, ArgKind kind, PyObject* object, ArgValue& out) {
   bool ok = false;
   switch (kind) {
@@ -273,6 +318,8 @@ bool convert_argument(const char* name, ArgKind kind, PyObject* object, ArgValue
     case ArgKind::kEntry: ok = convert_entry(object, out.emplace<VectorEntry>()); break;
     case ArgKind::kEntryList: ok = convert_entry_list(object, out.emplace<std::vector<VectorEntry>>()); break;
     case ArgKind::kUnsigned: ok = convert_unsigned(object, out.emplace<std::uint64_t>()); break;
+    case ArgKind::kFloatRows: ok = convert_float_rows(object, out.emplace<FloatRows>()); break;
+    case ArgKind::kTextList: ok = convert_text_list(object, out.emplace<std::vector<std::string>>()); break;
   }
   if (!ok) prefix_type_error(name);
   return ok;

@@ -22,10 +22,6 @@ constexpr ParamSpec kConstructorParams[] = {
 };
 constexpr Signature kConstructor{"VectorEntry.__new__()", kConstructorParams};
 
-PyObject* new_text(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
-}
-
 PyObject* new_float_list(const std::vector<float>& values) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
   if (list == nullptr) return nullptr;
@@ -152,6 +148,43 @@ int set_field(PyObject* object, PyObject* value, void* closure) {
   });
 }
 
+// Pickles through the constructor, reached as the module's function
+// _rebuild_entry (the class's own dotted name, "builtins.VectorEntry", is not
+// one pickle can import): (_rebuild_entry, (id, embedding, metadata,
+// created_at)). The embedding travels as Python floats, each exactly its
+// float32 value, so that it comes back bit for bit.
+PyObject* entry_reduce(PyObject* object, PyObject* /*unused*/) {
+  return run_at_boundary([&]() -> PyObject* {
+    auto* self = reinterpret_cast<EntryObject*>(object);
+    AccessGuard access(self->borrow_flag, Access::kShared);
+    if (!access) return nullptr;
+    const VectorEntry& value = self->value;
+    PyObject* arguments = PyTuple_New(4);
+    if (arguments == nullptr) return nullptr;
+    PyObject* fields[] = {new_text(value.id), nullptr, nullptr, nullptr};
+    if (fields[0] != nullptr) fields[1] = new_float_list(value.embedding);
+    if (fields[1] != nullptr) fields[2] = new_text(value.metadata);
+    if (fields[2] != nullptr) fields[3] = new_text(value.created_at);
+    for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(arguments, i, fields[i]);  // steals; may be null
+    if (fields[3] == nullptr) {
+      Py_DECREF(arguments);  // a tuple releases only the items it holds
+      return nullptr;
+    }
+    PyObject* module = PyImport_ImportModule(kEntryModuleName);
+    PyObject* rebuild = module == nullptr ? nullptr : PyObject_GetAttrString(module, kRebuildEntryName);
+    Py_XDECREF(module);
+    PyObject* reduced = rebuild == nullptr ? nullptr : PyTuple_Pack(2, rebuild, arguments);
+    Py_XDECREF(rebuild);
+    Py_DECREF(arguments);
+    return reduced;
+  });
+}
+
+PyMethodDef entry_methods[] = {
+    {"__reduce__", entry_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef entry_properties[] = {
     {"id", get_field, set_field, "", const_cast<Field*>(&kFields[0])},
     {"embedding", get_field, set_field, "", const_cast<Field*>(&kFields[1])},
@@ -167,6 +200,7 @@ PyType_Slot entry_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(entry_repr)},
     {Py_mp_length, reinterpret_cast<void*>(entry_length)},
     {Py_tp_getset, entry_properties},
+    {Py_tp_methods, entry_methods},
     {0, nullptr},
 };
 
@@ -175,6 +209,14 @@ PyType_Spec entry_spec = {
 };
 
 }  // namespace
+
+PyObject* rebuild_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  return PyObject_Vectorcall(reinterpret_cast<PyObject*>(entry_type()), args, static_cast<std::size_t>(nargs), nullptr);
+}
+
+PyObject* new_text(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+}
 
 PyTypeObject* entry_type() {
   if (g_entry_type == nullptr) {

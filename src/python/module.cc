@@ -61,8 +61,15 @@ PyModuleDef_Slot module_slots[] = {
     SORVID_MOD_GIL_SLOT{0, nullptr},
 };
 
+// Private: only pickles name it (see entry_object.h).
+PyMethodDef module_functions[] = {
+    {kRebuildEntryName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rebuild_entry)), METH_FASTCALL,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "sorvid_vector_db", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, kEntryModuleName, "", 0, module_functions, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -1,7 +1,9 @@
 """Embedded, persistent vector store with approximate nearest-neighbour search."""
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import SupportsFloat, SupportsIndex, final
+
+from typing_extensions import Buffer
 
 __all__ = ["VectorEntry", "VectorStore", "__version__"]
 __version__: str
@@ -23,6 +25,7 @@ class VectorEntry:
         created_at: str = "",
     ) -> VectorEntry: ...
     def __len__(self) -> int: ...
+    def __reduce__(self) -> tuple[type[VectorEntry], tuple[str, list[float], str, str]]: ...
 
 @final
 class VectorStore:
@@ -50,6 +53,18 @@ class VectorStore:
         self, query: Sequence[SupportsFloat | SupportsIndex], top_k: SupportsIndex = 10
     ) -> list[tuple[VectorEntry, float]]:
         """Search top-k nearest neighbours."""
+    def search_batch(
+        self, queries: Buffer | Sequence[Sequence[SupportsFloat | SupportsIndex]], top_k: SupportsIndex = 10
+    ) -> list[list[tuple[VectorEntry, float]]]:
+        """Search the top-k nearest neighbours of every query at once."""
+    def search_filtered(
+        self, query: Sequence[SupportsFloat | SupportsIndex], allowed: Iterable[str], top_k: SupportsIndex = 10
+    ) -> list[tuple[VectorEntry, float]]:
+        """Search the top-k nearest neighbours among the entries whose ID is in `allowed`."""
+    def ids(self) -> list[str]:
+        """The IDs of the live entries, sorted by their UTF-8 bytes."""
+    def sync(self) -> None:
+        """Make every write so far durable against power loss."""
     def compact(self) -> None:
         """Merge WAL into snapshot, truncate WAL file, rebuild HNSW index once."""
     @property

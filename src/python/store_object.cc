@@ -29,11 +29,23 @@ constexpr ParamSpec kSearchParams[] = {
     {"top_k", ArgKind::kUnsigned, /*required=*/false, "", 10},
 };
 
+constexpr ParamSpec kSearchBatchParams[] = {
+    {"queries", ArgKind::kFloatRows},
+    {"top_k", ArgKind::kUnsigned, /*required=*/false, "", 10},
+};
+constexpr ParamSpec kSearchFilteredParams[] = {
+    {"query", ArgKind::kFloatVector},
+    {"allowed", ArgKind::kTextList},
+    {"top_k", ArgKind::kUnsigned, /*required=*/false, "", 10},
+};
+
 constexpr StoreMethod kUpsert{{"VectorStore.upsert()", kEntryParam}, Access::kExclusive};
 constexpr StoreMethod kUpsertBatch{{"VectorStore.upsert_batch()", kEntriesParam}, Access::kExclusive};
 constexpr StoreMethod kDelete{{"VectorStore.delete()", kIdParam}, Access::kExclusive};
 constexpr StoreMethod kGet{{"VectorStore.get()", kIdParam}, Access::kShared};
 constexpr StoreMethod kSearch{{"VectorStore.search()", kSearchParams}, Access::kExclusive};
+constexpr StoreMethod kSearchBatch{{"VectorStore.search_batch()", kSearchBatchParams}, Access::kExclusive};
+constexpr StoreMethod kSearchFiltered{{"VectorStore.search_filtered()", kSearchFilteredParams}, Access::kExclusive};
 
 PyObject* none_or_error(const Result<void, StoreError>& result) {
   if (!result) return raise_store_error(result.error());
@@ -83,15 +95,12 @@ PyObject* get(StoreCore& core, ArgValue* args) {
   return new_entry_object(*entry);
 }
 
-PyObject* search(StoreCore& core, ArgValue* args) {
-  const auto& query = std::get<std::vector<float>>(args[0]);
-  const std::uint64_t top_k = std::get<std::uint64_t>(args[1]);
-  auto hits = without_gil([&] { return core.search(std::span<const float>(query), top_k); });
-  if (!hits) return raise_store_error(hits.error());
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.value().size()));
+// A list of (VectorEntry, distance) pairs, nearest first.
+PyObject* new_hit_list(const std::vector<SearchHit>& hits) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.size()));
   if (list == nullptr) return nullptr;
   Py_ssize_t position = 0;
-  for (const SearchHit& hit : hits.value()) {
+  for (const SearchHit& hit : hits) {
     // The copy of the entry may run out of memory while the list is held.
     PyObject* entry = or_memory_error<PyObject*>(nullptr, [&] { return new_entry_object(*hit.entry); });
     PyObject* distance = entry == nullptr ? nullptr : PyFloat_FromDouble(static_cast<double>(hit.distance));
@@ -105,6 +114,62 @@ PyObject* search(StoreCore& core, ArgValue* args) {
     PyList_SET_ITEM(list, position++, pair);
   }
   return list;
+}
+
+PyObject* hit_list_or_error(const Result<std::vector<SearchHit>, StoreError>& hits) {
+  if (!hits) return raise_store_error(hits.error());
+  return new_hit_list(hits.value());
+}
+
+PyObject* search(StoreCore& core, ArgValue* args) {
+  const auto& query = std::get<std::vector<float>>(args[0]);
+  const std::uint64_t top_k = std::get<std::uint64_t>(args[1]);
+  return hit_list_or_error(without_gil([&] { return core.search(std::span<const float>(query), top_k); }));
+}
+
+PyObject* search_batch(StoreCore& core, ArgValue* args) {
+  const std::vector<std::span<const float>> queries = std::get<FloatRows>(args[0]).rows();
+  const std::uint64_t top_k = std::get<std::uint64_t>(args[1]);
+  auto found = without_gil([&] { return core.search_batch(queries, top_k); });
+  if (!found) return raise_store_error(found.error());
+  PyObject* lists = PyList_New(static_cast<Py_ssize_t>(found.value().size()));
+  if (lists == nullptr) return nullptr;
+  Py_ssize_t position = 0;
+  for (const std::vector<SearchHit>& hits : found.value()) {
+    PyObject* list = new_hit_list(hits);
+    if (list == nullptr) {
+      Py_DECREF(lists);
+      return nullptr;
+    }
+    PyList_SET_ITEM(lists, position++, list);
+  }
+  return lists;
+}
+
+PyObject* search_filtered(StoreCore& core, ArgValue* args) {
+  const auto& query = std::get<std::vector<float>>(args[0]);
+  const auto& allowed = std::get<std::vector<std::string>>(args[1]);
+  const std::uint64_t top_k = std::get<std::uint64_t>(args[2]);
+  return hit_list_or_error(without_gil([&] { return core.search_filtered(query, allowed, top_k); }));
+}
+
+PyObject* ids(StoreCore& core, ArgValue* /*args*/) {
+  const std::vector<const VectorEntry*> listed = core.entries_by_id();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(listed.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    PyObject* id = new_text(listed[i]->id);
+    if (id == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), id);
+  }
+  return list;
+}
+
+PyObject* sync(StoreCore& core, ArgValue* /*args*/) {
+  return none_or_error(without_gil([&] { return core.sync(); }));
 }
 
 PyObject* compact(StoreCore& core, ArgValue* /*args*/) {
@@ -203,6 +268,24 @@ PyMethodDef store_methods[] = {
      "Search top-k nearest neighbours.\n"
      "Returns a list of (VectorEntry, distance) tuples.\n"
      "Rebuilds the HNSW index lazily only when the live state has changed."},
+    {"search_batch", SORVID_FASTCALL((store_method<kSearchBatch, search_batch>)), kFastcall,
+     "search_batch($self, queries, top_k=10)\n--\n\n"
+     "Search the top-k nearest neighbours of every query at once.\n"
+     "`queries` is a 2-D float32 array or a sequence of sequences of numbers.\n"
+     "Returns one list per query, each what search() returns for it; the\n"
+     "queries run in parallel."},
+    {"search_filtered", SORVID_FASTCALL((store_method<kSearchFiltered, search_filtered>)), kFastcall,
+     "search_filtered($self, query, allowed, top_k=10)\n--\n\n"
+     "Search the top-k nearest neighbours among the entries whose ID is in\n"
+     "`allowed` (an iterable of str; unknown IDs are ignored).\n"
+     "Returns min(top_k, 100, allowed entries) (VectorEntry, distance) tuples."},
+    {"ids", (store_method_noargs<Access::kShared, ids>), METH_NOARGS,
+     "ids($self)\n--\n\n"
+     "The IDs of the live entries, sorted by their UTF-8 bytes."},
+    {"sync", (store_method_noargs<Access::kExclusive, sync>), METH_NOARGS,
+     "sync($self)\n--\n\n"
+     "Make every write so far durable against power loss (fsync of the WAL\n"
+     "and, when it was created, of its directory)."},
     {"compact", (store_method_noargs<Access::kExclusive, compact>), METH_NOARGS,
      "compact($self)\n--\n\n"
      "Merge WAL into snapshot, truncate WAL file, rebuild HNSW index once.\n"

@@ -275,8 +275,8 @@ def test_complete_last_line_gets_its_line_feed(paths):
 
 def test_members_and_docstrings():
     members = [name for name in vars(VectorStore) if not name.startswith("__")]
-    assert members == ["new", "open", "upsert", "upsert_batch", "delete", "get", "search", "compact",
-                       "len", "dim", "wal_pending"]
+    assert members == ["new", "open", "upsert", "upsert_batch", "delete", "get", "search", "search_batch",
+                       "search_filtered", "ids", "sync", "compact", "len", "dim", "wal_pending"]
     signatures = {
         "new": '(snapshot_path="store.snap", wal_path="store.wal")',
         "open": '(snapshot_path="store.snap", wal_path="store.wal")',
@@ -285,6 +285,10 @@ def test_members_and_docstrings():
         "delete": "($self, id)",
         "get": "($self, id)",
         "search": "($self, query, top_k=10)",
+        "search_batch": "($self, queries, top_k=10)",
+        "search_filtered": "($self, query, allowed, top_k=10)",
+        "ids": "($self)",
+        "sync": "($self)",
         "compact": "($self)",
     }
     for name, text in signatures.items():
@@ -367,6 +371,10 @@ def run_in_thread(fn):
         lambda s: s.upsert(entry("t")),
         lambda s: s.delete("a"),
         lambda s: s.upsert_batch([]),
+        lambda s: s.search_batch([[1.0, 2.0]]),
+        lambda s: s.search_filtered([1.0, 2.0], ["a"]),
+        lambda s: s.ids(),
+        lambda s: s.sync(),
     ],
 )
 def test_foreign_thread_raises_panic(store, paths, use, capfd):

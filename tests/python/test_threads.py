@@ -82,6 +82,14 @@ def setup_search(paths):
     return lambda: store.search(entries[0].embedding, 3), lambda hits: len(hits) == 3
 
 
+def setup_search_batch(paths):
+    store = VectorStore.new(*paths)
+    entries = random_entries(INDEXED)
+    store.upsert_batch(entries)
+    queries = [entry.embedding for entry in entries[:200]]
+    return lambda: store.search_batch(queries, 3), lambda lists: [len(hits) for hits in lists] == [3] * 200
+
+
 def setup_compact(paths):
     store = VectorStore.new(*paths)
     store.upsert_batch(random_entries(INDEXED))
@@ -112,12 +120,13 @@ def setup_delete(paths):
 
 @pytest.mark.parametrize("setup, locked", [
     (setup_search, False),
+    (setup_search_batch, False),
     (setup_compact, False),
     (setup_upsert_batch, False),
     (setup_open, False),
     (setup_upsert, True),
     (setup_delete, True),
-], ids=["search", "compact", "upsert_batch", "open", "upsert", "delete"])
+], ids=["search", "search_batch", "compact", "upsert_batch", "open", "upsert", "delete"])
 def test_other_threads_run_during_a_long_call(paths, setup, locked):
     call, done_right = setup(paths)
     with ticker() as ticks, log_locked_by_another_process(paths[1]) if locked else contextlib.nullcontext():

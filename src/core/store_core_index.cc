@@ -1,10 +1,10 @@
-// Search, and the upkeep of the index that comes before it.
+// The upkeep of the search index: bringing it up to date with the entries
+// before a query, in place or by a fresh build.
 #include <algorithm>
 #include <new>
 #include <string_view>
 #include <utility>
 
-#include "core/finite_values.h"
 #include "core/store_core.h"
 
 namespace sorvid {
@@ -134,30 +134,6 @@ void StoreCore::update_index_in_place_or_afresh() {
     }
   }
   rebuild_index(entries_by_id());
-}
-
-Result<std::vector<SearchHit>, StoreError> StoreCore::search(std::span<const float> query, std::uint64_t top_k) {
-  // Checked before any update, so a refused query leaves the index as it
-  // was; a query never fixes the dimension.
-  if (query.empty()) return fail(StoreError::empty_embedding());
-  // A NaN or an infinity would only give NaN distances.
-  if (!all_finite(query)) return fail(StoreError::non_finite_embedding());
-  if (dim_ && *dim_ != query.size()) return fail(StoreError::dimension_mismatch(*dim_, query.size()));
-  if (dirty()) update_index();
-
-  std::vector<SearchHit> found;
-  if (!index_) return found;
-  const std::vector<hnsw::Hit> hits =
-      index_->search(query, static_cast<std::size_t>(std::min<std::uint64_t>(top_k, hnsw::VectorIndex::kMaxHits)));
-  found.reserve(hits.size());
-  for (const hnsw::Hit& hit : hits) {
-    // The index holds exactly the live entries whenever it is used (the
-    // update comes first), so every id is found; a missing one is skipped
-    // rather than trusted.
-    auto entry = entries_.find(index_ids_[hit.value]);
-    if (entry != entries_.end()) found.push_back(SearchHit{&entry->second, hit.distance});
-  }
-  return found;
 }
 
 }  // namespace sorvid
