@@ -46,8 +46,6 @@ class SorvidVectorStore(BasePydanticVectorStore):
         wal_path: the store's write-ahead log file.
         flat_metadata: refuse nodes whose metadata values are not all str, int, float or None. Nested
             metadata is stored as it is otherwise; filters compare top-level keys.
-        owned_store: an OwnedStore that is open already, to share with other users; the paths are then its own
-            and close() leaves it open.
 
     Examples:
         >>> store = SorvidVectorStore("docs.snap", "docs.wal")
@@ -61,7 +59,6 @@ class SorvidVectorStore(BasePydanticVectorStore):
     wal_path: str
 
     _owned: OwnedStore = PrivateAttr()
-    _owns_client: bool = PrivateAttr()
     # Read and written on the owner thread only; None until a call needs it.
     _catalog: Catalog | None = PrivateAttr(default=None)
 
@@ -71,14 +68,11 @@ class SorvidVectorStore(BasePydanticVectorStore):
         wal_path: str = "store.wal",
         *,
         flat_metadata: bool = False,
-        owned_store: OwnedStore | None = None,
         **kwargs: Any,
     ) -> None:
-        if owned_store is not None:
-            snapshot_path, wal_path = owned_store.snapshot_path, owned_store.wal_path
         super().__init__(snapshot_path=snapshot_path, wal_path=wal_path, flat_metadata=flat_metadata, **kwargs)
-        self._owns_client = owned_store is None
-        self._owned = OwnedStore.open(snapshot_path, wal_path) if owned_store is None else owned_store
+        # The store is this object's alone: the catalog must see every write made to it.
+        self._owned = OwnedStore.open(snapshot_path, wal_path)
 
     @classmethod
     def class_name(cls) -> str:
@@ -92,9 +86,8 @@ class SorvidVectorStore(BasePydanticVectorStore):
         return self._owned
 
     def close(self) -> None:
-        """Closes the store, unless it was handed in as owned_store. Idempotent."""
-        if self._owns_client:
-            self._owned.close()
+        """Closes the store (later calls raise sorvid_owner_thread.StoreClosedError). Idempotent."""
+        self._owned.close()
 
     def __enter__(self) -> SorvidVectorStore:
         return self
