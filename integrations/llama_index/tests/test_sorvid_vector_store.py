@@ -138,19 +138,19 @@ def test_get_nodes_keeps_order_and_embeddings(filled):
         (None, [f("author", "Stephen King")], {"b1", "c1"}),
         (["a1", "b1"], [f("author", "Stephen King")], {"a2", "b1", "c1"}),
         (None, None, set()),
+        ("clear", None, set()),
     ],
 )
-def test_delete_nodes(filled, node_ids, filters, left):
-    filled.delete_nodes(node_ids=node_ids, filters=None if filters is None else MetadataFilters(filters=filters))
+def test_delete_nodes_and_clear_then_add_again(filled, node_ids, filters, left):
+    if node_ids == "clear":
+        filled.clear()
+    else:
+        filled.delete_nodes(node_ids=node_ids, filters=None if filters is None else MetadataFilters(filters=filters))
     assert ids_of(filled.get_nodes()) == left
     assert set(query(filled).ids) == left
-
-
-def test_clear_then_add_again(filled):
-    filled.clear()
-    assert filled.get_nodes() == [] and query(filled).ids == []
-    filled.add(sample_nodes()[:1])
+    filled.add([text_node("a1", [1.0, 0.0, 0.0], {"year": 1977}, "doc-a")])
     assert query(filled, filters=MetadataFilters(filters=[f("year", 1977)])).ids == ["a1"]
+    assert ids_of(filled.get_nodes()) == left | {"a1"}
 
 
 def test_async_methods_from_concurrent_tasks(vector_store):
