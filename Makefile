@@ -16,12 +16,13 @@ WARNINGS  := -DSORVID_WERROR=$(SORVID_WERROR)
 CMAKE_GEN := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVID_BUILD_TESTS=ON $(WARNINGS)
 
 .PHONY: demo test venv system-deps install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan soak bench clean \
+        integrations-test \
         fuzz-deps fuzz-build fuzz fuzz-long exhaustive lint format wheel-tools wheel wheel-test
 
 demo: install
 	$(PY) examples/quickstart.py
 
-test: install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan fuzz wheel-test
+test: install cpp-test cpp-test-asan cpp-test-tsan py-test py-test-asan fuzz wheel-test integrations-test
 
 venv: $(VENV)/.ready
 
@@ -121,6 +122,28 @@ wheel-test: wheel
 	$(WHEEL_VENV)/bin/python -m pip install --quiet $(WHEEL_FILE) -r $(WHEEL_VENV)/test-requirements.txt
 	cd $(WHEEL_VENV) && bin/python -P -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) \
 	  $(CURDIR)/tests/python $(CURDIR)/tests/wheel
+
+# The integrations (integrations/*), each its own distribution with its own
+# tests, in a fresh venv of their own: the module comes from the wheel, and
+# their dependencies (and the pytest plugins those bring) stay out of the
+# module's test environment. Our packages install with --no-deps, so that no
+# package index is ever asked for a distribution named like ours; what they
+# need comes from integrations/requirements-test.txt. Each package's tests run
+# from its own folder, under its own pytest settings.
+INTEGRATIONS_VENV := $(BUILD)/integrations-venv
+INTEGRATIONS      := owner_thread langchain llama_index
+INTEGRATIONS_PY   := $(abspath $(INTEGRATIONS_VENV))/bin/python
+
+integrations-test: wheel
+	rm -rf $(INTEGRATIONS_VENV)
+	$(PY) -m venv $(INTEGRATIONS_VENV)
+	$(INTEGRATIONS_PY) -m pip install --quiet $(WHEEL_FILE) -r integrations/requirements-test.txt
+	$(INTEGRATIONS_PY) -m pip install --quiet --no-deps $(addprefix ./integrations/,$(INTEGRATIONS))
+	for name in $(INTEGRATIONS); do \
+	  (cd integrations/$$name && $(INTEGRATIONS_PY) -m pytest -q -p no:cacheprovider tests) || exit 1; \
+	done
+	$(INTEGRATIONS_PY) examples/langchain_retrieval.py >/dev/null
+	$(INTEGRATIONS_PY) examples/llama_index_quickstart.py >/dev/null
 
 # Long randomised runs of the Python reliability tests: the model-based test
 # with its "soak" profile, ten times the leak-check repeats, many more crashes;
