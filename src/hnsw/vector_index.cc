@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "hnsw/filtered_search.h"
 #include "hnsw/graph_file.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_builder.h"
@@ -46,6 +47,13 @@ std::vector<Hit> VectorIndex::search(std::span<const float> query, std::size_t m
   std::vector<Hit> hits = std::move(state.hits());
   hits.resize(std::min(max_hits, found));
   return hits;
+}
+
+std::vector<Hit> VectorIndex::search_among(std::span<const float> query, std::span<const std::uint64_t> allowed,
+                                           std::size_t max_hits) const {
+  // Each call has its own walk state and flags, so concurrent calls share
+  // nothing.
+  return hnsw::search_among(*graph_, query, allowed, max_hits);
 }
 
 bool VectorIndex::write_graph(std::uint64_t snapshot_fingerprint,

@@ -1,0 +1,126 @@
+// Times the two strategies of a filtered search (exact scoring of the
+// allowed points, and the filtered walk) over a sweep of allowed shares, and
+// measures the walk's recall@10 against the exact answer; the switch between
+// them in src/hnsw/filtered_search.cc is set from its figures.
+//
+//   filter_bench [POINTS DIM QUERIES SEED [SHARE%...]]
+//
+// Defaults: 50000 points of 384 values, 200 queries, seed 1, shares 0.1%,
+// 0.3%, 1%, 3%, 10%, 30% and 100%.
+//
+// Points are Gaussian clusters (one per 1,000 points, spread 0.6); queries
+// are drawn the same way. Each query gets its own random allowed set.
+// Queries run one at a time on this thread; times include finding the
+// allowed nodes (and their flags, for the walk).
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "hnsw/filtered_search.h"
+#include "hnsw/index_builder.h"
+#include "hnsw/prepared_query.h"
+
+namespace {
+
+using namespace sorvid::hnsw;
+using Clock = std::chrono::steady_clock;
+using Rows = std::vector<std::vector<float>>;
+
+Rows clustered(const Rows& centres, std::size_t n, std::mt19937_64& rng) {
+  std::normal_distribution<float> normal;
+  const std::size_t dim = centres[0].size();
+  Rows rows(n, std::vector<float>(dim));
+  for (auto& row : rows) {
+    const auto& centre = centres[rng() % centres.size()];
+    for (std::size_t i = 0; i < dim; ++i) row[i] = centre[i] + 0.6f * normal(rng);
+  }
+  return rows;
+}
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::size_t overlap_at(const std::vector<Hit>& found, const std::vector<Hit>& truth, std::size_t k) {
+  std::set<NodeId> true_nodes;
+  for (std::size_t i = 0; i < std::min(k, truth.size()); ++i) true_nodes.insert(truth[i].node);
+  std::size_t hits = 0;
+  for (std::size_t i = 0; i < std::min(k, found.size()); ++i) hits += true_nodes.count(found[i].node);
+  return hits;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto arg = [&](int i, std::size_t fallback) {
+    return argc > i ? static_cast<std::size_t>(std::strtoull(argv[i], nullptr, 10)) : fallback;
+  };
+  const std::size_t n = arg(1, 50000);
+  const std::size_t dim = arg(2, 384);
+  const std::size_t queries = arg(3, 200);
+  std::mt19937_64 rng(arg(4, 1));
+
+  Rows centres(std::max<std::size_t>(1, n / 1000), std::vector<float>(dim));
+  std::normal_distribution<float> normal;
+  for (auto& centre : centres) {
+    for (float& x : centre) x = normal(rng);
+  }
+  const Rows points = clustered(centres, n, rng);
+  std::vector<std::uint64_t> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = i;
+  const auto build_start = Clock::now();
+  const HnswIndex index = build_index(views_of(points), values, 7);
+  std::printf("%zu x %zu, build %.2f s, %zu queries per share\n", n, dim, seconds_since(build_start), queries);
+  std::printf("%8s %8s %10s %10s %9s %9s %7s\n", "share", "allowed", "exact_ms", "walk_ms", "recall10", "recall100",
+              "topups");
+
+  std::vector<double> shares = {0.001, 0.003, 0.01, 0.03, 0.1, 0.3, 1.0};
+  if (argc > 5) shares.clear();
+  for (int i = 5; i < argc; ++i) shares.push_back(std::strtod(argv[i], nullptr) / 100.0);
+  for (const double share : shares) {
+    const auto allowed_count = std::max<std::size_t>(1, static_cast<std::size_t>(share * static_cast<double>(n)));
+    const Rows query_rows = clustered(centres, queries, rng);
+    double exact_seconds = 0;
+    double walk_seconds = 0;
+    std::size_t overlap10 = 0;
+    std::size_t overlap100 = 0;
+    std::size_t truth10 = 0;
+    std::size_t truth100 = 0;
+    std::size_t topups = 0;
+    std::vector<std::uint64_t> pool = values;
+    for (const auto& query : query_rows) {
+      // A fresh random allowed set: the first allowed_count of a partial shuffle.
+      for (std::size_t i = 0; i < allowed_count; ++i) std::swap(pool[i], pool[i + rng() % (n - i)]);
+      const std::span<const std::uint64_t> allowed(pool.data(), allowed_count);
+
+      auto start = Clock::now();
+      const AllowedNodes exact_nodes = allowed_nodes(index, allowed, false);
+      PreparedQuery prepared;
+      const std::vector<Hit> truth = exact_among(index, prepared.load(query), exact_nodes.nodes, 100);
+      exact_seconds += seconds_since(start);
+
+      start = Clock::now();
+      AllowedNodes walk_nodes = allowed_nodes(index, allowed, true);
+      const std::vector<Hit> walked = walk_among(index, query, walk_nodes, 100);
+      walk_seconds += seconds_since(start);
+
+      // A top-up leaves the walk's returned nodes flagged.
+      std::size_t flagged = 0;
+      for (const NodeId node : walk_nodes.nodes) flagged += walk_nodes.excluded[node];
+      topups += flagged > 0 ? 1 : 0;
+      overlap10 += overlap_at(walked, truth, 10);
+      overlap100 += overlap_at(walked, truth, 100);
+      truth10 += std::min<std::size_t>(10, truth.size());
+      truth100 += truth.size();
+    }
+    const double per_query_ms = 1000.0 / static_cast<double>(queries);
+    std::printf("%7.1f%% %8zu %10.3f %10.3f %9.4f %9.4f %7zu\n", share * 100, allowed_count,
+                exact_seconds * per_query_ms, walk_seconds * per_query_ms,
+                static_cast<double>(overlap10) / static_cast<double>(truth10),
+                static_cast<double>(overlap100) / static_cast<double>(truth100), topups);
+  }
+  return 0;
+}
