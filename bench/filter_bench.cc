@@ -6,7 +6,13 @@
 //   filter_bench [POINTS DIM QUERIES SEED [SHARE%...]]
 //
 // Defaults: 50000 points of 384 values, 200 queries, seed 1, shares 0.1%,
-// 0.3%, 1%, 3%, 10%, 30% and 100%.
+// 0.3%, 1%, 3%, 10%, 30% and 100%. A share written "c3" allows 3% of the
+// points drawn from clusters other than the query's own (as many as there
+// are, at most): the walk's hard case, where every allowed point lies far
+// from the query. A share written "o3" allows a random 3% to queries drawn
+// around centres of their own, which no point shares: "o100" is then the
+// unfiltered search for queries far from all the points, the same hard case
+// without a filter.
 //
 // Points are Gaussian clusters (one per 1,000 points, spread 0.6); queries
 // are drawn the same way. Each query gets its own random allowed set.
@@ -19,6 +25,7 @@
 #include <cstdlib>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "hnsw/filtered_search.h"
@@ -31,13 +38,15 @@ using namespace sorvid::hnsw;
 using Clock = std::chrono::steady_clock;
 using Rows = std::vector<std::vector<float>>;
 
-Rows clustered(const Rows& centres, std::size_t n, std::mt19937_64& rng) {
+// Rows around the centres, and the centre each was drawn around.
+Rows clustered(const Rows& centres, std::size_t n, std::mt19937_64& rng, std::vector<std::size_t>& labels) {
   std::normal_distribution<float> normal;
   const std::size_t dim = centres[0].size();
   Rows rows(n, std::vector<float>(dim));
-  for (auto& row : rows) {
-    const auto& centre = centres[rng() % centres.size()];
-    for (std::size_t i = 0; i < dim; ++i) row[i] = centre[i] + 0.6f * normal(rng);
+  labels.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    labels[r] = rng() % centres.size();
+    for (std::size_t i = 0; i < dim; ++i) rows[r][i] = centres[labels[r]][i] + 0.6f * normal(rng);
   }
   return rows;
 }
@@ -62,27 +71,41 @@ int main(int argc, char** argv) {
   const std::size_t dim = arg(2, 384);
   const std::size_t queries = arg(3, 200);
   std::mt19937_64 rng(arg(4, 1));
+  // FILTER_WIDTH=w walks with width w instead of the product's.
+  const char* width_env = std::getenv("FILTER_WIDTH");
+  const std::size_t width = width_env != nullptr ? std::strtoull(width_env, nullptr, 10) : kFilteredWidth;
 
   Rows centres(std::max<std::size_t>(1, n / 1000), std::vector<float>(dim));
   std::normal_distribution<float> normal;
   for (auto& centre : centres) {
     for (float& x : centre) x = normal(rng);
   }
-  const Rows points = clustered(centres, n, rng);
+  std::vector<std::size_t> labels;
+  const Rows points = clustered(centres, n, rng, labels);
   std::vector<std::uint64_t> values(n);
   for (std::size_t i = 0; i < n; ++i) values[i] = i;
   const auto build_start = Clock::now();
   const HnswIndex index = build_index(views_of(points), values, 7);
-  std::printf("%zu x %zu, build %.2f s, %zu queries per share\n", n, dim, seconds_since(build_start), queries);
+  std::printf("%zu x %zu, build %.2f s, %zu queries per share, walk width %zu\n", n, dim, seconds_since(build_start),
+              queries, width);
   std::printf("%8s %8s %10s %10s %9s %9s %7s\n", "share", "allowed", "exact_ms", "walk_ms", "recall10", "recall100",
               "topups");
 
-  std::vector<double> shares = {0.001, 0.003, 0.01, 0.03, 0.1, 0.3, 1.0};
-  if (argc > 5) shares.clear();
-  for (int i = 5; i < argc; ++i) shares.push_back(std::strtod(argv[i], nullptr) / 100.0);
-  for (const double share : shares) {
-    const auto allowed_count = std::max<std::size_t>(1, static_cast<std::size_t>(share * static_cast<double>(n)));
-    const Rows query_rows = clustered(centres, queries, rng);
+  std::vector<std::string> shares = {"0.1", "0.3", "1", "3", "10", "30", "100"};
+  if (argc > 5) shares.assign(argv + 5, argv + argc);
+  for (const std::string& share_arg : shares) {
+    const bool far_clusters = share_arg[0] == 'c';
+    const bool outside = share_arg[0] == 'o';
+    const double share = std::strtod(share_arg.c_str() + (far_clusters || outside ? 1 : 0), nullptr) / 100.0;
+    const auto wanted = std::max<std::size_t>(1, static_cast<std::size_t>(share * static_cast<double>(n)));
+    Rows query_centres = centres;
+    if (outside) {
+      for (auto& centre : query_centres) {
+        for (float& x : centre) x = normal(rng);
+      }
+    }
+    std::vector<std::size_t> query_labels;
+    const Rows query_rows = clustered(query_centres, queries, rng, query_labels);
     double exact_seconds = 0;
     double walk_seconds = 0;
     std::size_t overlap10 = 0;
@@ -91,10 +114,21 @@ int main(int argc, char** argv) {
     std::size_t truth100 = 0;
     std::size_t topups = 0;
     std::vector<std::uint64_t> pool = values;
-    for (const auto& query : query_rows) {
-      // A fresh random allowed set: the first allowed_count of a partial shuffle.
-      for (std::size_t i = 0; i < allowed_count; ++i) std::swap(pool[i], pool[i + rng() % (n - i)]);
+    std::size_t allowed_total = 0;
+    for (std::size_t q = 0; q < queries; ++q) {
+      const std::vector<float>& query = query_rows[q];
+      // A fresh random allowed set: the first of a partial shuffle (of the
+      // points in other clusters, when far).
+      std::size_t eligible = n;
+      if (far_clusters) {
+        eligible = static_cast<std::size_t>(
+            std::partition(pool.begin(), pool.end(), [&](std::uint64_t v) { return labels[v] != query_labels[q]; }) -
+            pool.begin());
+      }
+      const std::size_t allowed_count = std::min(wanted, eligible);
+      for (std::size_t i = 0; i < allowed_count; ++i) std::swap(pool[i], pool[i + rng() % (eligible - i)]);
       const std::span<const std::uint64_t> allowed(pool.data(), allowed_count);
+      allowed_total += allowed_count;
 
       auto start = Clock::now();
       const AllowedNodes exact_nodes = allowed_nodes(index, allowed, false);
@@ -104,7 +138,7 @@ int main(int argc, char** argv) {
 
       start = Clock::now();
       AllowedNodes walk_nodes = allowed_nodes(index, allowed, true);
-      const std::vector<Hit> walked = walk_among(index, query, walk_nodes, 100);
+      const std::vector<Hit> walked = walk_among(index, query, walk_nodes, 100, width);
       walk_seconds += seconds_since(start);
 
       // A top-up leaves the walk's returned nodes flagged.
@@ -117,7 +151,7 @@ int main(int argc, char** argv) {
       truth100 += truth.size();
     }
     const double per_query_ms = 1000.0 / static_cast<double>(queries);
-    std::printf("%7.1f%% %8zu %10.3f %10.3f %9.4f %9.4f %7zu\n", share * 100, allowed_count,
+    std::printf("%7s%% %8zu %10.3f %10.3f %9.4f %9.4f %7zu\n", share_arg.c_str(), allowed_total / queries,
                 exact_seconds * per_query_ms, walk_seconds * per_query_ms,
                 static_cast<double>(overlap10) / static_cast<double>(truth10),
                 static_cast<double>(overlap100) / static_cast<double>(truth100), topups);

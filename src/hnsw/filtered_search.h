@@ -43,11 +43,15 @@ bool walk_pays_off(std::size_t allowed_live, std::size_t node_count);
 std::vector<Hit> exact_among(const HnswIndex& index, const QueryPoint& query, std::span<const NodeId> nodes,
                              std::size_t count);
 
+// The width of a filtered walk.
+inline constexpr std::size_t kFilteredWidth = HnswIndex::kQueryWidth;
+
 // The filtered walk for the nodes of `allowed` (whose flags it may change),
-// cut to min(count, allowed.nodes.size()) hits; when the walk reaches fewer,
-// the rest come exactly from the allowed nodes it did not return.
+// keeping `width` results (at least `count`), cut to min(count,
+// allowed.nodes.size()) hits; when the walk reaches fewer, the rest come
+// exactly from the allowed nodes it did not return.
 std::vector<Hit> walk_among(const HnswIndex& index, std::span<const float> query, AllowedNodes& allowed,
-                            std::size_t count);
+                            std::size_t count, std::size_t width = kFilteredWidth);
 
 // The strategy chosen by walk_pays_off: min(max_hits, kQueryWidth, allowed
 // live nodes) hits.

@@ -219,24 +219,33 @@ struct EdgeCase {
 
 void PrintTo(const EdgeCase& edge, std::ostream* out) { *out << edge.name; }
 
-class SearchAmongEdges : public ::testing::TestWithParam<EdgeCase> {};
+class SearchAmongEdges : public ::testing::TestWithParam<EdgeCase> {
+ protected:
+  // Values 0-49 move to new points; 50-99 are removed.
+  static void SetUpTestSuite() {
+    std::mt19937 rng(3);
+    const Rows points = clustered(1051, 8, rng);
+    truth_ = {Rows(points.begin(), points.begin() + 1000), std::vector<bool>(1000, true)};
+    index_ = new VectorIndex(VectorIndex::build(views_of(truth_.points), values_from(0, 1000), 9));
+    index_->insert(views_of(Rows(points.begin() + 1000, points.begin() + 1050)), values_from(0, 50));
+    for (std::size_t v = 0; v < 50; ++v) truth_.points[v] = points[1000 + v];
+    for (std::uint64_t v = 50; v < 100; ++v) {
+      ASSERT_TRUE(index_->remove(v));
+      truth_.live[v] = false;
+    }
+    query_ = points[1050];
+  }
+  static void TearDownTestSuite() { delete index_; }
+
+  static inline VectorIndex* index_ = nullptr;
+  static inline Truth truth_;
+  static inline std::vector<float> query_;
+};
 
 TEST_P(SearchAmongEdges, CountsAndFiltersAsPromised) {
-  std::mt19937 rng(3);
-  const Rows points = clustered(1100, 8, rng);
-  Truth truth{Rows(points.begin(), points.begin() + 1000), std::vector<bool>(1000, true)};
-  VectorIndex index = VectorIndex::build(views_of(truth.points), values_from(0, 1000), 9);
-  // Values 0-49 move to new points; 50-99 are removed.
-  index.insert(views_of(Rows(points.begin() + 1000, points.begin() + 1050)), values_from(0, 50));
-  for (std::size_t v = 0; v < 50; ++v) truth.points[v] = points[1000 + v];
-  for (std::uint64_t v = 50; v < 100; ++v) {
-    ASSERT_TRUE(index.remove(v));
-    truth.live[v] = false;
-  }
-  const std::vector<float>& query = points[1099];
-  const std::vector<Hit> hits = index.search_among(query, GetParam().allowed, GetParam().max_hits);
+  const std::vector<Hit> hits = index_->search_among(query_, GetParam().allowed, GetParam().max_hits);
   EXPECT_EQ(GetParam().expected_count, hits.size());
-  expect_valid(hits, truth, query, std::set<std::uint64_t>(GetParam().allowed.begin(), GetParam().allowed.end()));
+  expect_valid(hits, truth_, query_, std::set<std::uint64_t>(GetParam().allowed.begin(), GetParam().allowed.end()));
 }
 
 std::vector<std::uint64_t> with_repeats(std::vector<std::uint64_t> values) {
