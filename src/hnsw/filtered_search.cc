@@ -53,6 +53,7 @@ bool before(const Hit& a, const Hit& b) { return ScoredNode{a.distance, a.node} 
 AllowedNodes allowed_nodes(const HnswIndex& index, std::span<const std::uint64_t> allowed, bool with_flags) {
   AllowedNodes result;
   if (!with_flags) {
+    result.nodes.reserve(allowed.size());
     for (const std::uint64_t value : allowed) {
       const NodeId node = index.live_node_of(value);
       if (node != kEmptySlot) result.nodes.push_back(node);
