@@ -592,7 +592,8 @@ def chroma_short_answers(filtered):
     if not any(f.get("chroma") for f in filtered):
         return "Chroma was left out (not installed)."
     if not short:
-        return "Chroma answered every query with as many results as there were allowed entries, up to 10, at every share."
+        return ("Chroma answered every query with as many results as there were allowed entries, up to 10, at "
+                "every share.")
     return "Chroma returned fewer results than there were allowed entries (up to 10) at " + ", ".join(
         f"{100 * f['share']:g}% ({f['chroma']['short']} of {f['chroma']['rounds']} queries, as few as "
         f"{f['chroma']['fewest']})" for f in short) + "."
