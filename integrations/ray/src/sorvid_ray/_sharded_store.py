@@ -76,6 +76,14 @@ class ShardedVectorStore:
             self._actors = [options.start(directory, index) for index in range(manifest.num_shards)]
             ray.get([actor.pid.remote() for actor in self._actors])  # every shard has its lock and its files
             dims = ray.get([actor.dim.remote() for actor in self._actors])
+        except ray.exceptions.RayActorError as err:
+            self._stop()
+            # An __init__ that raised (a shard lock still held, unreadable files) ends the actor for good: raise
+            # its own error rather than Ray's wrapping.
+            cause = getattr(err.args[0] if err.args else None, "cause", None)
+            if isinstance(cause, Exception):
+                raise cause from err
+            raise
         except BaseException:
             self._stop()
             raise
