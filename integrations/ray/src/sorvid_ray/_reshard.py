@@ -1,16 +1,21 @@
 """Copying a sharded store into a new layout with another shard count."""
 
 from pathlib import Path
-from typing import Any
+from typing import Unpack
 
 import ray
 
 from sorvid_ray._manifest import Manifest
-from sorvid_ray._sharded_store import ShardedVectorStore, ShardOptions
+from sorvid_ray._sharded_store import ShardedVectorStore, ShardOptions, ShardOptionsArgs
 
 
 def reshard(
-    source_dir: str | Path, target_dir: str | Path, num_shards: int, *, batch_size: int = 1024, **options: Any
+    source_dir: str | Path,
+    target_dir: str | Path,
+    num_shards: int,
+    *,
+    batch_size: int = 1024,
+    **options: Unpack[ShardOptionsArgs],
 ) -> None:
     """Copies every entry of the sharded store in `source_dir` into a new one of `num_shards` shards in `target_dir`.
 

@@ -12,6 +12,7 @@ from __future__ import annotations
 import bisect
 import os
 from pathlib import Path
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -64,10 +65,10 @@ class ShardActor:
         return self.store.get(entry_id)
 
     def search(self, query: npt.NDArray[np.float32], top_k: int) -> Hits:
-        return self.store.search(query, top_k)
+        return self.store.search(cast(Any, query), top_k)  # the store reads the array's buffer directly
 
     def search_batch(self, queries: npt.NDArray[np.float32], top_k: int) -> list[Hits]:
-        return self.store.search_batch(queries, top_k)
+        return self.store.search_batch(cast(Any, queries), top_k)
 
     def ids(self) -> list[str]:
         return self.store.ids()

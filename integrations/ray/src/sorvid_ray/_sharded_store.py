@@ -16,7 +16,7 @@ from collections import defaultdict
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Self, SupportsIndex
+from typing import Any, Self, SupportsIndex, TypedDict, Unpack
 
 import numpy as np
 import ray
@@ -49,12 +49,22 @@ class ShardOptions:
 
     def start(self, directory: Path, index: int) -> Any:
         threads = max(1, math.floor(self.num_cpus))
-        return _RemoteShard.options(  # type: ignore[attr-defined]
+        return _RemoteShard.options(
             num_cpus=self.num_cpus,
             max_restarts=self.max_restarts,
             max_task_retries=self.max_task_retries,
             runtime_env={"env_vars": {"RAYON_NUM_THREADS": str(threads)}},
         ).remote(str(directory), index, self.sync_writes, self.lock_timeout)
+
+
+class ShardOptionsArgs(TypedDict, total=False):
+    """ShardOptions' fields as keyword arguments of create, open and reshard."""
+
+    num_cpus: float
+    max_restarts: int
+    max_task_retries: int
+    sync_writes: bool
+    lock_timeout: float
 
 
 class ShardedVectorStore:
@@ -90,13 +100,13 @@ class ShardedVectorStore:
         self._dim = manifest.dim if manifest.dim is not None else next((d for d in dims if d is not None), None)
 
     @classmethod
-    def create(cls, directory: str | Path, num_shards: int, **options: Any) -> Self:
+    def create(cls, directory: str | Path, num_shards: int, **options: Unpack[ShardOptionsArgs]) -> Self:
         """A new sharded store in `directory` (made if missing), which must hold no manifest and no shard files.
         `options` are those of ShardOptions."""
         return cls._start(Path(directory), Manifest(num_shards), ShardOptions(**options), publish=True)
 
     @classmethod
-    def open(cls, directory: str | Path, **options: Any) -> Self:
+    def open(cls, directory: str | Path, **options: Unpack[ShardOptionsArgs]) -> Self:
         """The sharded store in `directory`, with every entry it held. `options` are those of ShardOptions."""
         directory = Path(directory)
         lock_fd = lock_file(directory / DIRECTORY_LOCK_NAME)
@@ -139,7 +149,7 @@ class ShardedVectorStore:
     def upsert_batch(self, entries: Sequence[VectorEntry]) -> None:
         """Inserts or replaces the entries by id. Embeddings of another length than the store's are refused with
         ValueError before anything is sent; a shard's refusal (a NaN, say) fails only that shard's part."""
-        self._write_columns(EntryColumns.from_entries(entries))
+        self._write_columns(EntryColumns.from_entries(list(entries)))
 
     def delete(self, entry_id: str) -> None:
         """Deletes by id; an absent id is not an error."""
@@ -149,7 +159,7 @@ class ShardedVectorStore:
         """Deletes every id; absent ones are not an error."""
         ids = list(ids)
         refs = {
-            shard: (rows, self._actors[shard].delete.remote([ids[row] for row in rows]))
+            shard: (rows, self._shards[shard].delete.remote([ids[row] for row in rows]))
             for shard, rows in self._split(ids).items()
         }
         failure = self._wait(refs, ids)[1]
@@ -163,7 +173,7 @@ class ShardedVectorStore:
         with self._first_write if self._manifest.dim is None else contextlib.nullcontext():
             self._check_dim(columns)
             refs = {
-                shard: (rows, self._actors[shard].upsert.remote(columns.take(rows)))
+                shard: (rows, self._shards[shard].upsert.remote(columns.take(rows)))
                 for shard, rows in self._split(columns.ids).items()
             }
             acknowledged, failure = self._wait(refs, columns.ids)
@@ -208,7 +218,8 @@ class ShardedVectorStore:
     # ----- reads -----
 
     def get(self, entry_id: str) -> VectorEntry | None:
-        return ray.get(self._owner(entry_id).get.remote(entry_id))
+        entry: VectorEntry | None = ray.get(self._owner(entry_id).get.remote(entry_id))
+        return entry
 
     def search(self, query: Any, top_k: SupportsIndex = 10) -> Hits:
         """The min(top_k, 100) nearest entries of all shards, nearest first, ties by id."""
@@ -216,7 +227,7 @@ class ShardedVectorStore:
         if vector.ndim != 1:
             raise ValueError("a query is one vector")
         k = operator.index(top_k)
-        return merge_hits(ray.get([actor.search.remote(vector, k) for actor in self._actors]), k)
+        return merge_hits(ray.get([actor.search.remote(vector, k) for actor in self._shards]), k)
 
     def search_batch(self, queries: Any, top_k: SupportsIndex = 10) -> list[Hits]:
         """For each row of `queries` (a 2-D array or a sequence of vectors), what `search` gives."""
@@ -227,7 +238,7 @@ class ShardedVectorStore:
             raise ValueError("queries are a sequence of vectors of one length")
         k = operator.index(top_k)
         shared = ray.put(matrix)  # stored once, read by every shard
-        per_shard = ray.get([actor.search_batch.remote(shared, k) for actor in self._actors])
+        per_shard = ray.get([actor.search_batch.remote(shared, k) for actor in self._shards])
         return [merge_hits(hits, k) for hits in zip(*per_shard, strict=True)]
 
     def ids(self) -> list[str]:
@@ -256,7 +267,7 @@ class ShardedVectorStore:
     @property
     def actors(self) -> tuple[Any, ...]:
         """The shards' actor handles, by shard index (for monitoring and fault drills)."""
-        return tuple(self._actors)
+        return tuple(self._shards)
 
     def sync(self) -> None:
         """Makes every acknowledged write of every shard survive a power cut."""
@@ -265,11 +276,17 @@ class ShardedVectorStore:
     def compact(self) -> None:
         self._fan_out("compact")
 
+    @property
+    def _shards(self) -> list[Any]:
+        if not self._actors:
+            raise RuntimeError("this ShardedVectorStore was closed")
+        return self._actors
+
     def _fan_out(self, method: str) -> list[Any]:
-        return ray.get([getattr(actor, method).remote() for actor in self._actors])
+        return ray.get([getattr(actor, method).remote() for actor in self._shards])
 
     def _owner(self, entry_id: str) -> Any:
-        return self._actors[shard_of(entry_id, self._manifest.num_shards)]
+        return self._shards[shard_of(entry_id, self._manifest.num_shards)]
 
     # ----- lifetime -----
 
