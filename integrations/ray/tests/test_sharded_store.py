@@ -168,3 +168,10 @@ def test_reshard_keeps_every_entry_and_leaves_the_source_alone(tmp_path):
         assert (store.num_shards, store.dim) == (3, 8)
         assert all(same_entry(store.get(e.id), e) for e in entries)
         assert shard_ids(store) == [sorted(e.id for e in entries if shard_of(e.id, 3) == s) for s in range(3)]
+
+
+def test_shards_the_cluster_cannot_place_time_out_and_free_the_directory(tmp_path):
+    with pytest.raises(TimeoutError, match="6 CPUs"):
+        ShardedVectorStore.create(tmp_path, 2, num_cpus=3, start_timeout=1)
+    with ShardedVectorStore.open(tmp_path, num_cpus=SHARD_CPUS) as store:
+        assert len(store) == 0

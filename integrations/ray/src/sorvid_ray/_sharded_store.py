@@ -39,13 +39,15 @@ class ShardOptions:
     """How the shards' actors run: `num_cpus` each (their worker pools get that many threads, at least one),
     restarted up to `max_restarts` times and their cut-short calls retried up to `max_task_retries` times (-1: no
     limit), syncing every write before acknowledging it if `sync_writes`, and waiting up to `lock_timeout` seconds
-    for a dying predecessor's shard lock."""
+    for a dying predecessor's shard lock. A store whose actors have not all started within `start_timeout` seconds
+    (None: no limit) gives up with TimeoutError: actors the cluster has no CPUs for would otherwise wait forever."""
 
     num_cpus: float = 1.0
     max_restarts: int = -1
     max_task_retries: int = -1
     sync_writes: bool = False
     lock_timeout: float = 60.0
+    start_timeout: float | None = 300.0
 
     def start(self, directory: Path, index: int) -> Any:
         threads = max(1, math.floor(self.num_cpus))
@@ -65,6 +67,7 @@ class ShardOptionsArgs(TypedDict, total=False):
     max_task_retries: int
     sync_writes: bool
     lock_timeout: float
+    start_timeout: float | None
 
 
 class ShardedVectorStore:
@@ -84,10 +87,17 @@ class ShardedVectorStore:
         self._actors: list[Any] = []
         try:
             self._actors = [options.start(directory, index) for index in range(manifest.num_shards)]
-            ray.get([actor.pid.remote() for actor in self._actors])  # every shard has its lock and its files
-            dims = ray.get([actor.dim.remote() for actor in self._actors])
+            # Every shard has its lock and its files once it answers.
+            dims = ray.get([actor.dim.remote() for actor in self._actors], timeout=options.start_timeout)
+        except ray.exceptions.GetTimeoutError:
+            self._stop(graceful=False)
+            need = options.num_cpus * manifest.num_shards
+            raise TimeoutError(
+                f"{manifest.num_shards} shard actors did not start within {options.start_timeout} s: "
+                f"does the cluster have {need:g} CPUs free for them?"
+            ) from None
         except ray.exceptions.RayActorError as err:
-            self._stop()
+            self._stop(graceful=False)
             # An __init__ that raised (a shard lock still held, unreadable files) ends the actor for good: raise
             # its own error rather than Ray's wrapping.
             cause = getattr(err.args[0] if err.args else None, "cause", None)
@@ -95,7 +105,7 @@ class ShardedVectorStore:
                 raise cause from err
             raise
         except BaseException:
-            self._stop()
+            self._stop(graceful=False)
             raise
         self._dim = manifest.dim if manifest.dim is not None else next((d for d in dims if d is not None), None)
 
@@ -295,12 +305,15 @@ class ShardedVectorStore:
         Idempotent."""
         self._stop()
 
-    def _stop(self) -> None:
+    def _stop(self, graceful: bool = True) -> None:
+        """Stops the actors and frees the directory. Gracefully, each shard first drops its store and its lock;
+        otherwise (actors that may never have started) the kernel drops the locks of the killed processes."""
         actors, self._actors = self._actors, []
-        closing = [actor.close.remote() for actor in actors]
-        for ref in closing:
-            with contextlib.suppress(Exception):  # a dead actor holds no lock: the kernel dropped it
-                ray.get(ref)
+        if graceful:
+            closing = [actor.close.remote() for actor in actors]
+            for ref in closing:
+                with contextlib.suppress(Exception):  # a dead actor holds no lock: the kernel dropped it
+                    ray.get(ref)
         for actor in actors:
             ray.kill(actor, no_restart=True)
         self._unlock()
