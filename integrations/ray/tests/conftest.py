@@ -4,8 +4,8 @@ import ray
 
 from sorvid_vector_db import VectorEntry
 
-# Small CPU shares, so that two layouts of shards (a reshard) and restarting actors fit on a 2-CPU cluster.
-SHARD_CPUS = 0.25
+# Small CPU shares, so that every layout a test (or the module-wide search fixture) holds fits on a 2-CPU cluster.
+SHARD_CPUS = 0.1
 
 
 @pytest.fixture(scope="session", autouse=True)

@@ -60,22 +60,29 @@ def test_round_trip_split_and_reopen(tmp_path):
         assert shard_ids(store) == [sorted(e.id for e in live if shard_of(e.id, 3) == s) for s in range(3)]
 
 
-@pytest.mark.parametrize("top_k", [1, 7, 150])
-def test_search_merge_equals_one_store(tmp_path, top_k):
-    entries = make_entries(120, seed=1)
-    single = VectorStore.new(str(tmp_path / "one.snap"), str(tmp_path / "one.wal"))
+@pytest.fixture(scope="module")
+def searched(tmp_path_factory):
+    """One store holding 120 entries, and the same entries sharded over 4 shards."""
+    entries, root = make_entries(120, seed=1), tmp_path_factory.mktemp("searched")
+    single = VectorStore.new(str(root / "one.snap"), str(root / "one.wal"))
     single.upsert_batch(entries)
-    queries = np.random.default_rng(2).standard_normal((4, 8)).astype(np.float32)
-    with ShardedVectorStore.create(tmp_path / "sharded", 4, num_cpus=SHARD_CPUS) as store:
+    with ShardedVectorStore.create(root / "sharded", 4, num_cpus=SHARD_CPUS) as store:
         store.upsert_batch(entries)
+        yield single, store
 
-        def pairs(hits):
-            return [(entry.id, distance) for entry, distance in hits]
 
-        expected = [pairs(single.search(q, top_k)) for q in queries]
-        assert len(expected[0]) == min(top_k, 100)
-        assert [pairs(store.search(q, top_k)) for q in queries] == expected
-        assert [pairs(hits) for hits in store.search_batch(queries, top_k)] == expected
+@pytest.mark.parametrize("top_k", [1, 7, 150])
+def test_search_merge_equals_one_store(searched, top_k):
+    single, store = searched
+    queries = np.random.default_rng(2).standard_normal((4, 8)).astype(np.float32)
+
+    def pairs(hits):
+        return [(entry.id, distance) for entry, distance in hits]
+
+    expected = [pairs(single.search(q, top_k)) for q in queries]
+    assert len(expected[0]) == min(top_k, 100)
+    assert [pairs(store.search(q, top_k)) for q in queries] == expected
+    assert [pairs(hits) for hits in store.search_batch(queries, top_k)] == expected
 
 
 @pytest.mark.parametrize("kill", ["ray.kill", "SIGKILL"])

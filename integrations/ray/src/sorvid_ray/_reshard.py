@@ -5,7 +5,8 @@ from typing import Unpack
 
 import ray
 
-from sorvid_ray._manifest import Manifest
+from sorvid_ray._layout import has_shard_files
+from sorvid_ray._manifest import Manifest, read_manifest
 from sorvid_ray._sharded_store import ShardedVectorStore, ShardOptions, ShardOptionsArgs
 
 
@@ -28,9 +29,12 @@ def reshard(
     if batch_size < 1:
         raise ValueError("batch_size must be at least 1")
     shard_options = ShardOptions(**options)
+    target_path = Path(target_dir)
+    if target_path.is_dir() and (read_manifest(target_path) is not None or has_shard_files(target_path)):
+        raise FileExistsError(f"{target_path} already holds a sharded store or shard files")  # before starting anything
     with (
         ShardedVectorStore.open(source_dir, **options) as source,
-        ShardedVectorStore._start(Path(target_dir), Manifest(num_shards), shard_options, publish=False) as target,
+        ShardedVectorStore._start(target_path, Manifest(num_shards), shard_options, publish=False) as target,
     ):
         for actor in source.actors:
             pending = actor.page.remote(None, batch_size)
