@@ -85,6 +85,15 @@ def test_search_merge_equals_one_store(searched, top_k):
     assert [pairs(hits) for hits in store.search_batch(queries, top_k)] == expected
 
 
+@pytest.mark.parametrize(
+    ("query", "top_k", "error"),
+    [([1.0] * 3, 5, ValueError), ([1.0] * 8, -1, OverflowError), ([[1.0] * 8], 5, ValueError)],
+)
+def test_bad_queries_are_refused(searched, query, top_k, error):
+    with pytest.raises(error):
+        searched[1].search(query, top_k)
+
+
 @pytest.mark.parametrize("kill", ["ray.kill", "SIGKILL"])
 def test_killed_actors_lose_no_acknowledged_write(tmp_path, kill):
     entries = make_entries(600, seed=3)

@@ -23,9 +23,13 @@ class EntryColumns(NamedTuple):
         """Raises ValueError, before anything is sent anywhere, for embeddings of different lengths or empty ones."""
         if not entries:
             return EntryColumns([], np.empty((0, 0), np.float32), [], [])
-        embeddings = np.array([entry.embedding for entry in entries], dtype=np.float32)
+        problem = "the embeddings of a batch must be non-empty and all of one length"
+        try:
+            embeddings = np.array([entry.embedding for entry in entries], dtype=np.float32)
+        except ValueError:
+            raise ValueError(problem) from None
         if embeddings.ndim != 2 or embeddings.shape[1] == 0:
-            raise ValueError("the embeddings of a batch must be non-empty and all of one length")
+            raise ValueError(problem)
         return EntryColumns(
             [entry.id for entry in entries],
             embeddings,

@@ -236,8 +236,8 @@ class ShardedVectorStore:
         vector = np.ascontiguousarray(query, dtype=np.float32)
         if vector.ndim != 1:
             raise ValueError("a query is one vector")
-        k = operator.index(top_k)
-        return merge_hits(ray.get([actor.search.remote(vector, k) for actor in self._shards]), k)
+        k = self._check_query(vector.shape[0], top_k)
+        return merge_hits(_get_all([actor.search.remote(vector, k) for actor in self._shards]), k)
 
     def search_batch(self, queries: Any, top_k: SupportsIndex = 10) -> list[Hits]:
         """For each row of `queries` (a 2-D array or a sequence of vectors), what `search` gives."""
@@ -246,10 +246,19 @@ class ShardedVectorStore:
         matrix = np.ascontiguousarray(queries, dtype=np.float32)
         if matrix.ndim != 2:
             raise ValueError("queries are a sequence of vectors of one length")
-        k = operator.index(top_k)
+        k = self._check_query(matrix.shape[1], top_k)
         shared = ray.put(matrix)  # stored once, read by every shard
-        per_shard = ray.get([actor.search_batch.remote(shared, k) for actor in self._shards])
+        per_shard = _get_all([actor.search_batch.remote(shared, k) for actor in self._shards])
         return [merge_hits(hits, k) for hits in zip(*per_shard, strict=True)]
+
+    def _check_query(self, dim: int, top_k: SupportsIndex) -> int:
+        """Refuses here what every non-empty shard would refuse, with the store's exception types."""
+        k = operator.index(top_k)
+        if k < 0:
+            raise OverflowError("top_k must not be negative")
+        if self._dim is not None and dim != self._dim:
+            raise ValueError(f"Dimension mismatch: store is {self._dim}D, got {dim}D")
+        return k
 
     def ids(self) -> list[str]:
         """Every live id, sorted by UTF-8 bytes."""
@@ -293,7 +302,7 @@ class ShardedVectorStore:
         return self._actors
 
     def _fan_out(self, method: str) -> list[Any]:
-        return ray.get([getattr(actor, method).remote() for actor in self._shards])
+        return _get_all([getattr(actor, method).remote() for actor in self._shards])
 
     def _owner(self, entry_id: str) -> Any:
         return self._shards[shard_of(entry_id, self._manifest.num_shards)]
@@ -323,3 +332,18 @@ class ShardedVectorStore:
 
     def __exit__(self, *exc_info: object) -> None:
         self.close()
+
+
+def _get_all(refs: list[Any]) -> list[Any]:
+    """Every shard's answer, or the first error once all have answered (ray.get of a list would stop at the first
+    error and leave the others to be logged as unhandled)."""
+    results: list[Any] = []
+    first_error: Exception | None = None
+    for ref in refs:
+        try:
+            results.append(ray.get(ref))
+        except Exception as err:
+            first_error = first_error or err
+    if first_error is not None:
+        raise first_error
+    return results
