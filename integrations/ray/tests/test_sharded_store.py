@@ -94,13 +94,13 @@ def test_bad_queries_are_refused(searched, query, top_k, error):
         searched[1].search(query, top_k)
 
 
-@pytest.mark.parametrize("kill", ["ray.kill", "SIGKILL"])
-def test_killed_actors_lose_no_acknowledged_write(tmp_path, kill):
+@pytest.mark.parametrize(("kill", "sync_writes"), [("ray.kill", False), ("SIGKILL", True)])
+def test_killed_actors_lose_no_acknowledged_write(tmp_path, kill, sync_writes):
     entries = make_entries(600, seed=3)
     acknowledged: dict[str, VectorEntry | None] = {}
     failures: list[BaseException] = []
     done = threading.Event()
-    with ShardedVectorStore.create(tmp_path, 2, num_cpus=SHARD_CPUS) as store:
+    with ShardedVectorStore.create(tmp_path, 2, num_cpus=SHARD_CPUS, sync_writes=sync_writes) as store:
 
         def stream():
             try:
