@@ -131,7 +131,7 @@ wheel-test: wheel
 # need comes from integrations/requirements-test.txt. Each package's tests run
 # from its own folder, under its own pytest settings.
 INTEGRATIONS_VENV := $(BUILD)/integrations-venv
-INTEGRATIONS      := owner_thread langchain llama_index
+INTEGRATIONS      := owner_thread langchain llama_index ray
 INTEGRATIONS_PY   := $(abspath $(INTEGRATIONS_VENV))/bin/python
 
 integrations-test: wheel
