@@ -144,6 +144,7 @@ integrations-test: wheel
 	done
 	$(INTEGRATIONS_PY) examples/langchain_retrieval.py >/dev/null
 	$(INTEGRATIONS_PY) examples/llama_index_quickstart.py >/dev/null
+	$(INTEGRATIONS_PY) examples/ray_sharded.py >/dev/null
 
 # Long randomised runs of the Python reliability tests: the model-based test
 # with its "soak" profile, ten times the leak-check repeats, many more crashes;
