@@ -1,10 +1,15 @@
 // Opening a store: the snapshot, then the records of the log replayed in order.
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <utility>
 #include <variant>
 
 #include "base/fingerprint.h"
+#include "base/worker_pool.h"
 #include "core/file.h"
 #include "core/finite_values.h"
 #include "core/paths.h"
@@ -29,6 +34,38 @@ Result<File, StoreError> open_locked_log(FileSystem& fs, const std::string& path
   Result<void, StoreError> locked = file.value().lock_shared();
   if (!locked) return fail(std::move(locked).error());
   return file;
+}
+
+// A whole file in one buffer: allocated once from the file's length, not
+// zeroed first and not regrown on the way (regrowing and copying a large
+// snapshot, a few kilobytes a read, took as long as decoding it). A file that
+// grows meanwhile is still read to its end.
+struct FileBytes {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+
+  std::string_view text() const { return {data.get(), size}; }
+};
+
+Result<FileBytes, StoreError> read_whole(File& file) {
+  const Result<std::uint64_t, StoreError> length = file.size();
+  if (!length) return fail(length.error());
+  // One byte more than the length, so that the end shows without a regrowth.
+  std::size_t capacity = static_cast<std::size_t>(length.value()) + 1;
+  FileBytes bytes{std::make_unique_for_overwrite<char[]>(capacity)};
+  for (;;) {
+    if (bytes.size == capacity) {
+      capacity *= 2;
+      auto larger = std::make_unique_for_overwrite<char[]>(capacity);
+      std::memcpy(larger.get(), bytes.data.get(), bytes.size);
+      bytes.data = std::move(larger);
+    }
+    Result<std::size_t, StoreError> got =
+        file.read(std::span<char>(bytes.data.get() + bytes.size, capacity - bytes.size));
+    if (!got) return fail(std::move(got).error());
+    if (got.value() == 0) return bytes;
+    bytes.size += got.value();
+  }
 }
 
 }  // namespace
@@ -63,15 +100,15 @@ Result<StoreCore, StoreError> StoreCore::open(std::string snapshot_path, std::st
 Result<void, StoreError> StoreCore::load_snapshot() {
   Result<File, StoreError> file = File::open(*fs_, snapshot_path_, OpenMode::kRead);
   if (!file) return fail(std::move(file).error());
-  Result<std::string, StoreError> text = file.value().read_to_end();
-  if (!text) return fail(std::move(text).error());
-  if (!is_valid_utf8(text.value())) return fail(StoreError::io(kInvalidUtf8Text));
+  Result<FileBytes, StoreError> bytes = read_whole(file.value());
+  if (!bytes) return fail(std::move(bytes).error());
+  const std::string_view text = bytes.value().text();
+  if (!is_valid_utf8(text)) return fail(StoreError::io(kInvalidUtf8Text));
 
-  Fingerprint fingerprint;
-  fingerprint.update(text.value());
-  Result<Snapshot, JsonError> snapshot = decode_snapshot(text.value());
+  const std::uint64_t fingerprint = fingerprint_of(text);
+  Result<Snapshot, JsonError> snapshot = decode_snapshot_in_chunks(text, WorkerPool::instance());
   if (!snapshot) return fail(StoreError::json(snapshot.error().message()));
-  std::string().swap(text.value());
+  bytes.value().data.reset();
   if (snapshot.value().dim > 0) dim_ = snapshot.value().dim;
   // Every entry must have the snapshot's dimension (or, in a snapshot
   // without one, the first entry's length): the store could not have
@@ -87,7 +124,8 @@ Result<void, StoreError> StoreCore::load_snapshot() {
     if (!all_finite(entry.embedding)) return fail(StoreError::non_finite_embedding());
   }
   if (!listed.empty() && dim > 0) dim_ = dim;
-  load_graph(fingerprint.value(), listed);
+  load_graph(fingerprint, listed);
+  entries_.reserve(listed.size());
   for (VectorEntry& entry : listed) insert(std::move(entry));
   return {};
 }
