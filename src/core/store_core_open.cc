@@ -49,27 +49,33 @@ struct FileBytes {
   std::string_view text() const { return {data.get(), size}; }
 };
 
-// Memory for `size` bytes with its pages already faulted in, by the pool's
-// threads side by side: a fresh page costs the kernel more to map and zero
-// than the read costs to fill it.
-std::unique_ptr<char[]> allocate_faulted_in(std::size_t size, WorkerPool& pool) {
+// Below this many bytes a snapshot is read, checked and decoded on the
+// calling thread: handing work to the pool would cost more than it saves
+// (and would start the pool for a small store).
+constexpr std::size_t kParallelBytes = std::size_t{4} << 20;
+
+// Memory for `size` bytes, for a large size with its pages already faulted
+// in by the pool's threads side by side: a fresh page costs the kernel more
+// to map and zero than the read costs to fill it.
+std::unique_ptr<char[]> allocate_faulted_in(std::size_t size) {
   constexpr std::size_t kPageBytes = 4096;
   constexpr std::size_t kBlockBytes = std::size_t{1} << 21;
   auto data = std::make_unique_for_overwrite<char[]>(size);
+  if (size < kParallelBytes) return data;
   char* const base = data.get();
-  pool.parallel_for(0, (size + kBlockBytes - 1) / kBlockBytes, 1, [&](std::size_t block) {
+  WorkerPool::instance().parallel_for(0, (size + kBlockBytes - 1) / kBlockBytes, 1, [&](std::size_t block) {
     const std::size_t end = std::min(size, (block + 1) * kBlockBytes);
     for (std::size_t at = block * kBlockBytes; at < end; at += kPageBytes) base[at] = 0;
   });
   return data;
 }
 
-Result<FileBytes, StoreError> read_whole(File& file, WorkerPool& pool) {
+Result<FileBytes, StoreError> read_whole(File& file) {
   const Result<std::uint64_t, StoreError> length = file.size();
   if (!length) return fail(length.error());
   // One byte more than the length, so that the end shows without a regrowth.
   std::size_t capacity = static_cast<std::size_t>(length.value()) + 1;
-  FileBytes bytes{allocate_faulted_in(capacity, pool)};
+  FileBytes bytes{allocate_faulted_in(capacity)};
   for (;;) {
     if (bytes.size == capacity) {
       capacity *= 2;
@@ -94,7 +100,8 @@ struct TextCheck {
   std::uint64_t fingerprint = 0;
 };
 
-TextCheck check_text(std::string_view text, WorkerPool& pool) {
+TextCheck check_text(std::string_view text) {
+  if (text.size() < kParallelBytes) return {is_valid_utf8(text), fingerprint_of(text)};
   constexpr std::size_t kPieceBytes = std::size_t{8} << 20;
   const auto continues_character = [&](std::size_t at) {
     return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
@@ -108,7 +115,7 @@ TextCheck check_text(std::string_view text, WorkerPool& pool) {
   // Bytes rather than bools: the tasks write their own elements at once.
   std::vector<unsigned char> piece_valid(cuts.size() - 1, 1);
   TextCheck check;
-  pool.parallel_for(0, cuts.size(), 1, [&](std::size_t task) {
+  WorkerPool::instance().parallel_for(0, cuts.size(), 1, [&](std::size_t task) {
     if (task == 0) {
       check.fingerprint = fingerprint_of(text);
     } else {
@@ -151,15 +158,15 @@ Result<StoreCore, StoreError> StoreCore::open(std::string snapshot_path, std::st
 Result<void, StoreError> StoreCore::load_snapshot() {
   Result<File, StoreError> file = File::open(*fs_, snapshot_path_, OpenMode::kRead);
   if (!file) return fail(std::move(file).error());
-  WorkerPool& pool = WorkerPool::instance();
-  Result<FileBytes, StoreError> bytes = read_whole(file.value(), pool);
+  Result<FileBytes, StoreError> bytes = read_whole(file.value());
   if (!bytes) return fail(std::move(bytes).error());
   const std::string_view text = bytes.value().text();
-  const TextCheck check = check_text(text, pool);
+  const TextCheck check = check_text(text);
   if (!check.valid_utf8) return fail(StoreError::io(kInvalidUtf8Text));
 
   const std::uint64_t fingerprint = check.fingerprint;
-  Result<Snapshot, JsonError> snapshot = decode_snapshot_in_chunks(text, pool);
+  Result<Snapshot, JsonError> snapshot =
+      text.size() < kParallelBytes ? decode_snapshot(text) : decode_snapshot_in_chunks(text, WorkerPool::instance());
   if (!snapshot) return fail(StoreError::json(snapshot.error().message()));
   bytes.value().data.reset();
   if (snapshot.value().dim > 0) dim_ = snapshot.value().dim;
