@@ -58,10 +58,13 @@ std::vector<std::size_t> guess_chunk_starts(std::string_view text, std::size_t f
 }
 
 struct Chunk {
+  Chunk(JsonReader start, std::size_t stop_at, bool starts_at_element)
+      : reader(std::move(start)), limit(stop_at), at_element(starts_at_element) {}
+
   JsonReader reader;  // at the chunk's start, then where it stopped
   std::size_t limit;
   bool at_element;
-  std::vector<VectorEntry> entries{};
+  std::vector<VectorEntry> entries;
   ReadResult<Stop> outcome = Stop::kLimit;
 
   void decode() { outcome = decode_run(reader, entries, at_element, limit); }
@@ -107,9 +110,9 @@ ReadResult<void> read_entry_list_in_chunks(JsonReader& reader, std::vector<Vecto
   if (starts.empty()) return read_entry_list(reader, entries);
   std::vector<Chunk> chunks;
   chunks.reserve(starts.size() + 1);
-  chunks.push_back(Chunk{reader, starts.front(), false});
+  chunks.emplace_back(reader, starts.front(), false);
   for (std::size_t i = 0; i < starts.size(); ++i) {
-    chunks.push_back(Chunk{reader.at(starts[i]), i + 1 < starts.size() ? starts[i + 1] : kNoLimit, true});
+    chunks.emplace_back(reader.at(starts[i]), i + 1 < starts.size() ? starts[i + 1] : kNoLimit, true);
   }
   pool.parallel_for(0, chunks.size(), 1, [&](std::size_t i) { chunks[i].decode(); });
   return join_chunks(reader, entries, chunks, starts);
