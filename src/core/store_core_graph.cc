@@ -2,7 +2,9 @@
 // "<snapshot>.hnsw", and open takes it back when it belongs to the very
 // snapshot bytes just read. The file is a cache of work that a build can
 // always redo: any fault in it means only that the first search builds.
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,17 +26,20 @@ constexpr std::uint64_t kMaxGraphHeaderBytes = 1 << 20;
 // The whole file at `path` when it is a plausible saved graph for
 // `node_count` nodes, otherwise nothing. The size is checked before the file
 // is opened, and only a regular file is opened.
-std::optional<std::string> read_graph_file(FileSystem& fs, const std::string& path, std::size_t node_count) {
+std::optional<std::pair<std::unique_ptr<char[]>, std::size_t>> read_graph_file(FileSystem& fs, const std::string& path,
+                                                                               std::size_t node_count) {
   Result<FileAttributes, OsError> attributes = fs.attributes(path);
   if (!attributes || attributes.value().kind != FileKind::kRegular) return std::nullopt;
   const std::uint64_t size = attributes.value().size;
   if (size == 0 || size > kMaxGraphHeaderBytes + kMaxGraphBytesPerNode * node_count) return std::nullopt;
   Result<File, StoreError> file = File::open(fs, path, OpenMode::kRead);
   if (!file) return std::nullopt;
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  Result<std::size_t, StoreError> read = file.value().read_at(0, bytes);
-  if (!read || read.value() != bytes.size()) return std::nullopt;
-  return bytes;
+  // Not zeroed first: the read fills it.
+  const auto length = static_cast<std::size_t>(size);
+  auto bytes = std::make_unique_for_overwrite<char[]>(length);
+  Result<std::size_t, StoreError> read = file.value().read_at(0, std::span<char>(bytes.get(), length));
+  if (!read || read.value() != length) return std::nullopt;
+  return std::pair{std::move(bytes), length};
 }
 
 }  // namespace
@@ -67,13 +72,14 @@ void StoreCore::load_graph(std::uint64_t snapshot_fingerprint, const std::vector
       return;
     }
   }
-  std::optional<std::string> bytes = read_graph_file(*fs_, graph_path_for(snapshot_path_), listed.size());
+  const auto bytes = read_graph_file(*fs_, graph_path_for(snapshot_path_), listed.size());
   std::optional<hnsw::VectorIndex> loaded;
   if (bytes) {
     std::vector<std::span<const float>> points;
     points.reserve(listed.size());
     for (const VectorEntry& entry : listed) points.push_back(entry.embedding);
-    loaded = hnsw::VectorIndex::read_graph(*bytes, snapshot_fingerprint, points);
+    loaded = hnsw::VectorIndex::read_graph(std::span<const char>(bytes->first.get(), bytes->second),
+                                           snapshot_fingerprint, points);
   }
   if (!loaded) {
     slot_of_id_.clear();

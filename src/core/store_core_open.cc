@@ -1,10 +1,17 @@
 // Opening a store: the snapshot, then the records of the log replayed in order.
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "base/fingerprint.h"
+#include "base/worker_pool.h"
 #include "core/file.h"
 #include "core/finite_values.h"
 #include "core/paths.h"
@@ -29,6 +36,94 @@ Result<File, StoreError> open_locked_log(FileSystem& fs, const std::string& path
   Result<void, StoreError> locked = file.value().lock_shared();
   if (!locked) return fail(std::move(locked).error());
   return file;
+}
+
+// A whole file in one buffer: allocated once from the file's length, not
+// zeroed first and not regrown on the way (regrowing and copying a large
+// snapshot, a few kilobytes a read, took as long as decoding it). A file that
+// grows meanwhile is still read to its end.
+struct FileBytes {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+
+  std::string_view text() const { return {data.get(), size}; }
+};
+
+// Below this many bytes a snapshot is read, checked and decoded on the
+// calling thread: handing work to the pool would cost more than it saves
+// (and would start the pool for a small store).
+constexpr std::size_t kParallelBytes = std::size_t{4} << 20;
+
+// Memory for `size` bytes, for a large size with its pages already faulted
+// in by the pool's threads side by side: a fresh page costs the kernel more
+// to map and zero than the read costs to fill it.
+std::unique_ptr<char[]> allocate_faulted_in(std::size_t size) {
+  constexpr std::size_t kPageBytes = 4096;
+  constexpr std::size_t kBlockBytes = std::size_t{1} << 21;
+  auto data = std::make_unique_for_overwrite<char[]>(size);
+  if (size < kParallelBytes) return data;
+  char* const base = data.get();
+  WorkerPool::instance().parallel_for(0, (size + kBlockBytes - 1) / kBlockBytes, 1, [&](std::size_t block) {
+    const std::size_t end = std::min(size, (block + 1) * kBlockBytes);
+    for (std::size_t at = block * kBlockBytes; at < end; at += kPageBytes) base[at] = 0;
+  });
+  return data;
+}
+
+Result<FileBytes, StoreError> read_whole(File& file) {
+  const Result<std::uint64_t, StoreError> length = file.size();
+  if (!length) return fail(length.error());
+  // One byte more than the length, so that the end shows without a regrowth.
+  std::size_t capacity = static_cast<std::size_t>(length.value()) + 1;
+  FileBytes bytes{allocate_faulted_in(capacity)};
+  for (;;) {
+    if (bytes.size == capacity) {
+      capacity *= 2;
+      auto larger = std::make_unique_for_overwrite<char[]>(capacity);
+      std::memcpy(larger.get(), bytes.data.get(), bytes.size);
+      bytes.data = std::move(larger);
+    }
+    Result<std::size_t, StoreError> got =
+        file.read(std::span<char>(bytes.data.get() + bytes.size, capacity - bytes.size));
+    if (!got) return fail(std::move(got).error());
+    if (got.value() == 0) return bytes;
+    bytes.size += got.value();
+  }
+}
+
+// Whether a text is valid UTF-8, and its fingerprint, worked out side by
+// side on the pool: the fingerprint as one task, the UTF-8 check in pieces
+// cut before bytes that start a character (the text is valid if and only if
+// every piece is: no character straddles a cut).
+struct TextCheck {
+  bool valid_utf8 = true;
+  std::uint64_t fingerprint = 0;
+};
+
+TextCheck check_text(std::string_view text) {
+  if (text.size() < kParallelBytes) return {is_valid_utf8(text), fingerprint_of(text)};
+  constexpr std::size_t kPieceBytes = std::size_t{8} << 20;
+  const auto continues_character = [&](std::size_t at) {
+    return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+  };
+  std::vector<std::size_t> cuts = {0};
+  for (std::size_t at = kPieceBytes; at < text.size(); at += kPieceBytes) {
+    while (at < text.size() && continues_character(at)) ++at;
+    cuts.push_back(at);
+  }
+  cuts.push_back(text.size());
+  // Bytes rather than bools: the tasks write their own elements at once.
+  std::vector<unsigned char> piece_valid(cuts.size() - 1, 1);
+  TextCheck check;
+  WorkerPool::instance().parallel_for(0, cuts.size(), 1, [&](std::size_t task) {
+    if (task == 0) {
+      check.fingerprint = fingerprint_of(text);
+    } else {
+      piece_valid[task - 1] = is_valid_utf8(text.substr(cuts[task - 1], cuts[task] - cuts[task - 1])) ? 1 : 0;
+    }
+  });
+  check.valid_utf8 = std::find(piece_valid.begin(), piece_valid.end(), 0) == piece_valid.end();
+  return check;
 }
 
 }  // namespace
@@ -63,15 +158,17 @@ Result<StoreCore, StoreError> StoreCore::open(std::string snapshot_path, std::st
 Result<void, StoreError> StoreCore::load_snapshot() {
   Result<File, StoreError> file = File::open(*fs_, snapshot_path_, OpenMode::kRead);
   if (!file) return fail(std::move(file).error());
-  Result<std::string, StoreError> text = file.value().read_to_end();
-  if (!text) return fail(std::move(text).error());
-  if (!is_valid_utf8(text.value())) return fail(StoreError::io(kInvalidUtf8Text));
+  Result<FileBytes, StoreError> bytes = read_whole(file.value());
+  if (!bytes) return fail(std::move(bytes).error());
+  const std::string_view text = bytes.value().text();
+  const TextCheck check = check_text(text);
+  if (!check.valid_utf8) return fail(StoreError::io(kInvalidUtf8Text));
 
-  Fingerprint fingerprint;
-  fingerprint.update(text.value());
-  Result<Snapshot, JsonError> snapshot = decode_snapshot(text.value());
+  const std::uint64_t fingerprint = check.fingerprint;
+  Result<Snapshot, JsonError> snapshot =
+      text.size() < kParallelBytes ? decode_snapshot(text) : decode_snapshot_in_chunks(text, WorkerPool::instance());
   if (!snapshot) return fail(StoreError::json(snapshot.error().message()));
-  std::string().swap(text.value());
+  bytes.value().data.reset();
   if (snapshot.value().dim > 0) dim_ = snapshot.value().dim;
   // Every entry must have the snapshot's dimension (or, in a snapshot
   // without one, the first entry's length): the store could not have
@@ -87,7 +184,8 @@ Result<void, StoreError> StoreCore::load_snapshot() {
     if (!all_finite(entry.embedding)) return fail(StoreError::non_finite_embedding());
   }
   if (!listed.empty() && dim > 0) dim_ = dim;
-  load_graph(fingerprint.value(), listed);
+  load_graph(fingerprint, listed);
+  entries_.reserve(listed.size());
   for (VectorEntry& entry : listed) insert(std::move(entry));
   return {};
 }

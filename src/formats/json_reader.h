@@ -50,6 +50,18 @@ class JsonReader {
 
   explicit JsonReader(std::string_view text);
 
+  // A reader of the same text at the same nesting, standing at byte
+  // `offset`: the state this reader would be in there had it read every
+  // byte before it, when the bytes in between close no bracket they did not
+  // open. Lets pieces of one array be decoded on their own.
+  JsonReader at(std::size_t offset) const {
+    JsonReader copy(text());
+    copy.cursor_ = begin_ + offset;
+    copy.remaining_depth_ = remaining_depth_;
+    return copy;
+  }
+  std::string_view text() const { return {begin_, static_cast<std::size_t>(end_ - begin_)}; }
+
   // --- Bytes and position.
   std::size_t consumed() const { return static_cast<std::size_t>(cursor_ - begin_); }
   int peek() const { return cursor_ == end_ ? kEnd : static_cast<unsigned char>(*cursor_); }

@@ -1,6 +1,7 @@
 #include "formats/snapshot.h"
 
 #include "formats/entry_json.h"
+#include "formats/entry_list_reader.h"
 #include "formats/entry_list_writer.h"
 #include "formats/json_error_text.h"
 #include "formats/json_reader.h"
@@ -29,24 +30,40 @@ ReadResult<void> read_dim(JsonReader& reader, std::uint64_t& dim) {
   return fail(reader.error_at_last(error_text::invalid_type(describe_number(number.value()), "usize")));
 }
 
-ReadResult<void> read_entries(JsonReader& reader, std::vector<VectorEntry>& entries) {
+// Decodes the entries in chunks on `pool` when given one.
+struct EntryDecoding {
+  WorkerPool* pool = nullptr;
+  std::size_t chunk_bytes = 0;
+};
+
+ReadResult<void> read_entries(JsonReader& reader, std::vector<VectorEntry>& entries, const EntryDecoding& decoding) {
   const int c = reader.peek_token();
   if (c == JsonReader::kEnd) return fail(reader.error_at_next(error_text::kEofInValue));
   if (c != '[') return fail(reader.invalid_type("a sequence"));
   if (auto entered = reader.enter_nested(); !entered) return entered;
   reader.advance();
-  bool first = true;
-  for (;;) {
-    auto more = reader.next_element(first);
-    if (!more) return fail(std::move(more).error());
-    if (!more.value()) break;
-    // Entries of one store share their length; reserve the last one's.
-    const std::size_t capacity = entries.empty() ? 0 : entries.back().embedding.size();
-    if (auto entry = read_entry(reader, entries.emplace_back(), capacity); !entry) return entry;
-  }
+  ReadResult<void> listed = decoding.pool
+                                ? read_entry_list_in_chunks(reader, entries, *decoding.pool, decoding.chunk_bytes)
+                                : read_entry_list(reader, entries);
+  if (!listed) return listed;
   if (auto closed = reader.end_array(); !closed) return closed;
   reader.leave_nested();
   return {};
+}
+
+Result<Snapshot, JsonError> decode(std::string_view text, const EntryDecoding& decoding) {
+  JsonReader reader(text);
+  Snapshot snapshot;
+  const auto read_field = [&](std::size_t index) {
+    return index == 0 ? read_dim(reader, snapshot.dim) : read_entries(reader, snapshot.entries, decoding);
+  };
+  ReadResult<void> decoded = read_record(
+      reader, "struct Snapshot",
+      [&] { return visit_array_fields<2>(reader, "struct Snapshot with 2 elements", read_field); },
+      [&] { return visit_object_fields(reader, kSnapshotFields, read_field); });
+  if (decoded) decoded = reader.end_text();
+  if (!decoded) return fail(to_json_error(text, reader.place(std::move(decoded).error())));
+  return snapshot;
 }
 
 // Room for the document, so that the buffer is not regrown and copied
@@ -94,19 +111,11 @@ bool encode_snapshot_in_pieces(std::uint64_t dim, std::span<const VectorEntry* c
   return sink(piece);
 }
 
-Result<Snapshot, JsonError> decode_snapshot(std::string_view text) {
-  JsonReader reader(text);
-  Snapshot snapshot;
-  const auto read_field = [&](std::size_t index) {
-    return index == 0 ? read_dim(reader, snapshot.dim) : read_entries(reader, snapshot.entries);
-  };
-  ReadResult<void> decoded = read_record(
-      reader, "struct Snapshot",
-      [&] { return visit_array_fields<2>(reader, "struct Snapshot with 2 elements", read_field); },
-      [&] { return visit_object_fields(reader, kSnapshotFields, read_field); });
-  if (decoded) decoded = reader.end_text();
-  if (!decoded) return fail(to_json_error(text, reader.place(std::move(decoded).error())));
-  return snapshot;
+Result<Snapshot, JsonError> decode_snapshot(std::string_view text) { return decode(text, {}); }
+
+Result<Snapshot, JsonError> decode_snapshot_in_chunks(std::string_view text, WorkerPool& pool,
+                                                      std::size_t chunk_bytes) {
+  return decode(text, {&pool, chunk_bytes});
 }
 
 }  // namespace sorvid

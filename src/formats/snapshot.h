@@ -11,6 +11,7 @@
 
 #include "base/result.h"
 #include "base/vector_entry.h"
+#include "base/worker_pool.h"
 #include "formats/json_error.h"
 
 namespace sorvid {
@@ -31,5 +32,16 @@ bool encode_snapshot_in_pieces(std::uint64_t dim, std::span<const VectorEntry* c
                                const std::function<bool(std::string_view)>& sink);
 
 [[nodiscard]] Result<Snapshot, JsonError> decode_snapshot(std::string_view text);
+
+// About this much text goes to one chunk of decode_snapshot_in_chunks: a
+// few hundred chunks in a large snapshot, for an even share of the threads,
+// each large enough that its bookkeeping does not count.
+constexpr std::size_t kDefaultEntryChunkBytes = std::size_t{1} << 20;
+
+// The same document, or the same error at the same place, as
+// decode_snapshot, with the entries decoded in chunks of about
+// `chunk_bytes` of text on `pool`.
+[[nodiscard]] Result<Snapshot, JsonError> decode_snapshot_in_chunks(std::string_view text, WorkerPool& pool,
+                                                                    std::size_t chunk_bytes = kDefaultEntryChunkBytes);
 
 }  // namespace sorvid

@@ -1,5 +1,6 @@
 // decode_snapshot on any bytes: it must fail cleanly or give a document that
-// encodes back to a text which decodes to the very same document.
+// encodes back to a text which decodes to the very same document; decoding
+// in chunks must give the same outcome.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,9 +14,21 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto decoded = sorvid::decode_snapshot(text);
+  // In chunks of a few bytes every entry boundary starts a chunk: the same
+  // document or the same error.
+  auto chunked = sorvid::decode_snapshot_in_chunks(text, sorvid::WorkerPool::instance(), 16);
+  sorvid::fuzz::check(chunked.ok() == decoded.ok(), "decoding in chunks succeeds or fails alike");
   if (!decoded) {
     sorvid::fuzz::check(!decoded.error().message().empty(), "a decoding error has a message");
+    sorvid::fuzz::check(chunked.error().message() == decoded.error().message(), "decoding in chunks fails alike");
     return 0;
+  }
+  sorvid::fuzz::check(
+      chunked.value().dim == decoded.value().dim && chunked.value().entries.size() == decoded.value().entries.size(),
+      "decoding in chunks gives the same document");
+  for (std::size_t i = 0; i < decoded.value().entries.size(); ++i) {
+    sorvid::fuzz::check(sorvid::fuzz::identical(chunked.value().entries[i], decoded.value().entries[i]),
+                        "decoding in chunks gives the same entries");
   }
   if (!sorvid::is_valid_utf8(text)) return 0;
   std::vector<const sorvid::VectorEntry*> entries;

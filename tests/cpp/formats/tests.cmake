@@ -5,6 +5,7 @@ sorvid_add_test(formats_test LINKS sorvid_formats LABELS formats SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/json_reader_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/wal_record_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/snapshot_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/snapshot_chunks_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/entry_list_writer_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/text_buffer_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/utf8_test.cc
