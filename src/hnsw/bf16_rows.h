@@ -36,11 +36,15 @@ inline double decision_bound(std::size_t length) {
 // out[j] = the sum of query[i] * rows[j][i] for i < length, in any order
 // (see the bound above). Reads exactly `length` values of each.
 void bf16_dots(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length, float* out);
-// The two implementations behind bf16_dots, for tests; the AVX2 one may only
-// run where avx2_available() and fma_available().
+// The implementations behind bf16_dots, for tests; the AVX2 one may only run
+// where avx2_available() and fma_available(), the AVX-512 one only where
+// avx512_available().
 void bf16_dots_portable(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
                         float* out);
 void bf16_dots_avx2(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
                     float* out);
+void bf16_dots_avx512(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                      float* out);
+bool avx512_available() noexcept;
 
 }  // namespace sorvid::hnsw

@@ -216,8 +216,9 @@ TEST(Bf16Dots, KernelsStayWithinTheirBound) {
   using Kernel = void (*)(const float*, const std::uint16_t* const*, std::size_t, std::size_t, float*);
   std::vector<Kernel> kernels = {bf16_dots_portable, bf16_dots};
   if (avx2_available() && fma_available()) kernels.push_back(bf16_dots_avx2);
+  if (avx512_available()) kernels.push_back(bf16_dots_avx512);
   std::mt19937 rng(7);
-  for (std::size_t length : {1u, 8u, 15u, 16u, 33u, 384u}) {
+  for (std::size_t length : {1u, 8u, 15u, 16u, 33u, 50u, 384u}) {
     const std::vector<float> query = random_point(rng, length, 0);
     std::vector<std::vector<float>> rows;
     std::vector<std::vector<std::uint16_t>> copies;
