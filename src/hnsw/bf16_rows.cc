@@ -139,7 +139,13 @@ __attribute__((target("avx512f,avx2,fma"))) void bf16_dots_avx512(const float* q
     for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
     dots_avx512<kGroup>(query, rows + j, length, out + j);
   }
-  for (; j < count; ++j) dots_avx512<1>(query, rows + j, length, out + j);
+  // The last one to three rows together, for the overlap.
+  switch (count - j) {
+    case 3: dots_avx512<3>(query, rows + j, length, out + j); break;
+    case 2: dots_avx512<2>(query, rows + j, length, out + j); break;
+    case 1: dots_avx512<1>(query, rows + j, length, out + j); break;
+    default: break;
+  }
 }
 
 bool avx512_available() noexcept {
@@ -156,7 +162,13 @@ __attribute__((target("avx2,fma"))) void bf16_dots_avx2(const float* query, cons
     for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
     dots_avx2<kGroup>(query, rows + j, length, out + j);
   }
-  for (; j < count; ++j) dots_avx2<1>(query, rows + j, length, out + j);
+  // The last one to three rows together, for the overlap.
+  switch (count - j) {
+    case 3: dots_avx2<3>(query, rows + j, length, out + j); break;
+    case 2: dots_avx2<2>(query, rows + j, length, out + j); break;
+    case 1: dots_avx2<1>(query, rows + j, length, out + j); break;
+    default: break;
+  }
 }
 
 #else
