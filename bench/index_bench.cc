@@ -1,10 +1,12 @@
 // Builds an index over raw float32 points, runs queries one at a time and
-// prints build time, query latency and recall@k as one JSON object.
+// prints build time, query latency (mean, median and 99th percentile) and
+// recall@k as one JSON object.
 //
 //   index_bench POINTS QUERIES DIM [TRUTH K]
 //
 // POINTS and QUERIES hold little-endian float32 rows of DIM values. TRUTH,
 // when given, holds K int32 ids of the true nearest points per query.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -68,11 +70,20 @@ int main(int argc, char** argv) {
   // One query at a time on this thread, through the index's one entry
   // point, as the store runs them.
   std::vector<std::vector<std::uint64_t>> answers(queries.size());
+  std::vector<double> latencies(queries.size());
   const auto query_start = Clock::now();
   for (std::size_t q = 0; q < queries.size(); ++q) {
-    for (const Hit& hit : index.search(queries[q])) answers[q].push_back(hit.value);
+    const auto start = Clock::now();
+    const std::vector<Hit> hits = index.search(queries[q]);
+    latencies[q] = seconds_since(start);
+    for (const Hit& hit : hits) answers[q].push_back(hit.value);
   }
   const double query_seconds = seconds_since(query_start);
+  std::sort(latencies.begin(), latencies.end());
+  const auto percentile_ms = [&](double p) {
+    if (latencies.empty()) return 0.0;
+    return 1000.0 * latencies[static_cast<std::size_t>(p * static_cast<double>(latencies.size() - 1))];
+  };
 
   double recall = -1.0;
   if (argc == 6) {
@@ -91,10 +102,10 @@ int main(int argc, char** argv) {
 
   std::printf(
       "{\"n\": %zu, \"dim\": %zu, \"threads\": %zu, \"build_seconds\": %.3f, "
-      "\"build_points_per_second\": %.1f, \"queries\": %zu, \"query_ms\": %.4f, \"qps\": %.1f, "
-      "\"recall\": %.4f}\n",
+      "\"build_points_per_second\": %.1f, \"queries\": %zu, \"query_ms\": %.4f, \"query_p50_ms\": %.4f, "
+      "\"query_p99_ms\": %.4f, \"qps\": %.1f, \"recall\": %.4f}\n",
       n, dim, sorvid::WorkerPool::instance().thread_count(), build_seconds, static_cast<double>(n) / build_seconds,
-      queries.size(), 1000.0 * query_seconds / static_cast<double>(queries.size()),
-      static_cast<double>(queries.size()) / query_seconds, recall);
+      queries.size(), 1000.0 * query_seconds / static_cast<double>(queries.size()), percentile_ms(0.5),
+      percentile_ms(0.99), static_cast<double>(queries.size()) / query_seconds, recall);
   return 0;
 }

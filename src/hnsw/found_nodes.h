@@ -89,6 +89,12 @@ class FoundNodes {
   }
 
   std::span<const ScoredNode> results() const { return results_; }
+  // Gives result i the distance distances[i] and orders the results again;
+  // the frontier is left as it was.
+  void rescore_results(std::span<const float> distances) {
+    for (std::size_t i = 0; i < results_.size(); ++i) results_[i].distance = distances[i];
+    std::sort(results_.begin(), results_.end());
+  }
 
  private:
   std::vector<ScoredNode> frontier_;

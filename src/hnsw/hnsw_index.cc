@@ -72,6 +72,7 @@ std::span<const Hit> HnswIndex::search_excluding(std::span<const float> query, c
   state.set_width(width);
   if (excluded != nullptr) state.exclude_flagged(excluded);
   state.expand_layer(base_.links(), points_, q, kBaseLinks);
+  state.score_results_exactly(points_, q);
   for (const ScoredNode& result : state.results()) {
     hits.push_back({values_[result.node], result.distance, result.node});
   }

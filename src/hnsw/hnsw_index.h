@@ -82,8 +82,10 @@ class HnswIndex {
 
   // Runs one query on `state`: a greedy descent through the upper layers,
   // then a best-first walk of the base layer that keeps kQueryWidth live
-  // results (removed nodes are walked through). Returns the hits nearest
-  // first (ties by node id, NaN distances last), at most kQueryWidth of them;
+  // results (removed nodes are walked through), deciding by the distances
+  // state.decisions() names. Returns the hits with their exact distances,
+  // nearest first by those (ties by node id, NaN distances last), at most
+  // kQueryWidth of them;
   // they stay valid while `state` and the index do.
   std::span<const Hit> search(std::span<const float> query, SearchState& state) const;
   // The same walk keeping `width` results among the nodes whose flag is clear

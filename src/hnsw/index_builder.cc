@@ -73,7 +73,7 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
   walk->select_neighbours(points_);
 
   const NeighbourList& chosen = walk->neighbours();
-  link_back_base(base_, points_, v, chosen, walk->walk_distances(v));
+  link_back_base(base_, points_, v, chosen, walk->walk_distances(v), walk->decisions());
   base_.store_neighbours(v, chosen);  // under v's own write lock
 }
 

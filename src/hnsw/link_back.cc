@@ -11,7 +11,7 @@ namespace sorvid::hnsw {
 namespace {
 
 void link_back_one(LockedLinkLists& lists, const PointStore& points, NodeId v, const ScoredNode& chosen,
-                   const WalkDistances& from_v) {
+                   const WalkDistances& from_v, Decisions decisions) {
   const NodeId u = chosen.node;
   NeighbourList current;
   lists.read_neighbours(u, current);
@@ -21,7 +21,7 @@ void link_back_one(LockedLinkLists& lists, const PointStore& points, NodeId v, c
   // it meanwhile, writing the old contents again would undo that insertion's
   // change; skipping the write gives the outcome of this re-selection having
   // run just before the other one.
-  if (!reselect_with(current, {chosen.distance, v}, points, updated, from_v)) return;
+  if (!reselect_with(current, {chosen.distance, v}, points, updated, from_v, decisions)) return;
   WriteGuard guard(lists.lock(u));
   lists.store_neighbours(u, updated);
 }
@@ -55,11 +55,11 @@ void link_back_row(UpperLayer& layer, const LockedLinkLists& locks, const PointS
 }  // namespace
 
 void link_back_base(LockedLinkLists& lists, const PointStore& points, NodeId v, const NeighbourList& chosen,
-                    const WalkDistances& from_v) {
+                    const WalkDistances& from_v, Decisions decisions) {
   for (std::size_t i = 0; i < chosen.size; ++i) {
     // The next neighbour's list is far off in memory: ask for it now.
     if (i + 1 < chosen.size) lists.prefetch_neighbours(chosen.ids[i + 1]);
-    link_back_one(lists, points, v, {chosen.distances[i], chosen.ids[i]}, from_v);
+    link_back_one(lists, points, v, {chosen.distances[i], chosen.ids[i]}, from_v, decisions);
   }
 }
 

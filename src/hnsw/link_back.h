@@ -8,6 +8,7 @@
 // write then wins, which thread timing allows either way.
 #pragma once
 
+#include "hnsw/decisions.h"
 #include "hnsw/locked_link_lists.h"
 #include "hnsw/neighbour_list.h"
 #include "hnsw/node_id.h"
@@ -20,8 +21,9 @@ namespace sorvid::hnsw {
 // Re-selects the base list of every node of `chosen` (v's selection, with
 // the distances to v) with v as a newcomer; distances from v come from
 // `from_v` (v's walk) where known.
+// Pruning decides by the distances `decisions` names, those of v's walk.
 void link_back_base(LockedLinkLists& lists, const PointStore& points, NodeId v, const NeighbourList& chosen,
-                    const WalkDistances& from_v);
+                    const WalkDistances& from_v, Decisions decisions);
 
 // Re-selects the row of each of `neighbours` on `layer` over its entries
 // and v, all scored against the row's owner, and keeps the first kUpperLinks

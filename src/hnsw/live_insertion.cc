@@ -160,7 +160,7 @@ void LiveInsertion::insert_node(NodeId v, std::size_t level) {
     link_back_upper(layer, base, points, v, std::span<const NodeId>(row.ids.data(), row.size));
   }
   const NeighbourList& chosen = walk->neighbours();
-  link_back_base(base, points, v, chosen, walk->walk_distances(v));
+  link_back_base(base, points, v, chosen, walk->walk_distances(v), walk->decisions());
   base.store_neighbours(v, chosen);  // under v's own lock
   if (level > index_.top()) raise_top(v, level);
 }

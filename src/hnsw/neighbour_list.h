@@ -5,7 +5,8 @@
 // (neighbour_selection.h): its `kept` first entries are the candidates that
 // no nearer kept one was closer to, ascending by distance to the owner, and
 // the rest are pruned candidates, ascending too. Each entry's distance to the
-// owner is recorded beside it, so that re-selecting the list with one new
+// owner (the one the build decided by, see decisions.h) is recorded beside
+// it, so that re-selecting the list with one new
 // candidate can reuse what the earlier selection established instead of
 // scoring every pair again.
 #pragma once

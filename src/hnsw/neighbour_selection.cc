@@ -20,11 +20,17 @@ float pruning_bar(const ScoredNode& candidate) {
 // distance between known.walked_for and another node is taken from `known`
 // where that walk computed it (the distance is symmetric); the rest are
 // scored.
+bool any_below(const PointStore& points, const QueryPoint& q, const NodeId* ids, std::size_t count, float bar,
+               Decisions decisions) {
+  return decisions == Decisions::kFast ? points.any_decided_below(q, ids, count, bar)
+                                       : points.any_below(q, ids, count, bar);
+}
+
 bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count, const PointStore& points,
-                      const WalkDistances& known) {
+                      const WalkDistances& known, Decisions decisions) {
   const QueryPoint from_candidate = points.query_for(candidate.node);
   const float bar = pruning_bar(candidate);
-  if (known.marks == nullptr) return points.any_below(from_candidate, kept, kept_count, bar);
+  if (known.marks == nullptr) return any_below(points, from_candidate, kept, kept_count, bar, decisions);
   std::array<NodeId, kBaseLinks> unknown_ids;
   std::size_t unknown = 0;
   for (std::size_t i = 0; i < kept_count; ++i) {
@@ -38,7 +44,7 @@ bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size
       unknown_ids[unknown++] = other;
     }
   }
-  return points.any_below(from_candidate, unknown_ids.data(), unknown, bar);
+  return any_below(points, from_candidate, unknown_ids.data(), unknown, bar, decisions);
 }
 
 ScoredNode entry_at(const NeighbourList& list, std::size_t i) { return {list.distances[i], list.ids[i]}; }
@@ -113,11 +119,12 @@ class ListWriter {
 
 }  // namespace
 
-void select_neighbours(std::span<const ScoredNode> candidates, const PointStore& points, NeighbourList& out) {
+void select_neighbours(std::span<const ScoredNode> candidates, const PointStore& points, NeighbourList& out,
+                       Decisions decisions) {
   ListWriter writer(out);
   for (const ScoredNode& candidate : candidates) {
     if (writer.kept_count() == kBaseLinks) break;
-    if (closer_to_one_of(candidate, writer.kept_ids(), writer.kept_count(), points, {})) {
+    if (closer_to_one_of(candidate, writer.kept_ids(), writer.kept_count(), points, {}, decisions)) {
       writer.add_pruned(candidate);
     } else {
       writer.add_kept(candidate);
@@ -134,7 +141,7 @@ namespace {
 // newcomer, revived pruned entries) can prune an entry kept before.
 void replay_after_kept_newcomer(const NeighbourList& list, ScoredNode newcomer, std::size_t kept_ahead,
                                 std::size_t pruned_ahead, const PointStore& points, const WalkDistances& from_newcomer,
-                                NeighbourList& out) {
+                                Decisions decisions, NeighbourList& out) {
   ListWriter writer(out);
   for (std::size_t i = 0; i < kept_ahead; ++i) writer.add_kept(entry_at(list, i));
   for (std::size_t i = list.kept; i < pruned_ahead; ++i) writer.add_pruned(entry_at(list, i));
@@ -150,7 +157,7 @@ void replay_after_kept_newcomer(const NeighbourList& list, ScoredNode newcomer, 
         next_pruned >= list.size || (next_kept < list.kept && entry_at(list, next_kept) < entry_at(list, next_pruned));
     if (take_kept) {
       const ScoredNode entry = entry_at(list, next_kept++);
-      if (closer_to_one_of(entry, newly_kept.data(), newly_kept_count, points, from_newcomer)) {
+      if (closer_to_one_of(entry, newly_kept.data(), newly_kept_count, points, from_newcomer, decisions)) {
         writer.add_pruned(entry);
         old_kept_lost = true;
       } else {
@@ -160,7 +167,8 @@ void replay_after_kept_newcomer(const NeighbourList& list, ScoredNode newcomer, 
       const ScoredNode entry = entry_at(list, next_pruned++);
       // Its pruner was kept before and ahead of it; while no entry kept
       // before has been lost, that pruner is still kept.
-      if (!old_kept_lost || closer_to_one_of(entry, writer.kept_ids(), writer.kept_count(), points, from_newcomer)) {
+      if (!old_kept_lost ||
+          closer_to_one_of(entry, writer.kept_ids(), writer.kept_count(), points, from_newcomer, decisions)) {
         writer.add_pruned(entry);
       } else {
         writer.add_kept(entry);
@@ -174,7 +182,7 @@ void replay_after_kept_newcomer(const NeighbourList& list, ScoredNode newcomer, 
 }  // namespace
 
 bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points, NeighbourList& out,
-                   const WalkDistances& from_newcomer) {
+                   const WalkDistances& from_newcomer, Decisions decisions) {
   // A newcomer already listed changes nothing: its second visit is skipped.
   if (is_listed(list, newcomer.node)) return false;
   // The kept entries [0, kept) and the pruned ones [kept, size) each ascend.
@@ -184,7 +192,7 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
   // The 64 kept entries ahead fill the list; the rest drop out.
   if (kept_ahead >= kBaseLinks) return false;
 
-  if (closer_to_one_of(newcomer, list.ids.data(), kept_ahead, points, from_newcomer)) {
+  if (closer_to_one_of(newcomer, list.ids.data(), kept_ahead, points, from_newcomer, decisions)) {
     // The newcomer is pruned and nothing after it changes: the kept entries
     // stay, and the newcomer joins the pruned ones in order, unless it falls
     // past the end of a full list.
@@ -192,7 +200,7 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
     insert_entry(list, pruned_ahead, newcomer, out);
     return true;
   }
-  replay_after_kept_newcomer(list, newcomer, kept_ahead, pruned_ahead, points, from_newcomer, out);
+  replay_after_kept_newcomer(list, newcomer, kept_ahead, pruned_ahead, points, from_newcomer, decisions, out);
   return true;
 }
 

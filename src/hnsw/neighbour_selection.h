@@ -10,12 +10,15 @@
 // one of c too: copies never prune one another by closeness, and would
 // otherwise fill the list and hide every other neighbour. Among points with
 // no distance 0 the second case never arises. Taking stops once 64 are kept.
+// Distances between candidates are the ones `decisions` names; the
+// candidates' distances to the owner come with them.
 // The list is the kept candidates, then the pruned ones while it has room,
 // each part ascending. Both forms below give exactly this list.
 #pragma once
 
 #include <span>
 
+#include "hnsw/decisions.h"
 #include "hnsw/neighbour_list.h"
 #include "hnsw/point_store.h"
 #include "hnsw/scored_node.h"
@@ -25,7 +28,8 @@ namespace sorvid::hnsw {
 
 // Writes to `out` the list the rule gives over `candidates`, which ascend by
 // distance to the owner and do not include the owner.
-void select_neighbours(std::span<const ScoredNode> candidates, const PointStore& points, NeighbourList& out);
+void select_neighbours(std::span<const ScoredNode> candidates, const PointStore& points, NeighbourList& out,
+                       Decisions decisions = Decisions::kExact);
 
 // The list that the rule gives for the owner over the candidates {newcomer}
 // and `list`, each scored against the owner (`newcomer.distance` is the
@@ -47,6 +51,7 @@ void select_neighbours(std::span<const ScoredNode> candidates, const PointStore&
 // itself: the newcomer was already listed, or the list is full and the
 // newcomer falls past its end.
 [[nodiscard]] bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
-                                 NeighbourList& out, const WalkDistances& from_newcomer = {});
+                                 NeighbourList& out, const WalkDistances& from_newcomer = {},
+                                 Decisions decisions = Decisions::kExact);
 
 }  // namespace sorvid::hnsw

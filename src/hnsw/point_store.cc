@@ -4,6 +4,7 @@
 #include <array>
 
 #include "base/memory.h"
+#include "hnsw/bf16_rows.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/dot_batch.h"
 #include "hnsw/scored_node.h"
@@ -64,6 +65,9 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
     uniform_ = true;
     uniform_length_ = source(0).size();
     stride_ = round_up(uniform_length_, kRowAlignment);
+    // Rows of 32 bfloat16 values, one cache line, at a time.
+    decision_stride_ = round_up(uniform_length_, 2 * kRowAlignment);
+    decision_bound_ = static_cast<float>(decision_bound(uniform_length_));
   }
   bool stays_uniform = uniform_;
   for (std::size_t j = 0; j < count && stays_uniform; ++j) stays_uniform = source(j).size() == uniform_length_;
@@ -83,6 +87,7 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
   }
   norms_.reserve(rows);
   data_.reserve(end);
+  if (uniform_) decision_rows_.reserve(checked_size(checked_size(rows, decision_stride_), sizeof(std::uint16_t)));
   // Nothing below allocates.
   if (!uniform_) {
     std::size_t offset = start;
@@ -98,6 +103,10 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
     const std::size_t node = first + j;
     float* target = data_.data() + (uniform_ ? node * stride_ : offsets_[node]);
     norms_[node] = copy_as_scored(point, target);
+    if (uniform_) {
+      std::uint16_t* copy = static_cast<std::uint16_t*>(decision_rows_.data()) + node * decision_stride_;
+      for (std::size_t i = 0; i < uniform_length_; ++i) copy[i] = to_bf16(target[i]);
+    }
   }
 }
 
@@ -107,6 +116,9 @@ void PointStore::switch_to_offsets() {
   lengths_.assign(n, uniform_length_);
   for (std::size_t j = 0; j < n; ++j) offsets_[j] = j * stride_;
   uniform_ = false;
+  // Decisions fall back to exact distances from here on.
+  decision_rows_ = LargeBuffer();
+  decision_stride_ = 0;
 }
 
 float PointStore::distance_to(const QueryPoint& q, NodeId node) const {
@@ -224,6 +236,54 @@ std::size_t PointStore::drop_certainly_above(const QueryPoint& q, float bar, Nod
     }
   }
   return left;
+}
+
+}  // namespace sorvid::hnsw
+
+namespace sorvid::hnsw {
+
+void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const {
+  if (!has_decision_rows() || q.length != uniform_length_ || !is_well_scaled(q.norm)) {
+    distances_to(q, ids, count, out);
+    return;
+  }
+  constexpr std::size_t kBatch = 64;
+  std::array<const std::uint16_t*, kBatch> rows;
+  std::array<float, kBatch> dots;
+  for (std::size_t start = 0; start < count; start += kBatch) {
+    const std::size_t batch = std::min(kBatch, count - start);
+    for (std::size_t j = 0; j < batch; ++j) {
+      rows[j] = decision_row(ids[start + j]);
+      __builtin_prefetch(rows[j]);
+    }
+    bf16_dots(q.data, rows.data(), batch, uniform_length_, dots.data());
+    for (std::size_t j = 0; j < batch; ++j) {
+      const NodeId id = ids[start + j];
+      float distance = distance_from_parts(dots[j], q.norm, norms_[id]);
+      if (!is_well_scaled(norms_[id]) || !(distance > decision_bound_)) distance = distance_to(q, id);
+      out[start + j] = distance;
+    }
+  }
+}
+
+float PointStore::decision_distance_to(const QueryPoint& q, NodeId node) const {
+  float distance;
+  decision_distances_to(q, &node, 1, &distance);
+  return distance;
+}
+
+bool PointStore::any_decided_below(const QueryPoint& q, const NodeId* ids, std::size_t count, float threshold) const {
+  // Small batches: the answer is often found among the first few ids.
+  constexpr std::size_t kBatch = 8;
+  std::array<float, kBatch> distances;
+  for (std::size_t start = 0; start < count; start += kBatch) {
+    const std::size_t batch = std::min(kBatch, count - start);
+    decision_distances_to(q, ids + start, batch, distances.data());
+    for (std::size_t j = 0; j < batch; ++j) {
+      if (distance_less(distances[j], threshold)) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace sorvid::hnsw

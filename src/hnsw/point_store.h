@@ -12,6 +12,11 @@
 // squares underflows is stored scaled by 2^underflow_scale (see
 // cosine_distance.h), with the scaled copy's norm. Every path then scores it
 // exactly as the definition does, and estimates see a well-scaled point.
+//
+// While all rows share one length, each row also has a bfloat16 copy
+// (bf16_rows.h) for decision distances: the distances walks, prunings and
+// neighbour selections decide by. They are within decision_bound(length) of
+// the exact distance and are never returned to a caller.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +25,7 @@
 #include <vector>
 
 #include "hnsw/aligned_floats.h"
+#include "hnsw/large_buffer.h"
 #include "hnsw/node_id.h"
 #include "hnsw/point_views.h"
 
@@ -64,6 +70,17 @@ class PointStore {
   // out[j] = cosine_distance(q, point of ids[j]) for j < count.
   void distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
 
+  // Decision distances: cosine_distance(q, point of ids[j]) within
+  // decision_bound(length) (bf16_rows.h), from the bfloat16 copies. The
+  // exact distance is used instead where no copy applies (unequal lengths, a
+  // point or query not well scaled) and where the decision distance lies
+  // within the bound of 0, so that copies of one direction score exactly 0.
+  void decision_distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
+  float decision_distance_to(const QueryPoint& q, NodeId node) const;
+  // Whether the decision distance to some ids[j], j < count, sorts before
+  // `threshold` in distance order.
+  bool any_decided_below(const QueryPoint& q, const NodeId* ids, std::size_t count, float threshold) const;
+
   // Bounds on cosine_distance(q, point of node) from a fast estimate of the
   // dot product, or false when either point is not well scaled.
   bool estimate_bounds(const QueryPoint& q, NodeId node, DistanceBounds& bounds) const;
@@ -92,6 +109,10 @@ class PointStore {
     return data_.data() + (uniform_ ? std::size_t{node} * stride_ : offsets_[node]);
   }
   std::size_t length(NodeId node) const { return uniform_ ? uniform_length_ : lengths_[node]; }
+  const std::uint16_t* decision_row(NodeId node) const {
+    return static_cast<const std::uint16_t*>(decision_rows_.data()) + std::size_t{node} * decision_stride_;
+  }
+  bool has_decision_rows() const { return uniform_ && decision_stride_ > 0; }
 
   AlignedFloats data_;
   std::vector<float> norms_;
@@ -102,6 +123,11 @@ class PointStore {
   std::size_t stride_ = 0;
   std::vector<std::size_t> offsets_;
   std::vector<std::size_t> lengths_;
+  // The bfloat16 copies, row j at j * decision_stride_ values; only while
+  // uniform_ (decision_stride_ 0 otherwise).
+  LargeBuffer decision_rows_;
+  std::size_t decision_stride_ = 0;
+  float decision_bound_ = 0.0f;
 };
 
 }  // namespace sorvid::hnsw

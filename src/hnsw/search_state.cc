@@ -17,7 +17,7 @@ void SearchState::exclude_flagged(const std::uint8_t* flags) {
 
 void SearchState::visit(NodeId node, const PointStore& points, const QueryPoint& q) {
   if (!marks_.mark_visited(node)) return;
-  const float distance = points.distance_to(q, node);
+  const float distance = decision_distance(node, points, q);
   marks_.record(node, distance);
   offer({distance, node});
 }
@@ -28,6 +28,16 @@ void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointSt
   std::size_t fresh = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (marks_.mark_visited(ids[i])) fresh_ids_[fresh++] = ids[i];
+  }
+  if (decisions_ == Decisions::kFast) {
+    // A decision distance costs no more than an estimate would: no node is
+    // dropped on one.
+    points.decision_distances_to(q, fresh_ids_.data(), fresh, fresh_distances_.data());
+    for (std::size_t j = 0; j < fresh; ++j) {
+      marks_.record(fresh_ids_[j], fresh_distances_[j]);
+      offer({fresh_distances_[j], fresh_ids_[j]});
+    }
+    return;
   }
   if (found_.is_full()) {
     if (marks_.is_recording()) {
@@ -58,7 +68,17 @@ void SearchState::narrow() {
 }
 
 void SearchState::select_neighbours(const PointStore& points) {
-  hnsw::select_neighbours(found_.results(), points, neighbours_);
+  hnsw::select_neighbours(found_.results(), points, neighbours_, decisions_);
+}
+
+void SearchState::score_results_exactly(const PointStore& points, const QueryPoint& q) {
+  if (decisions_ == Decisions::kExact) return;
+  const std::span<const ScoredNode> results = found_.results();
+  result_ids_.resize(results.size());
+  result_distances_.resize(results.size());
+  for (std::size_t i = 0; i < results.size(); ++i) result_ids_[i] = results[i].node;
+  points.distances_to(q, result_ids_.data(), result_ids_.size(), result_distances_.data());
+  found_.rescore_results(result_distances_);
 }
 
 }  // namespace sorvid::hnsw

@@ -7,6 +7,11 @@
 // expand), the prepared query, and the neighbour list that the selection
 // makes from the results. A state serves one walk at a time and is reused
 // from walk to walk without allocating again.
+//
+// A walk decides by the distances its Decisions name (decisions.h; fast
+// ones unless told otherwise): those rank the results and the frontier,
+// end the walk and choose neighbours. score_results_exactly() then gives the
+// results their exact distances and orders them by those.
 #pragma once
 
 #include <array>
@@ -15,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "hnsw/decisions.h"
 #include "hnsw/found_nodes.h"
 #include "hnsw/hit.h"
 #include "hnsw/neighbour_list.h"
@@ -34,7 +40,11 @@ class SearchState {
   // A fresh state whose mark array already holds `node_count` zero marks.
   explicit SearchState(std::size_t node_count) : marks_(node_count) {}
 
-  // From now on, keeps the exact distance of every node this state scores,
+  // Which distances the walks of this state decide by, until changed.
+  void set_decisions(Decisions decisions) { decisions_ = decisions; }
+  Decisions decisions() const { return decisions_; }
+
+  // From now on, keeps the decision distance of every node this state scores,
   // for walk_distances(). Builds use it; queries do not pay for it.
   void record_distances() { marks_.record_distances(); }
   // The distances the current walk has computed, valid until the state
@@ -69,6 +79,9 @@ class SearchState {
   // Chooses q's neighbours among the results by the neighbour selection
   // (neighbour_selection.h); the results stay as they are.
   void select_neighbours(const PointStore& points);
+  // After a walk: every result gets its exact distance to q, and the results
+  // are ordered by those.
+  void score_results_exactly(const PointStore& points, const QueryPoint& q);
 
   std::size_t width() const { return found_.width(); }
   void set_width(std::size_t width) { found_.set_width(width); }
@@ -102,6 +115,12 @@ class SearchState {
     return found_.beyond_results(nearest) && (excluded_ == nullptr || found_.is_full());
   }
 
+  // The decision distance of `node`, or the exact one (see decisions_).
+  float decision_distance(NodeId node, const PointStore& points, const QueryPoint& q) const {
+    return decisions_ == Decisions::kFast ? points.decision_distance_to(q, node) : points.distance_to(q, node);
+  }
+
+  Decisions decisions_ = Decisions::kFast;
   VisitMarks marks_;
   FoundNodes found_;
   const std::uint8_t* excluded_ = nullptr;
@@ -113,6 +132,9 @@ class SearchState {
   std::array<NodeId, kBaseLinks> link_buffer_;
   std::array<NodeId, kBaseLinks> fresh_ids_;
   std::array<float, kBaseLinks> fresh_distances_;
+  // Working space of score_results_exactly, as long as the widest walk.
+  std::vector<NodeId> result_ids_;
+  std::vector<float> result_distances_;
 };
 
 template <class Links>

@@ -40,13 +40,13 @@ std::size_t VectorIndex::removed_count() const { return graph_->removed_count();
 std::size_t VectorIndex::inserted_since_build() const { return graph_->inserted_since_build(); }
 
 std::vector<Hit> VectorIndex::search(std::span<const float> query, std::size_t max_hits) const {
-  // A state of its own per query, so that concurrent queries share nothing.
-  SearchState state;
-  const std::size_t found = graph_->search(query, state).size();
-  // The hits live in the state's own vector: hand that over instead of a copy.
-  std::vector<Hit> hits = std::move(state.hits());
-  hits.resize(std::min(max_hits, found));
-  return hits;
+  // One walk state per thread, reused from query to query, so that its marks
+  // and lists are allocated once (it keeps one mark byte per node of the
+  // largest index searched on the thread); queries on other threads share
+  // nothing with it.
+  thread_local SearchState state;
+  const std::span<const Hit> found = graph_->search(query, state);
+  return std::vector<Hit>(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(std::min(max_hits, found.size())));
 }
 
 std::vector<Hit> VectorIndex::search_among(std::span<const float> query, std::span<const std::uint64_t> allowed,

@@ -1,5 +1,5 @@
 // VisitMarks: which nodes the current walk has visited, one byte per node,
-// and, when recording, the exact distance each visited node scored.
+// and, when recording, the distance each visited node scored.
 //
 // A node is visited when its mark equals the current generation. A new walk
 // only moves on to the next generation, so the marks of earlier walks need
@@ -29,7 +29,7 @@ class VisitMarks {
   // `node_count` unvisited marks, generation 1.
   explicit VisitMarks(std::size_t node_count) : marks_(node_count, 0) {}
 
-  // From now on, keeps the exact distance of every node recorded, for
+  // From now on, keeps the distance of every node recorded, for
   // walk_distances(). Builds use it; queries do not pay for it.
   void record_distances();
   // The distances the current walk has recorded, valid until the marks

@@ -1,12 +1,13 @@
-// WalkDistances: the exact distances to its point q that a walk has already
-// computed, readable after the walk.
+// WalkDistances: the distances to its point q that a walk has already
+// computed, readable after the walk: the ones it decided by (see
+// decisions.h), exact when the walk's decisions are.
 //
 // A build's walk for node v scores many nodes near v. Re-selecting the lists
 // of v's new neighbours then needs distances from v to their entries, most of
 // which the walk has already scored; looking them up spares computing them
 // again. A node's distance is known when the walk visited it in its current
-// generation and scored it exactly (nodes dropped on an estimate alone are
-// recorded as unknown).
+// generation and scored it (nodes an exact walk dropped on an estimate alone
+// are recorded as unknown).
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,7 @@
 namespace sorvid::hnsw {
 
 struct WalkDistances {
-  // Marks a visited node whose exact distance was not computed. Distances
+  // Marks a visited node whose distance was not computed. Distances
   // are never negative.
   static constexpr float kUnknown = -1.0f;
 

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "hnsw/bf16_rows.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/dot_batch.h"
 #include "hnsw/point_store.h"
@@ -207,6 +208,74 @@ PointStore store_of(const std::vector<std::vector<float>>& points) {
   std::vector<NodeId> identity(points.size());
   for (std::size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<NodeId>(i);
   return PointStore(views_of(points), identity);
+}
+
+// Both bfloat16 kernels keep the dot product within the bound of
+// bf16_rows.h, over row counts and lengths that leave every kind of tail.
+TEST(Bf16Dots, KernelsStayWithinTheirBound) {
+  using Kernel = void (*)(const float*, const std::uint16_t* const*, std::size_t, std::size_t, float*);
+  std::vector<Kernel> kernels = {bf16_dots_portable, bf16_dots};
+  if (avx2_available() && fma_available()) kernels.push_back(bf16_dots_avx2);
+  if (avx512_available()) kernels.push_back(bf16_dots_avx512);
+  std::mt19937 rng(7);
+  for (std::size_t length : {1u, 8u, 15u, 16u, 33u, 50u, 384u}) {
+    const std::vector<float> query = random_point(rng, length, 0);
+    std::vector<std::vector<float>> rows;
+    std::vector<std::vector<std::uint16_t>> copies;
+    for (int j = 0; j < 11; ++j) {
+      rows.push_back(random_point(rng, length, 0));
+      copies.emplace_back();
+      for (const float x : rows.back()) copies.back().push_back(to_bf16(x));
+    }
+    std::vector<const std::uint16_t*> pointers;
+    for (const auto& copy : copies) pointers.push_back(copy.data());
+    const double gamma = static_cast<double>(length) * 0x1.0p-24 / (1.0 - static_cast<double>(length) * 0x1.0p-24);
+    for (const Kernel kernel : kernels) {
+      std::vector<float> out(rows.size());
+      kernel(query.data(), pointers.data(), rows.size(), length, out.data());
+      for (std::size_t j = 0; j < rows.size(); ++j) {
+        double exact = 0.0;
+        double magnitude = 0.0;
+        for (std::size_t i = 0; i < length; ++i) {
+          exact += static_cast<double>(query[i]) * rows[j][i];
+          magnitude += std::fabs(static_cast<double>(query[i]) * rows[j][i]);
+        }
+        ASSERT_LE(std::fabs(out[j] - exact), (0x1.0p-8 + 1.01 * gamma) * magnitude) << "length " << length;
+      }
+    }
+  }
+}
+
+// Decision distances lie within decision_bound of the exact ones; a copy of
+// the query's direction scores exactly 0, and awkward points score exactly.
+TEST(PointStore, DecisionDistancesStayWithinTheirBound) {
+  std::mt19937 rng(17);
+  for (int style = 0; style < 4; ++style) {
+    for (std::size_t length : {3u, 24u, 384u}) {
+      std::vector<std::vector<float>> points;
+      for (int i = 0; i < 120; ++i) points.push_back(random_point(rng, length, style));
+      for (int i = 0; i < 10; ++i) points.push_back(points[rng() % points.size()]);  // copies
+      const PointStore store = store_of(points);
+      std::vector<NodeId> all(points.size());
+      for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<NodeId>(i);
+      std::vector<float> decided(all.size());
+      std::vector<float> exact(all.size());
+      for (std::size_t from = 0; from < points.size(); from += 13) {
+        const QueryPoint q = store.query_for(static_cast<NodeId>(from));
+        store.decision_distances_to(q, all.data(), all.size(), decided.data());
+        store.distances_to(q, all.data(), all.size(), exact.data());
+        const bool estimated = is_well_scaled(q.norm);
+        for (std::size_t j = 0; j < all.size(); ++j) {
+          if (!estimated || !is_well_scaled(store.norm(all[j])) || exact[j] == 0.0f) {
+            ASSERT_TRUE(same_bits(exact[j], decided[j])) << "style " << style << " node " << j;
+          } else {
+            ASSERT_LE(std::fabs(static_cast<double>(decided[j]) - exact[j]), decision_bound(length)) << "node " << j;
+          }
+          ASSERT_EQ(store.any_decided_below(q, &all[j], 1, exact[j]), distance_less(decided[j], exact[j]));
+        }
+      }
+    }
+  }
 }
 
 // The store's distances (cached norms, batched dots) against the definition,

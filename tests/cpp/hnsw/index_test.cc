@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/worker_pool.h"
+#include "clustered_points.h"
 #include "hnsw/build_permutation.h"
 #include "hnsw/build_rng.h"
 #include "hnsw/cosine_distance.h"
@@ -461,6 +462,43 @@ TEST(Recall, TopTenRecallOnClusteredPoints) {
   const double recall = static_cast<double>(found) / static_cast<double>(10 * query_count);
   EXPECT_GE(recall, 0.95);
   RecordProperty("recall_at_10", std::to_string(recall));
+}
+
+// Walks deciding by fast distances find what walks deciding by exact ones
+// find, over the same graph, and still return exact, ordered distances.
+TEST(Recall, FastDecisionsRecallLikeExactOnes) {
+  const std::size_t n = kUnderSanitizer ? 2000 : 10000;
+  const std::size_t query_count = kUnderSanitizer ? 50 : 400;
+  const Rows all = clustered(n + query_count, 96, 4242);
+  const Rows points = slice(all, 0, n);
+  const Rows queries = slice(all, n, query_count);
+  const HnswIndex index = build(points, positions(n), 77);
+  SearchState fast;
+  SearchState exact;
+  exact.set_decisions(Decisions::kExact);
+  std::vector<ScoredNode> truth(n);
+  std::size_t found[2] = {0, 0};
+  for (const auto& query : queries) {
+    for (std::size_t i = 0; i < n; ++i) truth[i] = {cosine_distance(query, points[i]), static_cast<NodeId>(i)};
+    std::partial_sort(truth.begin(), truth.begin() + 10, truth.end());
+    std::set<std::uint64_t> nearest;
+    for (std::size_t i = 0; i < 10; ++i) nearest.insert(truth[i].node);
+    for (SearchState* state : {&fast, &exact}) {
+      const auto hits = index.search(query, *state);
+      for (std::size_t i = 0; i < hits.size(); ++i) {
+        ASSERT_EQ(cosine_distance(query, points[hits[i].value]), hits[i].distance);
+        if (i > 0) {
+          ASSERT_TRUE(sorted_pair(hits[i - 1], hits[i]));
+        }
+        if (i < 10) found[state == &exact] += nearest.count(hits[i].value);
+      }
+    }
+  }
+  const double scale = 1.0 / static_cast<double>(10 * query_count);
+  EXPECT_NEAR(static_cast<double>(found[0]) * scale, static_cast<double>(found[1]) * scale, 0.002);
+  EXPECT_GE(static_cast<double>(found[0]) * scale, 0.95);
+  RecordProperty("recall_at_10_fast", std::to_string(static_cast<double>(found[0]) * scale));
+  RecordProperty("recall_at_10_exact", std::to_string(static_cast<double>(found[1]) * scale));
 }
 
 }  // namespace

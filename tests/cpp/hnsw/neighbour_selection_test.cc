@@ -193,6 +193,7 @@ TEST_P(ReselectTest, MatchesFullSelection) {
       // The same with distances from the newcomer looked up where a walk
       // from it scored them: about half the nodes, the rest scored anew.
       SearchState walk(n);
+      walk.set_decisions(Decisions::kExact);  // the rule's own distances
       walk.record_distances();
       walk.set_width(n);
       const QueryPoint from_newcomer = points.query_for(newcomer);

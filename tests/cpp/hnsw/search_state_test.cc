@@ -112,7 +112,7 @@ TEST(SearchState, EqualDistancesFallBackToNodeIds) {
   for (const ScoredNode& s : state.results()) EXPECT_EQ(2.0f, s.distance);
 }
 
-// A recording walk knows exactly the distances it scored in its current
+// A recording walk with exact decisions knows exactly the distances it scored in its current
 // generation: the bits of cosine_distance for every node it reports, every
 // result among them, and nothing from an earlier generation.
 TEST(SearchState, RecordedWalkDistancesAreExactAndCurrent) {
@@ -125,6 +125,7 @@ TEST(SearchState, RecordedWalkDistancesAreExactAndCurrent) {
     for (std::size_t j = 0; j < 40; ++j) list[j] = static_cast<NodeId>((node + 1 + 7 * j) % raw.size());
   }
   SearchState state(raw.size());
+  state.set_decisions(Decisions::kExact);  // the reference walk
   state.record_distances();
   EXPECT_EQ(state.walk_distances(0).marks != nullptr, true);
   for (NodeId target : {NodeId{17}, NodeId{150}}) {

@@ -1,0 +1,209 @@
+#include "hnsw/bf16_rows.h"
+
+#include "hnsw/dot_batch.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define SORVID_HAVE_X86 1
+#else
+#define SORVID_HAVE_X86 0
+#endif
+
+namespace sorvid::hnsw {
+
+void bf16_dots_portable(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                        float* out) {
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::uint16_t* row = rows[j];
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < length; ++i) {
+      const float product = query[i] * from_bf16(row[i]);
+      sum += product;
+    }
+    out[j] = sum;
+  }
+}
+
+#if SORVID_HAVE_X86
+
+namespace {
+
+// Eight bfloat16 values as the eight floats they stand for.
+__attribute__((target("avx2,fma"))) inline __m256 widen(const std::uint16_t* values) {
+  const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values));
+  return _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(half), 16));
+}
+
+__attribute__((target("avx2,fma"))) inline float sum_lanes(__m256 v) {
+  __m128 sum = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  sum = _mm_add_ps(sum, _mm_movehl_ps(sum, sum));
+  sum = _mm_add_ss(sum, _mm_movehdup_ps(sum));
+  return _mm_cvtss_f32(sum);
+}
+
+// kRows rows at once, two accumulators each, so that 2 * kRows chains of
+// fused multiply-adds overlap.
+template <int kRows>
+__attribute__((target("avx2,fma"))) void dots_avx2(const float* query, const std::uint16_t* const* rows,
+                                                   std::size_t length, float* out) {
+  __m256 even[kRows];
+  __m256 odd[kRows];
+  for (int r = 0; r < kRows; ++r) even[r] = odd[r] = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 16 <= length; i += 16) {
+    const __m256 q0 = _mm256_loadu_ps(query + i);
+    const __m256 q1 = _mm256_loadu_ps(query + i + 8);
+    for (int r = 0; r < kRows; ++r) {
+      even[r] = _mm256_fmadd_ps(q0, widen(rows[r] + i), even[r]);
+      odd[r] = _mm256_fmadd_ps(q1, widen(rows[r] + i + 8), odd[r]);
+    }
+  }
+  if (i + 8 <= length) {
+    const __m256 q0 = _mm256_loadu_ps(query + i);
+    for (int r = 0; r < kRows; ++r) even[r] = _mm256_fmadd_ps(q0, widen(rows[r] + i), even[r]);
+    i += 8;
+  }
+  for (int r = 0; r < kRows; ++r) {
+    float sum = sum_lanes(_mm256_add_ps(even[r], odd[r]));
+    for (std::size_t k = i; k < length; ++k) {
+      const float product = query[k] * from_bf16(rows[r][k]);
+      sum += product;
+    }
+    out[r] = sum;
+  }
+}
+
+// Asks for every cache line of a row.
+inline void prefetch_whole_row(const std::uint16_t* row, std::size_t length) {
+  constexpr std::size_t kValuesPerLine = 32;
+  for (std::size_t i = 0; i < length; i += kValuesPerLine)
+    _mm_prefetch(reinterpret_cast<const char*>(row + i), _MM_HINT_T0);
+}
+
+// The AVX-512 code uses the zero-masking forms of some instructions where
+// the plain intrinsics of some compilers start from an undefined register,
+// which their own warnings then flag.
+constexpr __mmask16 kAllLanes = 0xFFFF;
+
+// Sixteen bfloat16 values as the sixteen floats they stand for.
+__attribute__((target("avx512f,avx2,fma"))) inline __m512 widen16(const std::uint16_t* values) {
+  const __m256i half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
+  return _mm512_castsi512_ps(_mm512_maskz_slli_epi32(kAllLanes, _mm512_maskz_cvtepu16_epi32(kAllLanes, half), 16));
+}
+
+__attribute__((target("avx512f,avx2,fma"))) inline float sum_lanes16(__m512 v) {
+  const __m512d bits = _mm512_castps_pd(v);
+  const __m256 low = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xF, bits, 0));
+  const __m256 high = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xF, bits, 1));
+  return sum_lanes(_mm256_add_ps(low, high));
+}
+
+// As dots_avx2, sixteen products per instruction.
+template <int kRows>
+__attribute__((target("avx512f,avx2,fma"))) void dots_avx512(const float* query, const std::uint16_t* const* rows,
+                                                             std::size_t length, float* out) {
+  __m512 even[kRows];
+  __m512 odd[kRows];
+  for (int r = 0; r < kRows; ++r) even[r] = odd[r] = _mm512_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 32 <= length; i += 32) {
+    const __m512 q0 = _mm512_loadu_ps(query + i);
+    const __m512 q1 = _mm512_loadu_ps(query + i + 16);
+    for (int r = 0; r < kRows; ++r) {
+      even[r] = _mm512_fmadd_ps(q0, widen16(rows[r] + i), even[r]);
+      odd[r] = _mm512_fmadd_ps(q1, widen16(rows[r] + i + 16), odd[r]);
+    }
+  }
+  if (i + 16 <= length) {
+    const __m512 q0 = _mm512_loadu_ps(query + i);
+    for (int r = 0; r < kRows; ++r) even[r] = _mm512_fmadd_ps(q0, widen16(rows[r] + i), even[r]);
+    i += 16;
+  }
+  for (int r = 0; r < kRows; ++r) {
+    float sum = sum_lanes16(_mm512_add_ps(even[r], odd[r]));
+    for (std::size_t k = i; k < length; ++k) {
+      const float product = query[k] * from_bf16(rows[r][k]);
+      sum += product;
+    }
+    out[r] = sum;
+  }
+}
+
+}  // namespace
+
+__attribute__((target("avx512f,avx2,fma"))) void bf16_dots_avx512(const float* query, const std::uint16_t* const* rows,
+                                                                  std::size_t count, std::size_t length, float* out) {
+  constexpr std::size_t kGroup = 4;
+  std::size_t j = 0;
+  for (; j + kGroup <= count; j += kGroup) {
+    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
+    dots_avx512<kGroup>(query, rows + j, length, out + j);
+  }
+  // The last one to three rows together, for the overlap.
+  switch (count - j) {
+    case 3: dots_avx512<3>(query, rows + j, length, out + j); break;
+    case 2: dots_avx512<2>(query, rows + j, length, out + j); break;
+    case 1: dots_avx512<1>(query, rows + j, length, out + j); break;
+    default: break;
+  }
+}
+
+bool avx512_available() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f");
+}
+
+__attribute__((target("avx2,fma"))) void bf16_dots_avx2(const float* query, const std::uint16_t* const* rows,
+                                                        std::size_t count, std::size_t length, float* out) {
+  constexpr std::size_t kGroup = 4;
+  std::size_t j = 0;
+  for (; j + kGroup <= count; j += kGroup) {
+    // The next group's rows arrive while this one is summed.
+    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
+    dots_avx2<kGroup>(query, rows + j, length, out + j);
+  }
+  // The last one to three rows together, for the overlap.
+  switch (count - j) {
+    case 3: dots_avx2<3>(query, rows + j, length, out + j); break;
+    case 2: dots_avx2<2>(query, rows + j, length, out + j); break;
+    case 1: dots_avx2<1>(query, rows + j, length, out + j); break;
+    default: break;
+  }
+}
+
+#else
+
+void bf16_dots_avx2(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                    float* out) {
+  bf16_dots_portable(query, rows, count, length, out);
+}
+
+void bf16_dots_avx512(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                      float* out) {
+  bf16_dots_portable(query, rows, count, length, out);
+}
+
+bool avx512_available() noexcept { return false; }
+
+#endif
+
+namespace {
+
+using Bf16DotsFunction = void (*)(const float*, const std::uint16_t* const*, std::size_t, std::size_t, float*);
+
+// Chosen once, at load time, for the processor the program runs on.
+Bf16DotsFunction choose_bf16_dots() {
+  if (avx512_available()) return bf16_dots_avx512;
+  if (avx2_available() && fma_available()) return bf16_dots_avx2;
+  return bf16_dots_portable;
+}
+const Bf16DotsFunction kChosenBf16Dots = choose_bf16_dots();
+
+}  // namespace
+
+void bf16_dots(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+               float* out) {
+  kChosenBf16Dots(query, rows, count, length, out);
+}
+
+}  // namespace sorvid::hnsw

@@ -1,0 +1,50 @@
+// Reduced-precision copies of points for the walk's decisions: each float
+// rounded to the nearest bfloat16 (its top 16 bits, ties to even), so a row
+// is half as many bytes to fetch.
+//
+// Error bound. A stored value is b = r (1 + d) with |d| <= 2^-8 for every
+// finite r below 2^127 in magnitude. bf16_dots sums the products q[i] b[i] of
+// a float query in any order, fused or not, so with u = 2^-24 and
+// gamma(n) = n u / (1 - n u) its result differs from the exact sum of
+// q[i] r[i] by at most (2^-8 + gamma(n) (1 + 2^-8)) sum |q[i] r[i]|. A
+// cosine distance made from it with the points' own float norms is then
+// within 2^-8 + (3 n + 16) u of the exact distance (see decision_bound).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+namespace sorvid::hnsw {
+
+// The bfloat16 nearest to `x` (ties to even); a NaN stays a NaN.
+inline std::uint16_t to_bf16(float x) {
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
+  if ((bits & 0x7FFFFFFFu) > 0x7F800000u) return static_cast<std::uint16_t>((bits >> 16) | 0x40u);
+  return static_cast<std::uint16_t>((bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16);
+}
+
+inline float from_bf16(std::uint16_t x) { return std::bit_cast<float>(static_cast<std::uint32_t>(x) << 16); }
+
+// The largest difference between a decision distance over `length` values
+// and the exact distance, for points whose norms are well scaled (see
+// point_store.h), with room to spare.
+inline double decision_bound(std::size_t length) {
+  return 0x1.0p-8 + (3.0 * static_cast<double>(length) + 16.0) * 0x1.0p-24;
+}
+
+// out[j] = the sum of query[i] * rows[j][i] for i < length, in any order
+// (see the bound above). Reads exactly `length` values of each.
+void bf16_dots(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length, float* out);
+// The implementations behind bf16_dots, for tests; the AVX2 one may only run
+// where avx2_available() and fma_available(), the AVX-512 one only where
+// avx512_available().
+void bf16_dots_portable(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                        float* out);
+void bf16_dots_avx2(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                    float* out);
+void bf16_dots_avx512(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                      float* out);
+bool avx512_available() noexcept;
+
+}  // namespace sorvid::hnsw
