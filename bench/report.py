@@ -553,6 +553,78 @@ def live_section(results):
     ])
 
 
+def ms_pair(figures):
+    """'median / p90' in ms, marked when the scenario stopped early."""
+    if not figures:
+        return "–"
+    return f"{fmt(figures['median_ms'])} / {fmt(figures['p90_ms'])}{over_budget(figures)}"
+
+
+def batched_table(batched):
+    rows = []
+    for kind, label in (("batch", f"all {batched['queries']:,} queries in one call, {batched['threads']} threads "
+                                  "(`search_batch` / `knn_query`)"),
+                        ("single", "one query per call, one thread (`search` / `knn_query`)")):
+        ours, peer = batched[f"sorvid {kind}"], batched[f"hnswlib {kind}"]
+        rows.append([label, f"{fmt(ours['qps'])}{over_budget(ours)}", f"{ours['recall_at_10']:.4f}",
+                     f"{fmt(peer['qps'])}{over_budget(peer)}", f"{peer['recall_at_10']:.4f}",
+                     rate_times(ours["qps"], peer["qps"])])
+    return table(["queries", "sorvid_vector_db (queries/s)", "recall@10", "hnswlib (queries/s)", "recall@10",
+                  "ratio"], rows)
+
+
+def filtered_table(filtered):
+    rows = []
+    for f in filtered:
+        ours, chroma = f["sorvid list"], f.get("chroma")
+        rows.append([f"{100 * f['share']:g}%", f"{f['allowed']:,}", ms_pair(ours), ms_pair(f["sorvid set"]),
+                     f"{ours['recall_at_10']:.4f}", ms_pair(chroma),
+                     f"{chroma['recall_at_10']:.4f}" if chroma else "–",
+                     f"{chroma['short']} of {chroma['rounds']}" if chroma else "–",
+                     times(ours["median_ms"], chroma["median_ms"]) if chroma else "–"])
+    return table(["allowed", "entries", "`search_filtered`, list: median / p90 (ms)", "the same, set (ms)",
+                  "recall@10", "Chroma `where`: median / p90 (ms)", "Chroma recall@10", "Chroma short answers",
+                  "ratio (medians, list)"], rows)
+
+
+def chroma_short_answers(filtered):
+    short = [f for f in filtered if f.get("chroma") and f["chroma"]["short"]]
+    if not any(f.get("chroma") for f in filtered):
+        return "Chroma was left out (not installed)."
+    if not short:
+        return ("Chroma answered every query with as many results as there were allowed entries, up to 10, at "
+                "every share.")
+    return "Chroma returned fewer results than there were allowed entries (up to 10) at " + ", ".join(
+        f"{100 * f['share']:g}% ({f['chroma']['short']} of {f['chroma']['rounds']} queries, as few as "
+        f"{f['chroma']['fewest']})" for f in short) + "."
+
+
+def queries_section(results):
+    q = results["queries"]
+    setup = "; ".join(f"{key} in {fmt(value)} s" for key, value in q["setup"].items())
+    return "\n".join([
+        "## Batched and filtered queries",
+        "",
+        f"{q['entries']:,} entries of {q['dim']} float32 values in Gaussian clusters (as above), in this store, in "
+        "hnswlib (M 32, ef_construction 100, ef 100, cosine) and in a Chroma `PersistentClient` collection (cosine, "
+        f"the same M and ef); {q['batched']['queries']:,} held-out queries, truth by brute force ({setup}). "
+        "Batched: the median of a few calls answering all queries; one per call: the mean over the queries. "
+        "The ratio is our rate over hnswlib's.",
+        "",
+        batched_table(q["batched"]),
+        "",
+        f"Filtered: every entry carries a bucket drawn uniformly from 0 to {q['buckets'] - 1:,}; the allowed "
+        "entries are those whose bucket is under the share's threshold. `search_filtered(query, allowed, 10)` is "
+        "given the ids as a list made once per share, then as a Python set (it reads either per call); Chroma is "
+        f"queried with `where={{\"bucket\": {{\"$lt\": threshold}}}}`, `n_results=10`, for metadata and "
+        f"distances (as ours returns). Latency over {q['filter_queries']} queries, one per call; recall@10 against "
+        "brute force over the allowed entries (all of them when fewer than 10 are); a short answer has fewer "
+        "results than that. The ratio is Chroma's median over ours. " + chroma_short_answers(q["filtered"]),
+        "",
+        filtered_table(q["filtered"]),
+    ])
+
+
 def write(results, docs, notes):
     sections = [
         "# Benchmarks",
@@ -568,6 +640,8 @@ def write(results, docs, notes):
     ]
     if "live" in results:
         sections.append(live_section(results))
+    if "queries" in results:
+        sections.append(queries_section(results))
     if notes.strip():
         sections.append(notes.strip())
     path = os.path.join(docs, "benchmarks.md")

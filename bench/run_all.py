@@ -6,7 +6,9 @@ Steps: build the C++ benchmark programs (Release, in build/bench); run the
 index comparison on synthetic data (with hnswlib's and FAISS's ef sweep),
 build time against the number of points, the real-data workload, snapshot
 encode/decode, the filled store, upserts, VectorEntry construction and the
-store under changes beside hnswlib and Chroma (bench/live_bench.py); keep
+store under changes beside hnswlib and Chroma (bench/live_bench.py), the
+batched search beside hnswlib's and the filtered search beside Chroma's
+(bench/query_bench.py); keep
 the raw figures in bench/results/latest.json; write the report and the plots
 under docs/. The installed sorvid_vector_db module is the one measured
 (`make bench` installs it first). The hand-written analysis in
@@ -153,6 +155,8 @@ def main():
         results["live"] = run_script("live_bench.py", "--json", "--entries", str(100_000 // scale),
                                      "--texts", str(4000 if quick else real_bench.REAL_TEXTS),
                                      *(["--quick"] if quick else []))
+        results["queries"] = run_script("query_bench.py", "--json", "--entries", str(50_000 // scale),
+                                        *(["--quick"] if quick else []))
         results["machine"]["load_after"] = os.getloadavg()
         results["machine"]["minutes"] = (time.perf_counter() - started) / 60
         os.makedirs(os.path.dirname(RESULTS), exist_ok=True)

@@ -50,6 +50,11 @@ bool HnswIndex::remove_value(std::uint64_t value) {
 }
 
 std::span<const Hit> HnswIndex::search(std::span<const float> query, SearchState& state) const {
+  return search_excluding(query, removed_count_ > 0 ? removed_.data() : nullptr, kQueryWidth, state);
+}
+
+std::span<const Hit> HnswIndex::search_excluding(std::span<const float> query, const std::uint8_t* excluded,
+                                                 std::size_t width, SearchState& state) const {
   std::vector<Hit>& hits = state.hits();
   hits.clear();
   state.reset();
@@ -64,8 +69,8 @@ std::span<const Hit> HnswIndex::search(std::span<const float> query, SearchState
     state.expand_layer(upper_[k - 1], points_, q, kUpperLinks);
     state.narrow();
   }
-  state.set_width(kQueryWidth);
-  if (removed_count_ > 0) state.exclude_flagged(removed_.data());
+  state.set_width(width);
+  if (excluded != nullptr) state.exclude_flagged(excluded);
   state.expand_layer(base_.links(), points_, q, kBaseLinks);
   for (const ScoredNode& result : state.results()) {
     hits.push_back({values_[result.node], result.distance, result.node});

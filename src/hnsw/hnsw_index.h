@@ -67,6 +67,11 @@ class HnswIndex {
   std::span<const float> point(NodeId node) const { return points_.point(node); }
   std::uint64_t value(NodeId node) const { return values_[node]; }
   bool is_removed(NodeId node) const { return removed_[node] != 0; }
+  // The live node carrying `value`; kEmptySlot when none does.
+  NodeId live_node_of(std::uint64_t value) const {
+    return value < node_of_value_.size() ? node_of_value_[value] : kEmptySlot;
+  }
+  const PointStore& points() const { return points_; }
 
   // Whether no node is removed and the values are exactly 0 to size() - 1
   // (values are distinct among live nodes, so none is missing either).
@@ -81,6 +86,13 @@ class HnswIndex {
   // first (ties by node id, NaN distances last), at most kQueryWidth of them;
   // they stay valid while `state` and the index do.
   std::span<const Hit> search(std::span<const float> query, SearchState& state) const;
+  // The same walk keeping `width` results among the nodes whose flag is clear
+  // (excluded[node] == 0, one flag per node; the caller flags every removed
+  // node): flagged nodes are walked through but never returned, and the walk
+  // goes on until `width` results are in or no reachable node is left. With
+  // `excluded` null, no node is excluded.
+  std::span<const Hit> search_excluding(std::span<const float> query, const std::uint8_t* excluded, std::size_t width,
+                                        SearchState& state) const;
 
   // The parts a graph file is written from.
   const LockedLinkLists& base() const { return base_; }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "hnsw/cosine_distance.h"
+#include "hnsw/filtered_search.h"
 #include "hnsw/graph_file.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_builder.h"
@@ -51,19 +51,9 @@ std::vector<Hit> VectorIndex::search(std::span<const float> query, std::size_t m
 
 std::vector<Hit> VectorIndex::search_among(std::span<const float> query, std::span<const std::uint64_t> allowed,
                                            std::size_t max_hits) const {
-  // Interim: every allowed live point scored exactly.
-  std::vector<std::uint64_t> wanted(allowed.begin(), allowed.end());
-  std::sort(wanted.begin(), wanted.end());
-  std::vector<Hit> hits;
-  for (std::size_t node = 0; node < graph_->size(); ++node) {
-    const auto id = static_cast<NodeId>(node);
-    if (graph_->is_removed(id) || !std::binary_search(wanted.begin(), wanted.end(), graph_->value(id))) continue;
-    hits.push_back({graph_->value(id), cosine_distance(query, graph_->point(id)), id});
-  }
-  std::sort(hits.begin(), hits.end(),
-            [](const Hit& a, const Hit& b) { return ScoredNode{a.distance, a.node} < ScoredNode{b.distance, b.node}; });
-  hits.resize(std::min({hits.size(), max_hits, kMaxHits}));
-  return hits;
+  // Each call has its own walk state and flags, so concurrent calls share
+  // nothing.
+  return hnsw::search_among(*graph_, query, allowed, max_hits);
 }
 
 bool VectorIndex::write_graph(std::uint64_t snapshot_fingerprint,

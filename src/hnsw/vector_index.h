@@ -81,10 +81,12 @@ class VectorIndex {
   std::vector<Hit> search(std::span<const float> query, std::size_t max_hits = kMaxHits) const;
 
   // The live points whose value is among `allowed` nearest `query`, nearest
-  // first, ordered as search() orders hits, with search()'s distances.
-  // Values no live point carries are ignored, and so are repeats. Returns
-  // exactly min(max_hits, kMaxHits, live points carrying an allowed value)
-  // hits.
+  // first, ordered as search() orders hits (equal distances by node, NaN
+  // distances last), with distances bit for bit those of search(). Values in
+  // `allowed` that no live point carries are ignored, and so are repeats.
+  // Returns exactly min(max_hits, kMaxHits, number of live points carrying an
+  // allowed value) hits. Few allowed points are scored exactly; many are
+  // found by the walk, which passes the others by (see filtered_search.h).
   std::vector<Hit> search_among(std::span<const float> query, std::span<const std::uint64_t> allowed,
                                 std::size_t max_hits = kMaxHits) const;
 

@@ -15,6 +15,7 @@ from langchain_core.vectorstores.utils import maximal_marginal_relevance
 from sorvid_owner_thread import OwnedStore
 
 from langchain_sorvid import operations
+from langchain_sorvid.catalog import catalog_of
 from langchain_sorvid.filters import MetadataFilter, compile_filter
 from langchain_sorvid.records import to_document, to_entry
 from sorvid_vector_db import VectorEntry
@@ -56,6 +57,7 @@ class SorvidVectorStore(VectorStore):
         self._embedding = embedding
         self._owns_store = store is None
         self._store = store if store is not None else OwnedStore.open(str(snapshot_path), str(wal_path))
+        self._catalog = catalog_of(self._store)
 
     @property
     def embeddings(self) -> Embeddings:
@@ -98,7 +100,7 @@ class SorvidVectorStore(VectorStore):
         texts = list(texts)
         vectors = self._embedding.embed_documents(texts)
         entries, new_ids = _entries(texts, vectors, metadatas, ids)
-        self._store.run(lambda s: s.upsert_batch(entries))
+        self._store.run(self._catalog.upsert, entries)
         return new_ids
 
     async def aadd_texts(
@@ -112,16 +114,16 @@ class SorvidVectorStore(VectorStore):
         texts = list(texts)
         vectors = await self._embedding.aembed_documents(texts)
         entries, new_ids = _entries(texts, vectors, metadatas, ids)
-        await self._store.arun(lambda s: s.upsert_batch(entries))
+        await self._store.arun(self._catalog.upsert, entries)
         return new_ids
 
     def delete(self, ids: list[str] | None = None, **kwargs: Any) -> bool | None:
         """Deletes the documents with these ids (missing ones are ignored); ids=None deletes every document."""
-        self._store.run(operations.delete_many, ids)
+        self._store.run(operations.delete_many, ids, self._catalog)
         return True
 
     async def adelete(self, ids: list[str] | None = None, **kwargs: Any) -> bool | None:
-        await self._store.arun(operations.delete_many, ids)
+        await self._store.arun(operations.delete_many, ids, self._catalog)
         return True
 
     def get_by_ids(self, ids: Sequence[str], /) -> list[Document]:
@@ -165,13 +167,18 @@ class SorvidVectorStore(VectorStore):
 
     def _with_scores(self, vector: list[float], k: int, filter: MetadataFilter | None) -> list[tuple[Document, float]]:
         predicate = None if filter is None else compile_filter(filter)
-        return [(to_document(e), d) for e, d in self._store.run(operations.nearest, vector, k, predicate)]
+        return [
+            (to_document(e), d) for e, d in self._store.run(operations.nearest, vector, k, predicate, self._catalog)
+        ]
 
     async def _awith_scores(
         self, vector: list[float], k: int, filter: MetadataFilter | None
     ) -> list[tuple[Document, float]]:
         predicate = None if filter is None else compile_filter(filter)
-        return [(to_document(e), d) for e, d in await self._store.arun(operations.nearest, vector, k, predicate)]
+        return [
+            (to_document(e), d)
+            for e, d in await self._store.arun(operations.nearest, vector, k, predicate, self._catalog)
+        ]
 
     def max_marginal_relevance_search(
         self,
@@ -208,7 +215,7 @@ class SorvidVectorStore(VectorStore):
         **kwargs: Any,
     ) -> list[Document]:
         predicate = None if filter is None else compile_filter(filter)
-        hits = self._store.run(operations.nearest, embedding, max(fetch_k, k), predicate)
+        hits = self._store.run(operations.nearest, embedding, max(fetch_k, k), predicate, self._catalog)
         return _pick_marginal(embedding, hits, k, lambda_mult)
 
     async def amax_marginal_relevance_search_by_vector(
@@ -221,7 +228,7 @@ class SorvidVectorStore(VectorStore):
         **kwargs: Any,
     ) -> list[Document]:
         predicate = None if filter is None else compile_filter(filter)
-        hits = await self._store.arun(operations.nearest, embedding, max(fetch_k, k), predicate)
+        hits = await self._store.arun(operations.nearest, embedding, max(fetch_k, k), predicate, self._catalog)
         return _pick_marginal(embedding, hits, k, lambda_mult)
 
     # Making one

@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "clustered_points.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/graph_file.h"
 #include "hnsw/hnsw_index.h"
@@ -24,34 +25,6 @@ namespace sorvid::hnsw {
 namespace {
 
 using sorvid::testing::kUnderSanitizer;
-
-using Rows = std::vector<std::vector<float>>;
-
-Rows clustered(std::size_t n, std::size_t dim, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal;
-  Rows centres(40, std::vector<float>(dim));
-  for (auto& centre : centres) {
-    for (float& x : centre) x = normal(rng);
-  }
-  Rows points(n, std::vector<float>(dim));
-  for (auto& point : points) {
-    const auto& centre = centres[rng() % centres.size()];
-    for (std::size_t i = 0; i < dim; ++i) point[i] = centre[i] + 0.4f * normal(rng);
-  }
-  return points;
-}
-
-std::vector<std::uint64_t> values_from(std::size_t first, std::size_t count) {
-  std::vector<std::uint64_t> values(count);
-  for (std::size_t i = 0; i < count; ++i) values[i] = first + i;
-  return values;
-}
-
-Rows slice(const Rows& rows, std::size_t first, std::size_t count) {
-  return Rows(rows.begin() + static_cast<std::ptrdiff_t>(first),
-              rows.begin() + static_cast<std::ptrdiff_t>(first + count));
-}
 
 // Links in range, on their own layer, neither self links nor duplicates;
 // used slots first; layer k + 1 inside layer k; the entry on every layer.

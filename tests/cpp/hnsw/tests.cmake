@@ -16,5 +16,6 @@ sorvid_add_test(hnsw_threads_test LINKS sorvid_hnsw LABELS hnsw threads SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/live_index_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/seed_source_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/vector_index_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/filtered_search_test.cc
 )
 add_dependencies(tsan_tests hnsw_threads_test)

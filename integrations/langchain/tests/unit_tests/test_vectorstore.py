@@ -128,3 +128,17 @@ def test_from_texts_and_bad_arguments(paths, vs):
         vs.add_texts(["a", "b"], [{}])
     with pytest.raises(ValueError, match="either"):
         SorvidVectorStore(vs.embeddings)
+
+
+def test_filters_see_writes_from_other_vector_stores_and_straight_through_the_store(filled):
+    assert [d.id for d in filled.similarity_search("doc 1", k=5, filter={"color": "pink"})] == []
+    other = SorvidVectorStore(filled.embeddings, store=filled.store)
+    other.add_texts(["pink one"], [{"color": "pink"}], ids=["p1"])
+    entry = VectorEntry(
+        "p2", filled.embeddings.embed_query("pink two"), '{"page_content": "pink two", "metadata": {"color": "pink"}}'
+    )
+    filled.store.run(lambda s: s.upsert(entry))
+    assert sorted(d.id for d in filled.similarity_search("doc 1", k=5, filter={"color": "pink"})) == ["p1", "p2"]
+    filled.store.run(lambda s: s.delete("p2"))
+    other.delete(["p1"])
+    assert filled.similarity_search("doc 1", k=5, filter={"color": "pink"}) == []
