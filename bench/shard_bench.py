@@ -105,6 +105,15 @@ def with_empty(now: Figures, empty: Figures) -> Figures:
     return {**now, "empty_rss_mb": empty["rss_mb"], "empty_anon_mb": empty["anon_mb"], "grown_mb": grown}
 
 
+def pool_threads() -> int:
+    """The worker pool size of a store in this process: RAYON_NUM_THREADS when it is a count above 0, else the
+    processors this process may run on (the module's own rule, less its second setting)."""
+    setting = os.environ.get("RAYON_NUM_THREADS", "")
+    if setting.isdigit() and int(setting) > 0:
+        return int(setting)
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
 def recall(found: Sequence[Sequence[int]], truth: Sequence[Sequence[int]]) -> float:
     return sum(len(set(f) & set(t)) for f, t in zip(found, truth, strict=False)) / (K * len(found))
 
@@ -141,7 +150,7 @@ class Layout:
 
 class OneStore(Layout):
     def __init__(self, folder: str) -> None:
-        self.name, self.shards, self.build_threads = "1 store, in-process", 1, os.cpu_count() or 1
+        self.name, self.shards, self.build_threads = "1 store, in-process", 1, pool_threads()
         self._files = os.path.join(folder, "store.snap"), os.path.join(folder, "store.wal")
         self._empty = process_memory("self")
         self.store: VectorStore | None = VectorStore.new(*self._files)
