@@ -625,6 +625,57 @@ def queries_section(results):
     ])
 
 
+def shard_memory(run):
+    """Per shard after the build, as the means over the shards: 'resident MB of the process / its growth'."""
+    shards = run["memory"]["per_shard"]
+
+    def mean(key):
+        values = [shard[key] for shard in shards]
+        return None if any(v is None for v in values) else sum(values) / len(values)
+
+    return f"{fmt(mean('rss_mb'))} / {fmt(mean('grown_mb'))}"
+
+
+def shards_table(runs):
+    rows = []
+    for run in runs:
+        batch, one = run["batch"], run["single"]
+        bytes_per_entry = run["memory"]["bytes_per_entry"]
+        rows.append([run["layout"], run["build_threads"], fmt(run["upsert_rows_per_s"]), fmt(run["first_search_s"]),
+                     f"{fmt(batch['per_query_ms'])}{over_budget(batch)}",
+                     f"{fmt(one['p50_ms'])} / {fmt(one['p99_ms'])}{over_budget(one)}",
+                     f"{batch['recall_at_10']:.4f} / {one['recall_at_10']:.4f}", shard_memory(run),
+                     fmt(bytes_per_entry), fmt(run["reopen_s"] + run["first_search_after_reopen_s"])])
+    return table(["layout", "build threads", "upsert_batch (rows/s)", "first search after the ingest (s)",
+                  "batched: ms per query", "one per call: p50 / p99 (ms)", "recall@10 batched / one per call",
+                  "per shard: resident MB / private growth (MB)", "private bytes per entry", "reopen + first search (s)"], rows)
+
+
+def shards_section(results):
+    s = results["shards"]
+    runs = [run for run in s["runs"] if "error" not in run]
+    missing = [run["error"] for run in s["runs"] if "error" in run]
+    return "\n".join([
+        "## Sharded over Ray",
+        "",
+        f"{s['entries']:,} entries of {s['dim']} float32 values in Gaussian clusters (as above), written with "
+        f"`upsert_batch` of {s['batch']:,} at a time into one in-process `VectorStore` and into a "
+        "`sorvid_ray.ShardedVectorStore` of 2 and of 4 shards, one Ray actor each, on a local Ray given "
+        f"{s['ray_cpus']} CPUs (the machine's {s['cores']} cores), each shard an equal share of them; a shard's "
+        "worker pool runs as many threads as its whole CPUs, at least one. Then the first search (the graphs "
+        f"build), `search_batch` of {s['queries']:,} held-out queries in one call (median of a few calls, per "
+        "query), the same queries one per call, recall@10 against brute force, and closing, reopening (every shard "
+        "replays its log) and the first search after it. Memory is read from /proc after the first search: the "
+        "resident size of each shard's actor process (a Ray worker holds about 100 MB before its store has an "
+        "entry), and the growth of its private anonymous memory (RssAnon, leaving out the shared object-store "
+        "pages it maps) over the empty shard's; for the one store, the growth of this process's. "
+        f"Load average before / after: {s['load_before'][0]:.2f} / {s['load_after'][0]:.2f}.",
+        "",
+        shards_table(runs),
+        *(["", "The sharded runs were left out: " + "; ".join(missing) + "."] if missing else []),
+    ])
+
+
 def write(results, docs, notes):
     sections = [
         "# Benchmarks",
@@ -642,6 +693,8 @@ def write(results, docs, notes):
         sections.append(live_section(results))
     if "queries" in results:
         sections.append(queries_section(results))
+    if "shards" in results:
+        sections.append(shards_section(results))
     if notes.strip():
         sections.append(notes.strip())
     path = os.path.join(docs, "benchmarks.md")

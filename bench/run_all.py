@@ -8,8 +8,8 @@ build time against the number of points, the real-data workload, snapshot
 encode/decode, the filled store, upserts, VectorEntry construction and the
 store under changes beside hnswlib and Chroma (bench/live_bench.py), the
 batched search beside hnswlib's and the filtered search beside Chroma's
-(bench/query_bench.py); keep
-the raw figures in bench/results/latest.json; write the report and the plots
+(bench/query_bench.py), one store against the same entries sharded over
+Ray actors (bench/shard_bench.py); keep the raw figures in bench/results/latest.json; write the report and the plots
 under docs/. The installed sorvid_vector_db module is the one measured
 (`make bench` installs it first). The hand-written analysis in
 bench/report_notes.md is placed at the end of the report.
@@ -120,7 +120,7 @@ def machine_facts():
         "system": f"{platform.system()} {platform.release()}",
         "python": platform.python_version(),
         "versions": {d: version(d) for d in ("sorvid_vector_db", "numpy", "hnswlib", "faiss-cpu", "chromadb",
-                                             "orjson", "torch", "sentence-transformers")},
+                                             "orjson", "torch", "sentence-transformers", "ray")},
         "load_before": os.getloadavg(),
     }
 
@@ -157,6 +157,8 @@ def main():
                                      *(["--quick"] if quick else []))
         results["queries"] = run_script("query_bench.py", "--json", "--entries", str(50_000 // scale),
                                         *(["--quick"] if quick else []))
+        results["shards"] = run_script("shard_bench.py", "--json", "--entries", str(100_000 // scale),
+                                       *(["--quick"] if quick else []))
         results["machine"]["load_after"] = os.getloadavg()
         results["machine"]["minutes"] = (time.perf_counter() - started) / 60
         os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
