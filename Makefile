@@ -160,6 +160,7 @@ BENCH_QUICK ?= 0
 
 bench: install
 	$(PY) -m pip install --quiet -r requirements-bench.txt -r requirements-bench-real.txt
+	$(PY) -m pip install --quiet --no-deps ./integrations/owner_thread ./integrations/ray
 	BENCH_QUICK=$(BENCH_QUICK) $(PY) bench/run_all.py
 
 # --- Fuzzing: libFuzzer targets for the log line, snapshot and graph file
