@@ -192,7 +192,7 @@ namespace {
 using Bf16DotsFunction = void (*)(const float*, const std::uint16_t* const*, std::size_t, std::size_t, float*);
 
 // Chosen once, at load time, for the processor the program runs on.
-Bf16DotsFunction choose_bf16_dots() {
+Bf16DotsFunction choose_bf16_dots() noexcept {
   if (avx512_available()) return bf16_dots_avx512;
   if (avx2_available() && fma_available()) return bf16_dots_avx2;
   return bf16_dots_portable;
