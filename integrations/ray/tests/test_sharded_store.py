@@ -191,3 +191,12 @@ def test_shards_the_cluster_cannot_place_time_out_and_free_the_directory(tmp_pat
         ShardedVectorStore.create(tmp_path, 2, num_cpus=3, start_timeout=1)
     with ShardedVectorStore.open(tmp_path, num_cpus=SHARD_CPUS) as store:
         assert len(store) == 0
+
+
+def test_a_shard_whose_files_are_missing_refuses_to_start(tmp_path):
+    # Each shard's log exists from create on, so one that is gone means the files are not there (another node, a
+    # directory moved away): serving an empty shard would silently lose its entries.
+    ShardedVectorStore.create(tmp_path, 2, num_cpus=SHARD_CPUS).close()
+    (tmp_path / "shard-00001.wal").unlink()
+    with pytest.raises(FileNotFoundError, match="shard-00001.wal is missing"):
+        ShardedVectorStore.open(tmp_path, num_cpus=SHARD_CPUS)

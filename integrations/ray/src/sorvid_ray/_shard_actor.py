@@ -29,6 +29,9 @@ class ShardActor:
     def __init__(self, directory: str, index: int, sync_writes: bool, lock_timeout: float) -> None:
         files = shard_files(Path(directory), index)
         self._lock_fd: int | None = lock_file(files.lock, lock_timeout)
+        if not files.wal.exists():
+            unlock_file(self._lock_fd)
+            raise FileNotFoundError(f"{files.wal} is missing: this shard's files are not here")
         self._store: VectorStore | None = VectorStore.open(str(files.snapshot), str(files.wal))
         self._sync_writes = sync_writes
         self._sorted_ids: list[str] | None = None  # the pages' view of ids(), dropped by every write

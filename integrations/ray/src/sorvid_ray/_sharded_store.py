@@ -23,7 +23,7 @@ import ray
 
 from sorvid_ray._columns import EntryColumns
 from sorvid_ray._errors import UnacknowledgedWriteError
-from sorvid_ray._layout import DIRECTORY_LOCK_NAME, has_shard_files
+from sorvid_ray._layout import DIRECTORY_LOCK_NAME, has_shard_files, make_shard_logs
 from sorvid_ray._locks import lock_file, unlock_file
 from sorvid_ray._manifest import Manifest, read_manifest, write_manifest
 from sorvid_ray._merge import Hits, merge_hits, merge_ids
@@ -139,6 +139,7 @@ class ShardedVectorStore:
         try:
             if read_manifest(directory) is not None or has_shard_files(directory):
                 raise FileExistsError(f"{directory} already holds a sharded store or shard files")
+            make_shard_logs(directory, manifest.num_shards)
             if publish:
                 write_manifest(directory, manifest)
         except BaseException:
