@@ -49,8 +49,8 @@ bool HnswIndex::remove_value(std::uint64_t value) {
   return true;
 }
 
-std::span<const Hit> HnswIndex::search(std::span<const float> query, SearchState& state) const {
-  return search_excluding(query, removed_count_ > 0 ? removed_.data() : nullptr, kQueryWidth, state);
+std::span<const Hit> HnswIndex::search(std::span<const float> query, SearchState& state, std::size_t width) const {
+  return search_excluding(query, removed_count_ > 0 ? removed_.data() : nullptr, width, state);
 }
 
 std::span<const Hit> HnswIndex::search_excluding(std::span<const float> query, const std::uint8_t* excluded,

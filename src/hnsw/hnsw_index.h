@@ -87,7 +87,9 @@ class HnswIndex {
   // nearest first by those (ties by node id, NaN distances last), at most
   // kQueryWidth of them;
   // they stay valid while `state` and the index do.
-  std::span<const Hit> search(std::span<const float> query, SearchState& state) const;
+  // `width` (at least kQueryWidth) widens the walk, so that its exact re-scoring
+  // settles the order of hits near the end of the list.
+  std::span<const Hit> search(std::span<const float> query, SearchState& state, std::size_t width = kQueryWidth) const;
   // The same walk keeping `width` results among the nodes whose flag is clear
   // (excluded[node] == 0, one flag per node; the caller flags every removed
   // node): flagged nodes are walked through but never returned, and the walk

@@ -16,6 +16,9 @@ namespace sorvid::hnsw {
 // A query's walk keeps as many results as it may return.
 static_assert(VectorIndex::kMaxHits == HnswIndex::kQueryWidth);
 
+// Points a query's walk keeps beyond the hits it returns (see search()).
+constexpr std::size_t kRescoreMargin = 16;
+
 VectorIndex VectorIndex::build(PointViews points, std::span<const std::uint64_t> values) {
   return build(points, values, next_build_seed());
 }
@@ -45,8 +48,13 @@ std::vector<Hit> VectorIndex::search(std::span<const float> query, std::size_t m
   // largest index searched on the thread); queries on other threads share
   // nothing with it.
   thread_local SearchState state;
-  const std::span<const Hit> found = graph_->search(query, state);
-  return std::vector<Hit>(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(std::min(max_hits, found.size())));
+  // The walk ranks by decision distances, which may place a point a little
+  // off near the end of its list; kept wider than the hits wanted by
+  // kRescoreMargin, its exact re-scoring settles which points make the cut.
+  const std::size_t wanted = std::min(max_hits, kMaxHits);
+  const std::span<const Hit> found =
+      graph_->search(query, state, std::max(HnswIndex::kQueryWidth, wanted + kRescoreMargin));
+  return std::vector<Hit>(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(std::min(wanted, found.size())));
 }
 
 std::vector<Hit> VectorIndex::search_among(std::span<const float> query, std::span<const std::uint64_t> allowed,
