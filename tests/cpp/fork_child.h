@@ -5,19 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "under_sanitizer.h"
+
 namespace sorvid {
 
-#if defined(__SANITIZE_THREAD__)
-inline constexpr bool kUnderThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-inline constexpr bool kUnderThreadSanitizer = true;
-#else
-inline constexpr bool kUnderThreadSanitizer = false;
-#endif
-#else
-inline constexpr bool kUnderThreadSanitizer = false;
-#endif
+using sorvid::testing::kUnderThreadSanitizer;
 
 // Runs `child` in a forked process, which must exit 0 within a minute.
 inline void expect_child_succeeds(int (*child)(int), int pipe_out = -1) {
