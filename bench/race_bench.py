@@ -33,18 +33,17 @@ The last line printed with --json is one JSON object (bench/run_all.py keeps it 
 Needs numpy, hnswlib and chromadb (requirements-bench.txt) and the MiniLM cache of bench/real_data.py.
 """
 
-# The fresh processes of 3 and 4 run this file too; so that the process measured in 3 holds no more than a user's
-# would (the interpreter, NumPy and the module), the other benchmarks' helpers, hnswlib and Chroma are imported
-# inside the functions that use them, in the parent process only (Chroma also in its own children).
+# The fresh processes of 3 and 4 import this file too; so that the process measured in 3 holds no more than a user's
+# would (the interpreter, NumPy and the module), the other benchmarks' helpers, hnswlib, Chroma and the larger
+# standard modules (subprocess, tempfile) are imported inside the functions that use them, in the parent process
+# only (Chroma also in its own children).
 
 import argparse
 import functools
 import importlib
 import json
 import os
-import subprocess
 import sys
-import tempfile
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, cast
@@ -188,15 +187,26 @@ def race_queries(store: VectorStore, index: Any, warm_up: Matrix, queries: Matri
 
 # --- fresh processes (3 and 4) -------------------------------------------------------------------------------------
 
+# A child imports this file as a module, from its compiled cache once that exists, rather than running it as a
+# script, which compiles the source anew and leaves the compiler's memory in the process measured.
+CHILD_PROGRAM = f"import sys; sys.path.insert(0, {HERE!r}); import race_bench; race_bench.child_main(sys.argv[1:])"
+
+
 def child(mode: str, *args: str) -> Figures:
-    """Runs this file in a fresh interpreter in `mode` and returns the JSON object it prints."""
+    """Runs `mode` in a fresh interpreter and returns the JSON object it prints."""
+    import subprocess
+
     try:
-        out = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", mode, *args], check=True,
-                             capture_output=True, text=True, timeout=CHILD_TIMEOUT_S).stdout
+        out = subprocess.run([sys.executable, "-c", CHILD_PROGRAM, mode, *args], check=True, capture_output=True,
+                             text=True, timeout=CHILD_TIMEOUT_S).stdout
     except subprocess.CalledProcessError as failure:
         print(failure.stderr, file=sys.stderr)  # the child's traceback, which the exception leaves out
         raise
     return cast(Figures, json.loads(out.strip().splitlines()[-1]))
+
+
+def child_main(argv: list[str]) -> None:
+    print(json.dumps(child_figures(argv[0], argv[1:])))
 
 
 def child_figures(mode: str, args: list[str]) -> Figures:
@@ -226,7 +236,8 @@ def child_figures(mode: str, args: list[str]) -> Figures:
 
 def memory(snapshot: str, wal: str, query_path: str, entries: int) -> Figures:
     """The whole process's VmRSS after open and one search, and its growth over VmRSS before the open, over the
-    raw float bytes."""
+    raw float bytes. A first, unmeasured run warms the page cache and leaves this module compiled."""
+    child("open-search", snapshot, wal, query_path)
     found = child("open-search", snapshot, wal, query_path)
     raw = entries * DIM * 4
     return {"entries": entries, "raw_mb": raw / 2**20, "before_open_mb": found["before_open_kb"] / 1024,
@@ -347,6 +358,8 @@ def race_dataset(folder: str, name: str, points: Matrix, queries: Matrix, with_o
 
 
 def run(quick: bool) -> Figures:
+    import tempfile
+
     scale = 10 if quick else 1
     figures: Figures = {"quick": quick, "load_before": os.getloadavg(), "goals": GOALS, "k": K, "m": M,
                         "ef_construction": EF_CONSTRUCTION, "ef_search": EF_SEARCH, "build_threads": BUILD_THREADS,
@@ -369,12 +382,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("--quick", action="store_true", help="a tenth of each data set's entries")
     parser.add_argument("--json", action="store_true", help="print one JSON object on one line")
-    parser.add_argument("--child", help=argparse.SUPPRESS)
-    parser.add_argument("child_args", nargs="*", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.child:
-        print(json.dumps(child_figures(args.child, args.child_args)))
-        return
     figures = run(args.quick or os.environ.get("BENCH_QUICK", "") not in ("", "0"))
     print(json.dumps(figures) if args.json else json.dumps(figures, indent=1))
 
