@@ -5,6 +5,7 @@
 
 #include "formats/json_error_text.h"
 #include "formats/nearest_float.h"
+#include "formats/quick_float.h"
 #include "formats/quoted_text.h"
 #include "formats/utf8.h"
 
@@ -268,6 +269,12 @@ ReadResult<void> JsonReader::read_float_elements(std::vector<float>& out) {
     }
     if (c != '-' && !is_digit(c)) [[unlikely]] {
       return fail(c == kEnd ? error_at_next(error_text::kEofInValue) : invalid_type("f32"));
+    }
+    float quick;
+    if (const char* stop = read_quick_float(cursor_, end_, quick)) [[likely]] {
+      cursor_ = stop;
+      out.push_back(quick);
+      continue;
     }
     Decimal decimal;
     const DecimalScan scan = scan_decimal(cursor_, end_, decimal);
