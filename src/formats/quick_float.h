@@ -54,20 +54,23 @@ inline int leading_digit_count(std::uint64_t word) {
   return std::countr_zero(non_digits) >> 3;  // 64 >> 3 = 8 when all are digits
 }
 
-// The value of the word's first `count` (0 to 8) bytes, all digits. They
-// are moved to the top of the word, zeros before them, and summed in pairs,
-// fours and eights: the first byte is the most significant digit. No
-// branch: the count varies from one number to the next.
-inline std::uint64_t digits_value(std::uint64_t word, int count) {
-  // A borrow of the subtraction only runs from a byte to later ones, which
-  // the shift drops. (A count of 0 shifts by nothing, and is zeroed last.)
-  std::uint64_t v = (word - ('0' * kEachByte)) << ((64 - 8 * count) & 63);
-  v = v * 10 + (v >> 8);
+// The value of eight digits, the first byte the most significant: summed
+// in pairs, fours and eights within the word.
+inline std::uint64_t eight_digits_value(std::uint64_t digits) {
+  const std::uint64_t pairs = digits * 10 + (digits >> 8);
   constexpr std::uint64_t kPairs = 0x000000ff000000ffu;
   constexpr std::uint64_t kHigh = 100 + (std::uint64_t{1000000} << 32);
   constexpr std::uint64_t kLow = 1 + (std::uint64_t{10000} << 32);
-  const std::uint64_t value = (((v & kPairs) * kHigh) + (((v >> 16) & kPairs) * kLow)) >> 32;
-  return count == 0 ? 0 : value;
+  return (((pairs & kPairs) * kHigh) + (((pairs >> 16) & kPairs) * kLow)) >> 32;
+}
+
+// The value of the word's first `count` (0 to 7) bytes, all digits: they
+// are moved to the top of the word, zeros before them. No branch: the count
+// varies from one number to the next. The shift by 64 - 8 * count is made
+// in two steps so that a count of 0 shifts everything out. A borrow of the
+// subtraction only runs from a byte to later ones, which the shift drops.
+inline std::uint64_t digits_value(std::uint64_t word, int count) {
+  return eight_digits_value(((word - ('0' * kEachByte)) << 1) << (63 - 8 * count));
 }
 
 inline constexpr std::uint64_t kPowersOfTen[] = {1,
@@ -113,7 +116,7 @@ inline Fraction read_fraction(const char* point) {
     const int second_count = leading_digit_count(second);
     if (second_count == kWord) return {nullptr, 0, 0};
     const std::uint64_t value =
-        digits_value(first, kWord) * kPowersOfTen[second_count] + digits_value(second, second_count);
+        eight_digits_value(first - ('0' * kEachByte)) * kPowersOfTen[second_count] + digits_value(second, second_count);
     return {point + 1 + kWord + second_count, value, kWord + second_count};
   }
   if (first_count == 0) return {nullptr, 0, 0};
