@@ -51,7 +51,10 @@ inline int leading_digit_count(std::uint64_t word) {
   const std::uint64_t above_nine = low + (0x46 * kEachByte);     // bit 7 set from 0x3a up
   const std::uint64_t below_zero = ~(low + (0x50 * kEachByte));  // bit 7 set below 0x30
   const std::uint64_t non_digits = (above_nine | below_zero | word) & (0x80 * kEachByte);
-  return std::countr_zero(non_digits) >> 3;  // 64 >> 3 = 8 when all are digits
+  // The marks moved to bit 0 of their bytes, over a top bit that stands for
+  // a non-digit after the word: the first mark at bit 8k gives k, and
+  // without any the top bit gives 8. Never zero, so no test for it.
+  return (std::countr_zero((non_digits >> 7) | (std::uint64_t{1} << 63)) + 1) >> 3;
 }
 
 // The value of eight digits, the first byte the most significant: summed
@@ -108,7 +111,7 @@ struct Fraction {
   int digits;
 };
 
-inline Fraction read_fraction(const char* point) {
+[[gnu::always_inline]] inline Fraction read_fraction(const char* point) {
   const std::uint64_t first = load_word(point + 1);
   const int first_count = leading_digit_count(first);
   if (first_count == kWord) [[likely]] {
