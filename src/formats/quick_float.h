@@ -126,6 +126,12 @@ struct Fraction {
   return {point + 1 + first_count, digits_value(first, first_count), first_count};
 }
 
+// `value` (not negative) with the sign bit set when `negative`: without a
+// branch, since half of the values are negative, at random.
+inline double with_sign(double value, bool negative) {
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(value) | (std::uint64_t{negative} << 63));
+}
+
 // The nearest doubles to 10^-k.
 inline constexpr double kInversePowersOfTen[] = {1e0,   1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
                                                  1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15,
@@ -140,21 +146,24 @@ constexpr std::uint64_t kFloatMidpoint = std::uint64_t{1} << (kBitsBelowFloat - 
 // float midpoint and still be trusted (it lies within 2 of the quotient).
 constexpr std::uint64_t kMidpointMargin = 8;
 
-// nearest_float(value / 10^k) for |value| <= 2^53 and k in [1, 22], the
-// quotient rounded to the nearest double first, without a division where
-// the product with the nearest double to 10^-k tells the same float. That
-// product has two roundings (of 10^-k and of the product), so it lies
-// within 2 units in the last place of the exact quotient, and the nearest
-// double to the quotient within 2.5 units of it. Only a float midpoint
-// between them can make the two round to different floats; when the
-// product stands farther from every midpoint than the margin, its float is
-// the answer. Every value here is a normal double and within the float
-// range, so the significand bits tell the distance.
-inline float float_of_quotient(double value, int k) {
-  const double product = value * kInversePowersOfTen[k];
+// With sign +-1: nearest_float(sign * magnitude / 10^k) for magnitude <=
+// 2^53 and k in [1, 22], the quotient rounded to the nearest double first,
+// without a division where the product with the nearest double to 10^-k
+// tells the same float. That product has two roundings (of 10^-k and of
+// the product), so it lies within 2 units in the last place of the exact
+// quotient, and the nearest double to the quotient within 2.5 units of it.
+// Only a float midpoint between them can make the two round to different
+// floats; when the product stands farther from every midpoint than the
+// margin, its float is the answer. Every value here is a normal double and
+// within the float range, so the significand bits tell the distance.
+// Rounding to nearest is symmetric, so the sign may go with the power of
+// ten, which is ready early: the magnitude comes last.
+inline float float_of_quotient(double magnitude, bool negative, int k) {
+  const double signed_power = with_sign(kInversePowersOfTen[k], negative);
+  const double product = magnitude * signed_power;
   const std::uint64_t below_float = std::bit_cast<std::uint64_t>(product) & kBelowFloatMask;
   if (below_float - (kFloatMidpoint - kMidpointMargin) <= 2 * kMidpointMargin) [[unlikely]] {
-    return nearest_float(value / kExactPowersOfTen[k]);
+    return nearest_float(with_sign(magnitude, negative) / kExactPowersOfTen[k]);
   }
   return static_cast<float>(product);
 }
@@ -206,15 +215,12 @@ inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
   if (significand > kMaxExactInDouble || exponent < -kMaxExactPowerOfTen || exponent > kMaxExactPowerOfTen) {
     return nullptr;
   }
-  // The sign is set by hand: half of the values are negative, at random,
-  // and a branch on it would be mispredicted as often.
-  const double signed_significand = std::bit_cast<double>(
-      std::bit_cast<std::uint64_t>(static_cast<double>(significand)) | (std::uint64_t{negative} << 63));
+  const auto magnitude = static_cast<double>(significand);
   if (exponent >= 0) {
-    out = nearest_float(signed_significand * kExactPowersOfTen[exponent]);
+    out = nearest_float(magnitude * with_sign(kExactPowersOfTen[exponent], negative));
     return p;
   }
-  out = float_of_quotient(signed_significand, static_cast<int>(-exponent));
+  out = float_of_quotient(magnitude, negative, static_cast<int>(-exponent));
   return p;
 }
 
