@@ -5,7 +5,10 @@
 // "1.5e-05"): at most 19 digits and a small decimal exponent. For those the
 // value is w * 10^e with w and 10^|e| both exact doubles, and one correctly
 // rounded multiplication or division gives the nearest double (Clinger's
-// fast path), as fast_path_double does after scan_decimal. Anything else
+// fast path), as fast_path_double does after scan_decimal; the division is
+// mostly replaced by a multiplication whose float is provably the same
+// (float_of_quotient). No branch depends on a value's sign or on how many
+// digits it has: both vary at random from one value to the next. Anything else
 // (more digits, larger exponents, syntax errors, the last bytes of the
 // text) is declined, and the caller reads it with scan_decimal instead,
 // which gives the same value and the same errors. Inline: this is the
@@ -96,7 +99,8 @@ inline constexpr std::uint64_t kPowersOfTen[] = {1,
 
 // Bytes the reading may look at from the first digit on: an integer part
 // of up to 7 digits, the point, 15 fraction digits and their two words,
-// and an exponent of up to 3 digits with its sign.
+// and an exponent of up to 3 digits with its sign; at most 29 bytes, so
+// that the caller may also look at the two bytes after a number taken.
 constexpr std::int64_t kRoom = 32;
 constexpr int kMaxIntegerDigits = 7;
 
