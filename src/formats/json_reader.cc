@@ -5,6 +5,7 @@
 
 #include "formats/json_error_text.h"
 #include "formats/nearest_float.h"
+#include "formats/quick_float.h"
 #include "formats/quoted_text.h"
 #include "formats/utf8.h"
 
@@ -251,39 +252,53 @@ ReadResult<float> JsonReader::float_beyond_fast_path(const char* begin) const {
   return number_to_float(number.value());
 }
 
+ReadResult<float> JsonReader::read_float_element() {
+  Decimal decimal;
+  const DecimalScan scan = scan_decimal(cursor_, end_, decimal);
+  cursor_ = scan.stop;
+  if (scan.status != DecimalScanStatus::kComplete) return fail(number_syntax_error(scan.status));
+  // Both paths round the decimal to the nearest double and that to the
+  // nearest float, except that integers go to the nearest float directly
+  // (JsonNumber).
+  if (const std::optional<double> exact = fast_path_double(decimal)) return nearest_float(*exact);
+  return float_beyond_fast_path(decimal.text.data());
+}
+
 ReadResult<void> JsonReader::read_float_elements(std::vector<float>& out) {
-  bool first = true;
+  int c = peek_token();
+  if (c == ']') return {};
+  if (c == kEnd) return fail(error_at_next(error_text::kEofInList));
   for (;;) {
-    int c = peek_token();
-    if (c == ']') return {};
-    if (first) {
-      if (c == kEnd) return fail(error_at_next(error_text::kEofInList));
-      first = false;
-    } else {
-      if (c != ',')
-        return fail(error_at_next(c == kEnd ? error_text::kEofInList : error_text::kExpectedCommaOrBracket));
-      advance();
-      c = peek_token();
-      if (c == ']') return fail(error_at_next(error_text::kTrailingComma));
-    }
     if (c != '-' && !is_digit(c)) [[unlikely]] {
       return fail(c == kEnd ? error_at_next(error_text::kEofInValue) : invalid_type("f32"));
     }
-    Decimal decimal;
-    const DecimalScan scan = scan_decimal(cursor_, end_, decimal);
-    cursor_ = scan.stop;
-    if (scan.status != DecimalScanStatus::kComplete) [[unlikely]]
-      return fail(number_syntax_error(scan.status));
-    // Most embedding values take the fast path. Both paths round the
-    // decimal to the nearest double and that to the nearest float, except
-    // that integers go to the nearest float directly (JsonNumber).
-    if (const std::optional<double> exact = fast_path_double(decimal)) [[likely]] {
-      out.push_back(nearest_float(*exact));
-      continue;
+    // Most embedding values take the quick reading, and the files separate
+    // them with bare commas: such runs are read in a loop of their own. A
+    // declined value is left to the full reading, after its comma.
+    float value;
+    if (const char* stop = read_quick_float(cursor_, end_, value)) [[likely]] {
+      for (;;) {
+        out.push_back(value);
+        cursor_ = stop;
+        // The quick reading leaves room for these two bytes. The sign of
+        // the next value is random: testing it with a branch of its own
+        // would be mispredicted half the time.
+        const bool value_follows = static_cast<int>(is_digit(stop[1])) | static_cast<int>(stop[1] == '-');
+        if (stop[0] != ',' || !value_follows) break;
+        stop = read_quick_float(stop + 1, end_, value);
+        if (stop == nullptr) break;
+      }
+    } else {
+      auto element = read_float_element();
+      if (!element) return fail(std::move(element).error());
+      out.push_back(element.value());
     }
-    auto value = float_beyond_fast_path(decimal.text.data());
-    if (!value) return fail(std::move(value).error());
-    out.push_back(value.value());
+    c = peek_token();
+    if (c == ']') return {};
+    if (c != ',') return fail(error_at_next(c == kEnd ? error_text::kEofInList : error_text::kExpectedCommaOrBracket));
+    advance();
+    c = peek_token();
+    if (c == ']') return fail(error_at_next(error_text::kTrailingComma));
   }
 }
 

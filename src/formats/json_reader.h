@@ -139,6 +139,8 @@ class JsonReader {
   ReadError number_syntax_error(DecimalScanStatus status) const;
   // With the reader after the number: its value, or "number out of range".
   [[nodiscard]] ReadResult<JsonNumber> evaluate_scanned(const Decimal& decimal) const;
+  // At "-" or a digit: one float element by the full reading.
+  [[nodiscard]] ReadResult<float> read_float_element();
   // A float element at `begin` that the fast path does not take, with the
   // reader standing after it.
   [[nodiscard, gnu::noinline]] ReadResult<float> float_beyond_fast_path(const char* begin) const;

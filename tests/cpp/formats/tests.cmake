@@ -2,6 +2,7 @@ sorvid_add_test(formats_test LINKS sorvid_formats LABELS formats SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/quoted_text_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/json_writer_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/float_text_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/quick_float_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/json_reader_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/wal_record_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/snapshot_test.cc
