@@ -244,7 +244,7 @@ bool convert_entry(PyObject* object, VectorEntry& out) {
   }
   AccessGuard access(entry->borrow_flag, Access::kShared);
   if (!access) return false;
-  out = entry->value;
+  out = entry_value(*entry);
   return true;
 }
 
