@@ -41,7 +41,10 @@
 namespace sorvid {
 
 // One search result: a stored entry and its cosine distance to the query.
-// `entry` is valid until the next mutation of the store.
+// `entry` stays valid and unchanged until the next upsert, upsert_batch,
+// remove or compact, or the store's end: no other call, searches included,
+// changes a record (the Python module reads results in place on that
+// promise).
 struct SearchHit {
   const VectorEntry* entry;
   float distance;

@@ -84,6 +84,35 @@ bool append_float_item(PyObject* item, std::vector<float>& out) {
   return true;
 }
 
+// Whether `object` is an exact tuple or list, whose items can be read by index
+// exactly as its iterator would read them. Not lists on a free-threaded
+// build, where another thread may change one while it is read.
+bool items_readable_in_place(PyObject* object) {
+#ifdef Py_GIL_DISABLED
+  return PyTuple_CheckExact(object);
+#else
+  return PyTuple_CheckExact(object) || PyList_CheckExact(object);
+#endif
+}
+
+// Appends the float of every item of an exact tuple or list, reading each by
+// index as the sequence's iterator does: the length is read again before each
+// item, as converting an item may run Python code that changes the list.
+bool append_float_items_in_place(PyObject* object, std::vector<float>& out) {
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(object, i);
+    if (PyFloat_CheckExact(item)) {
+      out.push_back(nearest_float(PyFloat_AS_DOUBLE(item)));
+      continue;
+    }
+    Py_INCREF(item);  // held while its conversion may remove it from the list
+    const bool ok = append_float_item(item, out);
+    Py_DECREF(item);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 // Whether the exception set says that `object`, a memoryview, cannot produce
 // its items: it has several dimensions (its items would be sub-views), or a
 // format Python cannot unpack (refused at iteration or at the first item).
@@ -233,6 +262,9 @@ bool convert_float_vector(PyObject* object, std::vector<float>& out) {
   const BufferRead buffer = read_float_buffer(object, 1, out, &length);
   if (buffer != BufferRead::kNoSuchBuffer) return buffer == BufferRead::kRead;
   if (!reserve_for(object, out)) return false;
+  if (items_readable_in_place(object)) {
+    return or_memory_error(false, [&] { return append_float_items_in_place(object, out); });
+  }
   return for_each_item(object, [&](PyObject* item) { return append_float_item(item, out); });
 }
 
@@ -244,7 +276,7 @@ bool convert_entry(PyObject* object, VectorEntry& out) {
   }
   AccessGuard access(entry->borrow_flag, Access::kShared);
   if (!access) return false;
-  out = entry->value;
+  out = entry_value(*entry);
   return true;
 }
 

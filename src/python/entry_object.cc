@@ -7,6 +7,7 @@
 #include "formats/quoted_text.h"
 #include "python/argument_binding.h"
 #include "python/conversions.h"
+#include "python/entry_loans.h"
 #include "python/panic.h"
 
 namespace sorvid::python {
@@ -41,6 +42,10 @@ EntryObject* allocate(PyTypeObject* type) {
   if (self == nullptr) return nullptr;
   new (&self->borrow_flag) BorrowFlag();
   new (&self->value) VectorEntry();
+  self->lent = nullptr;
+  self->loans = nullptr;
+  self->previous_loan = nullptr;
+  self->next_loan = nullptr;
   return self;
 }
 
@@ -63,6 +68,7 @@ PyObject* entry_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void entry_dealloc(PyObject* object) {
   auto* self = reinterpret_cast<EntryObject*>(object);
   PyTypeObject* type = Py_TYPE(object);
+  leave_loans(*self);
   self->value.~VectorEntry();
   self->borrow_flag.~BorrowFlag();
   type->tp_free(object);
@@ -75,8 +81,9 @@ PyObject* entry_repr(PyObject* object) {
     AccessGuard access(self->borrow_flag, Access::kShared);
     if (!access) return nullptr;
     std::string text = "VectorEntry(id=";
-    append_quoted_text(text, self->value.id);
-    text += ", dim=" + std::to_string(self->value.embedding.size()) + ")";
+    const VectorEntry& value = entry_value(*self);
+    append_quoted_text(text, value.id);
+    text += ", dim=" + std::to_string(value.embedding.size()) + ")";
     return new_text(text);
   });
 }
@@ -86,7 +93,7 @@ Py_ssize_t entry_length(PyObject* object) {
     auto* self = reinterpret_cast<EntryObject*>(object);
     AccessGuard access(self->borrow_flag, Access::kShared);
     if (!access) return -1;
-    return static_cast<Py_ssize_t>(self->value.embedding.size());
+    return static_cast<Py_ssize_t>(entry_value(*self).embedding.size());
   });
 }
 
@@ -96,7 +103,8 @@ enum class Field { kId, kEmbedding, kMetadata, kCreatedAt };
 
 constexpr Field kFields[] = {Field::kId, Field::kEmbedding, Field::kMetadata, Field::kCreatedAt};
 
-std::string& text_field(VectorEntry& entry, Field field) {
+template <class Entry>
+auto& text_field(Entry& entry, Field field) {
   switch (field) {
     case Field::kId: return entry.id;
     case Field::kMetadata: return entry.metadata;
@@ -119,8 +127,9 @@ PyObject* get_field(PyObject* object, void* closure) {
     const Field field = *static_cast<const Field*>(closure);
     AccessGuard access(self->borrow_flag, Access::kShared);
     if (!access) return nullptr;
-    if (field == Field::kEmbedding) return new_float_list(self->value.embedding);
-    return new_text(text_field(self->value, field));
+    const VectorEntry& value = entry_value(*self);
+    if (field == Field::kEmbedding) return new_float_list(value.embedding);
+    return new_text(text_field(value, field));
   });
 }
 
@@ -139,6 +148,7 @@ int set_field(PyObject* object, PyObject* value, void* closure) {
     if (!convert_argument(field_name(field), kind, value, converted)) return -1;
     AccessGuard access(self->borrow_flag, Access::kExclusive);
     if (!access) return -1;
+    take_back(*self);  // the store's record is only read, so the entry changes its own copy
     if (field == Field::kEmbedding) {
       self->value.embedding = std::move(std::get<std::vector<float>>(converted));
     } else {
@@ -158,7 +168,7 @@ PyObject* entry_reduce(PyObject* object, PyObject* /*unused*/) {
     auto* self = reinterpret_cast<EntryObject*>(object);
     AccessGuard access(self->borrow_flag, Access::kShared);
     if (!access) return nullptr;
-    const VectorEntry& value = self->value;
+    const VectorEntry& value = entry_value(*self);
     PyObject* arguments = PyTuple_New(4);
     if (arguments == nullptr) return nullptr;
     PyObject* fields[] = {new_text(value.id), nullptr, nullptr, nullptr};
@@ -236,6 +246,16 @@ PyObject* new_entry_object(VectorEntry value) {
   EntryObject* self = allocate(type);
   if (self == nullptr) return nullptr;
   self->value = std::move(value);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* new_lent_entry_object(const VectorEntry& value, EntryLoans& loans) {
+  if constexpr (!kLendsEntries) return new_entry_object(value);
+  PyTypeObject* type = entry_type();
+  if (type == nullptr) return nullptr;
+  EntryObject* self = allocate(type);
+  if (self == nullptr) return nullptr;
+  lend(loans, *self, value);
   return reinterpret_cast<PyObject*>(self);
 }
 

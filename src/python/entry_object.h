@@ -1,5 +1,6 @@
 // The Python class VectorEntry: one record (id, embedding, metadata,
-// created_at) owned by a Python object.
+// created_at) owned by a Python object, or read in place from the store that
+// returned it (see entry_loans.h).
 #pragma once
 
 #include <string>
@@ -10,10 +11,21 @@
 
 namespace sorvid::python {
 
+struct EntryLoans;
+
 struct EntryObject {
   PyObject_HEAD BorrowFlag borrow_flag;
-  VectorEntry value;
+  VectorEntry value;           // the entry's own record; empty while `lent` is set
+  const VectorEntry* lent;     // a store's record read in place, or nullptr
+  EntryLoans* loans;           // the store's list this entry is on, or nullptr
+  EntryObject* previous_loan;  // neighbours on that list
+  EntryObject* next_loan;
 };
+
+// The record `entry` stands for: the store's while lent, else its own.
+inline const VectorEntry& entry_value(const EntryObject& entry) {
+  return entry.lent != nullptr ? *entry.lent : entry.value;
+}
 
 // Creates the type on first use and returns it (a borrowed reference, kept
 // for the life of the process), or nullptr with an exception set.
@@ -34,5 +46,10 @@ PyObject* rebuild_entry(PyObject* module, PyObject* const* args, Py_ssize_t narg
 
 // A new VectorEntry object that owns `value`.
 PyObject* new_entry_object(VectorEntry value);
+
+// A new VectorEntry object that reads `value` in place while it stays on
+// `loans` (see entry_loans.h); on a free-threaded build, where nothing orders
+// its reads before the store's next change, one that owns a copy.
+PyObject* new_lent_entry_object(const VectorEntry& value, EntryLoans& loans);
 
 }  // namespace sorvid::python

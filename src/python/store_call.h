@@ -20,11 +20,18 @@ namespace sorvid::python {
 struct StoreMethod {
   Signature signature;
   Access access;
+  // Whether the engine call may change or drop records, so that the store
+  // takes back the entries it has lent (entry_loans.h) before making it.
+  bool changes_records = false;
 };
 
 // The engine part of a method: given the store and the converted arguments
 // (in parameter order), returns a new reference or nullptr with an exception.
-using StoreMethodBody = PyObject* (*)(StoreCore& core, ArgValue* args);
+using StoreMethodBody = PyObject* (*)(StoreObject& store, ArgValue* args);
+
+// Takes back every entry `store` has lent; false with MemoryError set when
+// there is no memory for the copies (the records are then left unchanged).
+bool take_loans_back(StoreObject& store);
 
 // Raises the exception that a StoreError becomes: OSError for I/O failures,
 // ValueError for every other kind, with the error's message as the one
@@ -64,17 +71,20 @@ PyObject* store_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                              [&](StoreObject& store) -> PyObject* {
                                ArgValue values[kMaxParams];
                                if (!convert_arguments(kMethod.signature, slots, values)) return nullptr;
-                               return kBody(*store.core, values);
+                               if (kMethod.changes_records && !take_loans_back(store)) return nullptr;
+                               return kBody(store, values);
                              });
   });
 }
 
 // A method without parameters (METH_NOARGS).
-template <Access kAccess, StoreMethodBody kBody>
+template <Access kAccess, StoreMethodBody kBody, bool kChangesRecords = false>
 PyObject* store_method_noargs(PyObject* self, PyObject* /*unused*/) {
   return run_at_boundary([&]() -> PyObject* {
-    return with_store_access(self, kAccess, static_cast<PyObject*>(nullptr),
-                             [&](StoreObject& store) { return kBody(*store.core, nullptr); });
+    return with_store_access(self, kAccess, static_cast<PyObject*>(nullptr), [&](StoreObject& store) -> PyObject* {
+      if (kChangesRecords && !take_loans_back(store)) return nullptr;
+      return kBody(store, nullptr);
+    });
   });
 }
 

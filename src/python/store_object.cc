@@ -39,9 +39,10 @@ constexpr ParamSpec kSearchFilteredParams[] = {
     {"top_k", ArgKind::kUnsigned, /*required=*/false, "", 10},
 };
 
-constexpr StoreMethod kUpsert{{"VectorStore.upsert()", kEntryParam}, Access::kExclusive};
-constexpr StoreMethod kUpsertBatch{{"VectorStore.upsert_batch()", kEntriesParam}, Access::kExclusive};
-constexpr StoreMethod kDelete{{"VectorStore.delete()", kIdParam}, Access::kExclusive};
+constexpr StoreMethod kUpsert{{"VectorStore.upsert()", kEntryParam}, Access::kExclusive, /*changes_records=*/true};
+constexpr StoreMethod kUpsertBatch{
+    {"VectorStore.upsert_batch()", kEntriesParam}, Access::kExclusive, /*changes_records=*/true};
+constexpr StoreMethod kDelete{{"VectorStore.delete()", kIdParam}, Access::kExclusive, /*changes_records=*/true};
 constexpr StoreMethod kGet{{"VectorStore.get()", kIdParam}, Access::kShared};
 constexpr StoreMethod kSearch{{"VectorStore.search()", kSearchParams}, Access::kExclusive};
 constexpr StoreMethod kSearchBatch{{"VectorStore.search_batch()", kSearchBatchParams}, Access::kExclusive};
@@ -75,38 +76,58 @@ PyObject* make_open(ArgValue* args) {
   return new_store_object(std::move(opened).value());
 }
 
-PyObject* upsert(StoreCore& core, ArgValue* args) {
+PyObject* upsert(StoreObject& store, ArgValue* args) {
+  StoreCore& core = *store.core;
   return none_or_error(without_gil([&] { return core.upsert(std::move(std::get<VectorEntry>(args[0]))); }));
 }
 
-PyObject* upsert_batch(StoreCore& core, ArgValue* args) {
+PyObject* upsert_batch(StoreObject& store, ArgValue* args) {
+  StoreCore& core = *store.core;
   // The batch is moved into the engine, so even its release runs without the GIL.
   return none_or_error(
       without_gil([&] { return core.upsert_batch(std::move(std::get<std::vector<VectorEntry>>(args[0]))); }));
 }
 
-PyObject* delete_entry(StoreCore& core, ArgValue* args) {
+PyObject* delete_entry(StoreObject& store, ArgValue* args) {
+  StoreCore& core = *store.core;
   return none_or_error(without_gil([&] { return core.remove(std::get<std::string>(args[0])); }));
 }
 
-PyObject* get(StoreCore& core, ArgValue* args) {
+PyObject* get(StoreObject& store, ArgValue* args) {
+  StoreCore& core = *store.core;
   const VectorEntry* entry = core.get(std::get<std::string>(args[0]));
   if (entry == nullptr) Py_RETURN_NONE;
   return new_entry_object(*entry);
 }
 
+// A (VectorEntry, distance) pair for one hit, its entry lent by the store.
+PyObject* new_hit_pair(const SearchHit& hit, EntryLoans& loans) {
+  PyObject* pair = PyTuple_New(2);
+  if (pair == nullptr) return nullptr;
+  // An item left null is skipped when the tuple is released. Where entries
+  // are copied rather than lent, the copy may run out of memory.
+  PyObject* entry = or_memory_error<PyObject*>(nullptr, [&] { return new_lent_entry_object(*hit.entry, loans); });
+  if (entry == nullptr) {
+    Py_DECREF(pair);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(pair, 0, entry);
+  PyObject* distance = PyFloat_FromDouble(static_cast<double>(hit.distance));
+  if (distance == nullptr) {
+    Py_DECREF(pair);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(pair, 1, distance);
+  return pair;
+}
+
 // A list of (VectorEntry, distance) pairs, nearest first.
-PyObject* new_hit_list(const std::vector<SearchHit>& hits) {
+PyObject* new_hit_list(const std::vector<SearchHit>& hits, EntryLoans& loans) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.size()));
   if (list == nullptr) return nullptr;
   Py_ssize_t position = 0;
   for (const SearchHit& hit : hits) {
-    // The copy of the entry may run out of memory while the list is held.
-    PyObject* entry = or_memory_error<PyObject*>(nullptr, [&] { return new_entry_object(*hit.entry); });
-    PyObject* distance = entry == nullptr ? nullptr : PyFloat_FromDouble(static_cast<double>(hit.distance));
-    PyObject* pair = distance == nullptr ? nullptr : PyTuple_Pack(2, entry, distance);
-    Py_XDECREF(entry);
-    Py_XDECREF(distance);
+    PyObject* pair = new_hit_pair(hit, loans);
     if (pair == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -116,18 +137,20 @@ PyObject* new_hit_list(const std::vector<SearchHit>& hits) {
   return list;
 }
 
-PyObject* hit_list_or_error(const Result<std::vector<SearchHit>, StoreError>& hits) {
+PyObject* hit_list_or_error(const Result<std::vector<SearchHit>, StoreError>& hits, EntryLoans& loans) {
   if (!hits) return raise_store_error(hits.error());
-  return new_hit_list(hits.value());
+  return new_hit_list(hits.value(), loans);
 }
 
-PyObject* search(StoreCore& core, ArgValue* args) {
+PyObject* search(StoreObject& store, ArgValue* args) {
+  StoreCore& core = *store.core;
   const auto& query = std::get<std::vector<float>>(args[0]);
   const std::uint64_t top_k = std::get<std::uint64_t>(args[1]);
-  return hit_list_or_error(without_gil([&] { return core.search(std::span<const float>(query), top_k); }));
+  return hit_list_or_error(without_gil([&] { return core.search(std::span<const float>(query), top_k); }), store.loans);
 }
 
-PyObject* search_batch(StoreCore& core, ArgValue* args) {
+PyObject* search_batch(StoreObject& store, ArgValue* args) {
+  StoreCore& core = *store.core;
   const std::vector<std::span<const float>> queries = std::get<FloatRows>(args[0]).rows();
   const std::uint64_t top_k = std::get<std::uint64_t>(args[1]);
   auto found = without_gil([&] { return core.search_batch(queries, top_k); });
@@ -136,7 +159,7 @@ PyObject* search_batch(StoreCore& core, ArgValue* args) {
   if (lists == nullptr) return nullptr;
   Py_ssize_t position = 0;
   for (const std::vector<SearchHit>& hits : found.value()) {
-    PyObject* list = new_hit_list(hits);
+    PyObject* list = new_hit_list(hits, store.loans);
     if (list == nullptr) {
       Py_DECREF(lists);
       return nullptr;
@@ -146,14 +169,16 @@ PyObject* search_batch(StoreCore& core, ArgValue* args) {
   return lists;
 }
 
-PyObject* search_filtered(StoreCore& core, ArgValue* args) {
+PyObject* search_filtered(StoreObject& store, ArgValue* args) {
+  StoreCore& core = *store.core;
   const auto& query = std::get<std::vector<float>>(args[0]);
   const auto& allowed = std::get<std::vector<std::string>>(args[1]);
   const std::uint64_t top_k = std::get<std::uint64_t>(args[2]);
-  return hit_list_or_error(without_gil([&] { return core.search_filtered(query, allowed, top_k); }));
+  return hit_list_or_error(without_gil([&] { return core.search_filtered(query, allowed, top_k); }), store.loans);
 }
 
-PyObject* ids(StoreCore& core, ArgValue* /*args*/) {
+PyObject* ids(StoreObject& store, ArgValue* /*args*/) {
+  StoreCore& core = *store.core;
   const std::vector<const VectorEntry*> listed = core.entries_by_id();
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(listed.size()));
   if (list == nullptr) return nullptr;
@@ -168,11 +193,13 @@ PyObject* ids(StoreCore& core, ArgValue* /*args*/) {
   return list;
 }
 
-PyObject* sync(StoreCore& core, ArgValue* /*args*/) {
+PyObject* sync(StoreObject& store, ArgValue* /*args*/) {
+  StoreCore& core = *store.core;
   return none_or_error(without_gil([&] { return core.sync(); }));
 }
 
-PyObject* compact(StoreCore& core, ArgValue* /*args*/) {
+PyObject* compact(StoreObject& store, ArgValue* /*args*/) {
+  StoreCore& core = *store.core;
   return none_or_error(without_gil([&] { return core.compact(); }));
 }
 
@@ -224,17 +251,24 @@ PyObject* store_repr(PyObject* self) {
 void store_dealloc(PyObject* object) {
   auto* self = reinterpret_cast<StoreObject*>(object);
   PyTypeObject* type = Py_TYPE(object);
-  if (self->owner_thread == current_thread_number()) {
+  if (self->owner_thread == current_thread_number() && take_back_all(self->loans)) {
     delete self->core;
+  } else if (self->owner_thread == current_thread_number()) {
+    // No memory to copy the lent records: the engine state stays allocated,
+    // untouched from now on, and the entries go on reading it.
+    forget_loans(self->loans);
   } else {
     // The engine state belongs to the owner thread: leave it allocated
-    // rather than release it here, and say so.
+    // rather than release it here, and say so. Its lent entries go on
+    // reading it, as nothing changes it any more.
+    forget_loans(self->loans);
     PyObject* pending = PyErr_GetRaisedException();
     PyErr_SetString(PyExc_RuntimeError,
                     "sorvid_vector_db::VectorStore is unsendable, but is being dropped on another thread");
     PyErr_WriteUnraisable(nullptr);
     PyErr_SetRaisedException(pending);
   }
+  self->loans.~EntryLoans();
   self->borrow_flag.~BorrowFlag();
   type->tp_free(object);
   Py_DECREF(type);
@@ -286,7 +320,7 @@ PyMethodDef store_methods[] = {
      "sync($self)\n--\n\n"
      "Make every write so far durable against power loss (fsync of the WAL\n"
      "and, when it was created, of its directory)."},
-    {"compact", (store_method_noargs<Access::kExclusive, compact>), METH_NOARGS,
+    {"compact", (store_method_noargs<Access::kExclusive, compact, /*kChangesRecords=*/true>), METH_NOARGS,
      "compact($self)\n--\n\n"
      "Merge WAL into snapshot, truncate WAL file, rebuild HNSW index once.\n"
      "Call after large batch inserts or on a schedule."},
@@ -331,6 +365,7 @@ PyObject* new_store_object(StoreCore core) {
   auto* self = reinterpret_cast<StoreObject*>(type->tp_alloc(type, 0));
   if (self == nullptr) return nullptr;
   new (&self->borrow_flag) BorrowFlag();
+  new (&self->loans) EntryLoans();
   self->owner_thread = current_thread_number();
   self->core = new StoreCore(std::move(core));
   return reinterpret_cast<PyObject*>(self);
@@ -347,6 +382,12 @@ PyObject* raise_store_error(const StoreError& error) {
   PyErr_SetObject(type, exception);
   Py_DECREF(exception);
   return nullptr;
+}
+
+bool take_loans_back(StoreObject& store) {
+  if (take_back_all(store.loans)) return true;
+  PyErr_NoMemory();
+  return false;
 }
 
 PyObject* raise_wrong_thread(const StoreObject& store) {

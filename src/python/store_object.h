@@ -7,6 +7,7 @@
 #include "core/store_core.h"
 #include "python/borrow_flag.h"
 #include "python/compat.h"
+#include "python/entry_loans.h"
 
 namespace sorvid::python {
 
@@ -14,6 +15,7 @@ struct StoreObject {
   PyObject_HEAD BorrowFlag borrow_flag;
   std::uint64_t owner_thread;  // current_thread_number() of the creating thread
   StoreCore* core;             // owned; released only on the owner thread
+  EntryLoans loans;            // the entries reading `core`'s records in place
 };
 
 // Creates the type on first use and returns it (a borrowed reference, kept

@@ -128,6 +128,19 @@ SHARED = (BIG_ID, BIG_TEXT, EMBEDDING, QUERY, ENTRY, EMBEDDING[1], TOP_K, HUGE_T
           VectorStore, TypeError, ValueError)
 
 
+def _read_results_after(store, hits, change, *args):
+    change(*args)
+    return [(entry.embedding, entry.metadata) for entry, _ in hits]
+
+
+def _read_results_of_a_dropped_store(paths):
+    store = VectorStore.new(*paths)
+    store.upsert(ENTRY)
+    hits = store.search(QUERY)
+    del store
+    return [(entry.embedding, entry.metadata) for entry, _ in hits]
+
+
 @pytest.fixture
 def filled(paths):
     store = VectorStore.new(*paths)
@@ -215,6 +228,9 @@ STORE_CASES = {
     "counters_and_slots": lambda s, p: (s.len, s.dim, s.wal_pending, len(s), bool(s), repr(s)),
     "search": lambda s, p: s.search(QUERY, top_k=TOP_K),
     "search_top_k_above_hits": lambda s, p: s.search(QUERY, HUGE_TOP_K),
+    # Results that read the store's records in place, taken back by a change and by the store's end.
+    "results_through_a_change": lambda s, p: _read_results_after(s, s.search(QUERY, top_k=TOP_K), s.upsert, ENTRY),
+    "results_outliving_their_store": lambda s, p: _read_results_of_a_dropped_store(p),
     "upsert_replace": lambda s, p: s.upsert(ENTRY),
     "upsert_batch": lambda s, p: s.upsert_batch([ENTRY, ENTRY]),
     "upsert_and_delete": lambda s, p: (s.upsert(ENTRY), s.delete(BIG_ID)),

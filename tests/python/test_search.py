@@ -1,5 +1,9 @@
 """Search through the Python API: query checks, lazy rebuild, result shape and exact distances."""
+import gc
+import pickle
 import random
+import sys
+import threading
 
 import numpy as np
 import pytest
@@ -76,6 +80,52 @@ def test_results_are_copies_with_exact_distances(paths):
         assert distance == reference_distance(query, store.get(entry.id).embedding)
         entry.embedding = [0.0] * 8
     assert store.search(query, top_k=20)[0][0].embedding != [0.0] * 8
+
+
+def _drop_on_another_thread(stores):
+    """Drops the store on a thread that does not own it, which keeps its engine state (and reports so)."""
+    hook = sys.unraisablehook
+    sys.unraisablehook = lambda info: None
+    try:
+        thread = threading.Thread(target=stores.clear)
+        thread.start()
+        thread.join()
+        gc.collect()
+    finally:
+        sys.unraisablehook = hook
+
+
+RECORD_CHANGES = {
+    "upsert": lambda stores: [stores[0].upsert(VectorEntry(f"id-{i}", [9.0] * 8, "new", "now")) for i in range(300)],
+    "upsert_batch": lambda stores: stores[0].upsert_batch([VectorEntry(f"id-{i}", [9.0] * 8) for i in range(300)]),
+    "delete": lambda stores: [stores[0].delete(f"id-{i}") for i in range(300)],
+    "compact": lambda stores: stores[0].compact(),
+    "store_dropped": lambda stores: (stores.clear(), gc.collect()),
+    "store_dropped_on_another_thread": _drop_on_another_thread,
+}
+
+
+# Results read the store's records in place until the store changes them or goes: each kind of change must
+# leave every result, from every kind of search, exactly as it was.
+@pytest.mark.parametrize("change", RECORD_CHANGES)
+def test_results_keep_their_records_through_changes(paths, change):
+    stores = [filled(paths, 300)]
+    store = stores[0]
+    query = [0.5] * 8
+    hits = (store.search(query, top_k=20) + store.search_batch([query, query], top_k=5)[1]
+            + store.search_filtered(query, ["id-3", "id-7"]))
+    del store
+
+    def seen():
+        return [(e.id, e.embedding, e.metadata, e.created_at, repr(e), len(e), pickle.loads(pickle.dumps(e)).embedding,
+                 d) for e, d in hits]
+
+    before = seen()
+    RECORD_CHANGES[change](stores)
+    assert seen() == before
+    entry = hits[0][0]
+    entry.metadata = "changed"  # a result changed after its store did is its own
+    assert (entry.metadata, entry.embedding) == ("changed", before[0][1])
 
 
 def test_query_equal_to_a_stored_embedding_comes_first(paths):

@@ -288,3 +288,34 @@ def test_other_arrays_take_the_ordinary_path(make):
         assert str(info.value) == str(exc) or str(info.value).startswith("argument 'embedding': ")
         return
     assert VectorEntry("a", value).embedding == expected
+
+
+
+class _Changing:
+    """An item whose first conversion changes the list being converted (set once the list exists)."""
+
+    def __init__(self, change):
+        self.change, self.values = change, None
+
+    def __float__(self):
+        change, self.change = self.change, lambda values: None
+        change(self.values)
+        return 7.0
+
+
+class _ListSubclass(list):
+    """Converted through its iterator, as any sequence but an exact list or tuple is."""
+
+
+# Exact lists are read by index; they must give what their iteration gives, even when converting an item
+# changes the list.
+@pytest.mark.parametrize("change", [lambda v: None, lambda v: v.pop(), lambda v: v.append(9.5), lambda v: v.clear(),
+                                    lambda v: v.insert(0, 3.0), lambda v: v.pop(0)],
+                         ids=["none", "pop", "append", "clear", "insert_before", "remove_before"])
+def test_lists_convert_as_their_iteration_does(change):
+    def converted(make):
+        item = _Changing(change)
+        item.values = values = make([1.5, item, 2.0**70, True, 0.1])
+        return VectorEntry("a", values).embedding
+
+    assert converted(list) == converted(_ListSubclass)
