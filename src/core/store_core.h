@@ -158,9 +158,17 @@ class StoreCore {
   // Brings staged entries into the map (a later one of an id replaces an
   // earlier), notes them changed and counts them in `wal_pending`.
   void apply_staged(std::vector<EntryMap::node_type>& staged) noexcept;
-  // Notes that the entry with this id changed since the index was updated.
-  // Never fails: without memory to note the id, a fresh build becomes due.
+  // Notes that the entry with this id is about to be replaced or erased (or
+  // to appear) since the index was updated; called before the entry
+  // changes, which may empty its embedding (see retire_embedding). Never
+  // fails: without memory to note the id, the index is released and a fresh
+  // build becomes due.
   void note_changed(std::string_view id) noexcept;
+  // Moves the entry's embedding into retired_embeddings_ when the index may
+  // read it. Throws std::bad_alloc, leaving the entry as it was.
+  void retire_embedding(std::string_view id);
+  // Drops the index (and so every row it reads) and makes a fresh build due.
+  void release_index_until_rebuild() noexcept;
 
   // Makes the index hold exactly the live entries: a fresh build when one is
   // due, otherwise the changed ids' old points removed and their current
@@ -190,7 +198,9 @@ class StoreCore {
   // best effort (see compact()).
   void save_graph(std::uint64_t snapshot_fingerprint);
   // Takes the saved graph when it belongs to these snapshot bytes and
-  // entries (in snapshot order); otherwise leaves the index to be built.
+  // entries (in snapshot order); otherwise leaves the index to be built. The
+  // index then reads the listed embeddings in place: they must reach the
+  // entries by move, buffers and all.
   void load_graph(std::uint64_t snapshot_fingerprint, const std::vector<VectorEntry>& listed);
 
   [[nodiscard]] Result<void, StoreError> load_snapshot();
@@ -213,6 +223,15 @@ class StoreCore {
   // whose id is not in changed_ids_ has exactly one live point in the index,
   // carrying value slot_of_id_[id] (with index_ids_[value] == id) and its
   // current embedding, unless rebuild_due_ is set.
+  //
+  // The index reads its points in place (see hnsw/point_views.h): the
+  // embedding buffers of the entries it was built or updated with. An entry
+  // whose embedding is a live node's point is never replaced or erased
+  // before note_changed() has moved that embedding (buffer and all) here,
+  // where it stays while the index may still read it (removed nodes are
+  // walked through until a rebuild); dropping the index clears it. Declared
+  // before index_, as entries_ is, so that the index goes first.
+  std::vector<std::vector<float>> retired_embeddings_;
   std::optional<hnsw::VectorIndex> index_;  // absent until a build over at least one entry
   std::vector<std::string> index_ids_;
   std::unordered_map<std::string, std::uint64_t, IdHash, std::equal_to<>> slot_of_id_;

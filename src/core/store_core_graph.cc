@@ -75,6 +75,8 @@ void StoreCore::load_graph(std::uint64_t snapshot_fingerprint, const std::vector
   const auto bytes = read_graph_file(*fs_, graph_path_for(snapshot_path_), listed.size());
   std::optional<hnsw::VectorIndex> loaded;
   if (bytes) {
+    // The index reads these buffers in place from here on: the caller moves
+    // the listed entries into the map, which keeps each embedding's buffer.
     std::vector<std::span<const float>> points;
     points.reserve(listed.size());
     for (const VectorEntry& entry : listed) points.push_back(entry.embedding);

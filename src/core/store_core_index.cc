@@ -2,6 +2,7 @@
 // before a query, in place or by a fresh build.
 #include <algorithm>
 #include <new>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -42,16 +43,30 @@ void StoreCore::note_changed(std::string_view id) noexcept {
   // Without an index there is nothing to update; with more changes than the
   // graph has nodes, inserting them costs as much as building afresh.
   if (!index_ || changed_ids_.size() >= index_->size()) {
-    rebuild_due_ = true;
-    changed_ids_.clear();
+    release_index_until_rebuild();
     return;
   }
   try {
+    if (!changed_ids_.contains(id)) retire_embedding(id);
     changed_ids_.emplace(id);
   } catch (const std::bad_alloc&) {
-    rebuild_due_ = true;
-    changed_ids_.clear();
+    release_index_until_rebuild();
   }
+}
+
+void StoreCore::retire_embedding(std::string_view id) {
+  // The entry's current embedding is the point of a live node (the entry is
+  // not among the changed ones): the index may read it until a rebuild.
+  auto entry = entries_.find(id);
+  if (entry == entries_.end() || !slot_of_id_.contains(id)) return;
+  // A moved vector keeps its buffer, so the index's rows stay where they
+  // are; push_back leaves the entry untouched when it throws.
+  retired_embeddings_.push_back(std::move(entry->second.embedding));
+}
+
+void StoreCore::release_index_until_rebuild() noexcept {
+  drop_index();
+  rebuild_due_ = true;
 }
 
 void StoreCore::rebuild_index(std::span<const VectorEntry* const> listed) {
@@ -110,6 +125,8 @@ void StoreCore::update_index() {
 
 void StoreCore::drop_index() noexcept {
   index_.reset();
+  // Only the index read them.
+  retired_embeddings_.clear();
   index_ids_.clear();
   slot_of_id_.clear();
   changed_ids_.clear();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 
 #include "base/memory.h"
 #include "hnsw/bf16_rows.h"
@@ -34,6 +35,9 @@ inline void prefetch_row(const float* row, std::size_t length) {
   for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(row + line * kFloatsPerLine);
 }
 
+// Decision rows hold whole cache lines of bfloat16 values.
+constexpr std::size_t kDecisionRowValues = 32;
+
 double clamp_distance(double distance) { return std::min(2.0, std::max(0.0, distance)); }
 
 // Bounds on a distance from an estimate of its dot product, divided by the
@@ -56,65 +60,60 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
   const auto source = [&](std::size_t j) { return points[order != nullptr ? order[j] : j]; };
   const std::size_t first = size();
   if (count == 0) return;
-  // Everything that can throw std::bad_alloc comes before the first change
-  // that matters: a failed call leaves the store as it was (at most with
-  // more capacity, or switched to the offset layout, which holds the same
-  // rows).
   const std::size_t rows = first + count;
   if (first == 0) {
     uniform_ = true;
     uniform_length_ = source(0).size();
-    stride_ = round_up(uniform_length_, kRowAlignment);
-    // Rows of 32 bfloat16 values, one cache line, at a time.
-    decision_stride_ = round_up(uniform_length_, 2 * kRowAlignment);
+    decision_stride_ = round_up(uniform_length_, kDecisionRowValues);
     decision_bound_ = static_cast<float>(decision_bound(uniform_length_));
   }
   bool stays_uniform = uniform_;
   for (std::size_t j = 0; j < count && stays_uniform; ++j) stays_uniform = source(j).size() == uniform_length_;
-  if (uniform_ && !stays_uniform) switch_to_offsets();
+  if (uniform_ && !stays_uniform) switch_to_lengths();
 
-  // Where the new rows start and end, in floats.
-  const std::size_t start = uniform_ || first == 0 ? 0 : offsets_.back() + round_up(lengths_.back(), kRowAlignment);
-  std::size_t end = start;
-  if (uniform_) {
-    end = checked_size(stride_, rows);
-  } else {
-    for (std::size_t j = 0; j < count; ++j) {
-      if (__builtin_add_overflow(end, round_up(source(j).size(), kRowAlignment), &end)) throw std::bad_alloc();
-    }
-    offsets_.reserve(rows);
-    lengths_.reserve(rows);
-  }
+  // A failed call (std::bad_alloc) leaves the store as it was: at most with
+  // more capacity, or switched to the per-row lengths, which hold the same
+  // rows.
+  rows_.reserve(rows);
   norms_.reserve(rows);
-  data_.reserve(end);
+  if (!uniform_) lengths_.reserve(rows);
   if (uniform_) decision_rows_.reserve(checked_size(checked_size(rows, decision_stride_), sizeof(std::uint16_t)));
-  // Nothing below allocates.
-  if (!uniform_) {
-    std::size_t offset = start;
-    for (std::size_t j = 0; j < count; ++j) {
-      offsets_.push_back(offset);
-      lengths_.push_back(source(j).size());
-      offset += round_up(lengths_.back(), kRowAlignment);
-    }
+  const std::size_t scaled_before = scaled_rows_.size();
+  try {
+    // Only a scaled copy allocates here.
+    for (std::size_t j = 0; j < count; ++j) add_row(source(j));
+  } catch (...) {
+    rows_.resize(first);
+    norms_.resize(first);
+    if (!uniform_) lengths_.resize(first);
+    scaled_rows_.resize(scaled_before);
+    throw;
   }
-  norms_.resize(rows);
-  for (std::size_t j = 0; j < count; ++j) {
-    const std::span<const float> point = source(j);
-    const std::size_t node = first + j;
-    float* target = data_.data() + (uniform_ ? node * stride_ : offsets_[node]);
-    norms_[node] = copy_as_scored(point, target);
-    if (uniform_) {
-      std::uint16_t* copy = static_cast<std::uint16_t*>(decision_rows_.data()) + node * decision_stride_;
-      for (std::size_t i = 0; i < uniform_length_; ++i) copy[i] = to_bf16(target[i]);
-    }
+  if (!uniform_) return;
+  for (std::size_t node = first; node < rows; ++node) {
+    std::uint16_t* copy = static_cast<std::uint16_t*>(decision_rows_.data()) + node * decision_stride_;
+    const float* values = rows_[node];
+    for (std::size_t i = 0; i < uniform_length_; ++i) copy[i] = to_bf16(values[i]);
   }
 }
 
-void PointStore::switch_to_offsets() {
-  const std::size_t n = size();
-  offsets_.resize(n);
-  lengths_.assign(n, uniform_length_);
-  for (std::size_t j = 0; j < n; ++j) offsets_[j] = j * stride_;
+void PointStore::add_row(std::span<const float> point) {
+  float norm = point_norm(point);
+  const float* row = point.data();
+  if (underflow_scale(point, norm) != 0) {
+    auto copy = std::make_unique_for_overwrite<float[]>(point.size());
+    norm = copy_as_scored(point, copy.get());
+    row = copy.get();
+    scaled_rows_.push_back(std::move(copy));
+  }
+  // Reserved by add_rows: these do not allocate.
+  rows_.push_back(row);
+  norms_.push_back(norm);
+  if (!uniform_) lengths_.push_back(point.size());
+}
+
+void PointStore::switch_to_lengths() {
+  lengths_.assign(size(), uniform_length_);
   uniform_ = false;
   // Decisions fall back to exact distances from here on.
   decision_rows_ = LargeBuffer();

@@ -1,17 +1,22 @@
-// PointStore: the points of an index in one contiguous aligned array, with
-// each point's norm computed once.
+// PointStore: the points of an index, each a row lent by the caller (see
+// point_views.h), with its norm computed once and a bfloat16 copy for
+// decision distances.
 //
+// The store keeps a pointer to each row, not a copy: the caller's rows must
+// stay valid and unchanged for as long as the store (and so the index) lives.
 // A norm is the same computation whenever it is made, so computing it once
 // per point gives the very bits that recomputing it at every distance would.
 // Points normally share one length; entries loaded unchecked from a snapshot
 // may not, and then every distance takes the scalar path that handles any
 // pair of lengths. Rows are only ever added, between walks (never during
-// one): a row's address may change then.
+// one).
 //
-// A row holds its point as cosine_distance scores it: a point whose sum of
-// squares underflows is stored scaled by 2^underflow_scale (see
-// cosine_distance.h), with the scaled copy's norm. Every path then scores it
-// exactly as the definition does, and estimates see a well-scaled point.
+// A row is its point as cosine_distance scores it: a point whose sum of
+// squares underflows is scored scaled by 2^underflow_scale (see
+// cosine_distance.h), so for such a point (rare: every value tiny) the store
+// keeps a scaled copy of its own, with the copy's norm, and the row is that
+// copy. Every path then scores it exactly as the definition does, and
+// estimates see a well-scaled point.
 //
 // While all rows share one length, each row also has a bfloat16 copy
 // (bf16_rows.h) for decision distances: the distances walks, prunings and
@@ -21,10 +26,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
-#include "hnsw/aligned_floats.h"
 #include "hnsw/large_buffer.h"
 #include "hnsw/node_id.h"
 #include "hnsw/point_views.h"
@@ -53,10 +58,10 @@ struct DistanceBounds {
 class PointStore {
  public:
   PointStore() = default;
-  // Row j is a copy of points[order[j]].
+  // Row j is points[order[j]], lent (see above).
   PointStore(PointViews points, std::span<const NodeId> order);
 
-  // Appends copies of `points` as rows size(), size() + 1, ...
+  // Appends `points`, lent, as rows size(), size() + 1, ...
   void append(PointViews points);
 
   std::size_t size() const { return norms_.size(); }
@@ -96,32 +101,30 @@ class PointStore {
   std::size_t drop_certainly_above(const QueryPoint& q, float bar, NodeId* ids, std::size_t count) const;
 
  private:
-  // Rows start at multiples of 16 floats, one cache line.
-  static constexpr std::size_t kRowAlignment = 16;
-
   // Appends rows for points[order[j]] (points[j] when `order` is null), j <
   // count.
   void add_rows(PointViews points, const NodeId* order, std::size_t count);
-  // Leaves the one-length layout: every row gets its offset and length.
-  void switch_to_offsets();
+  // Appends one row: the point itself, or a scaled copy when it underflows.
+  void add_row(std::span<const float> point);
+  // Leaves the one-length layout: every row gets its own length.
+  void switch_to_lengths();
 
-  const float* row(NodeId node) const {
-    return data_.data() + (uniform_ ? std::size_t{node} * stride_ : offsets_[node]);
-  }
+  const float* row(NodeId node) const { return rows_[node]; }
   std::size_t length(NodeId node) const { return uniform_ ? uniform_length_ : lengths_[node]; }
   const std::uint16_t* decision_row(NodeId node) const {
     return static_cast<const std::uint16_t*>(decision_rows_.data()) + std::size_t{node} * decision_stride_;
   }
   bool has_decision_rows() const { return uniform_ && decision_stride_ > 0; }
 
-  AlignedFloats data_;
+  // Row j's first float: the caller's, or one of scaled_rows_.
+  std::vector<const float*> rows_;
   std::vector<float> norms_;
-  // All points have uniform_length_ floats, row j at j * stride_; otherwise
-  // row j starts at offsets_[j] and has lengths_[j] floats.
+  // The copies of points scored scaled; rows_ points into them. Each copy
+  // stays where it is while the store lives, moves included.
+  std::vector<std::unique_ptr<float[]>> scaled_rows_;
+  // All points have uniform_length_ floats; otherwise row j has lengths_[j].
   bool uniform_ = true;
   std::size_t uniform_length_ = 0;
-  std::size_t stride_ = 0;
-  std::vector<std::size_t> offsets_;
   std::vector<std::size_t> lengths_;
   // The bfloat16 copies, row j at j * decision_stride_ values; only while
   // uniform_ (decision_stride_ 0 otherwise).

@@ -1,6 +1,9 @@
 // PointViews: the points handed to an index, as views into the caller's
-// memory. The index reads them during the call only and keeps its own copy
-// (one per point, in its PointStore), never the views.
+// memory. The index keeps each view's pointer, not a copy of the point (its
+// PointStore reads the caller's floats whenever it scores exactly): the
+// viewed floats must stay valid and unchanged for the index's whole lifetime,
+// including points later removed, which walks still pass through. Only the
+// span of views itself may go away after the call.
 #pragma once
 
 #include <span>
@@ -14,5 +17,7 @@ using PointViews = std::span<const std::span<const float>>;
 inline std::vector<std::span<const float>> views_of(const std::vector<std::vector<float>>& rows) {
   return {rows.begin(), rows.end()};
 }
+// Views of a temporary would dangle once the index reads them.
+std::vector<std::span<const float>> views_of(std::vector<std::vector<float>>&& rows) = delete;
 
 }  // namespace sorvid::hnsw

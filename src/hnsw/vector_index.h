@@ -36,8 +36,9 @@ class VectorIndex {
   static constexpr std::size_t kMaxHits = 100;
 
   // Builds an index over `points`, point i carrying values[i], with a fresh
-  // unpredictable seed. Each point is copied once into the index; the views
-  // are not kept. Aborts the process when there are 4294967295 points or
+  // unpredictable seed. The index reads the viewed floats in place, so they
+  // must outlive it unchanged (see point_views.h); it keeps only their norms
+  // and bfloat16 copies of its own. Aborts the process when there are 4294967295 points or
   // more, when points and values differ in number, or when a value is
   // 4294967295 or more. Throws std::bad_alloc when memory runs out.
   static VectorIndex build(PointViews points, std::span<const std::uint64_t> values);
@@ -45,7 +46,8 @@ class VectorIndex {
   static VectorIndex build(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed);
 
   // The index a graph file describes (see graph_file.h), over `points` in
-  // snapshot order: point i carries value i. nullopt when the file is
+  // snapshot order: point i carries value i, read in place as build() reads
+  // its points. nullopt when the file is
   // damaged, stale (written for other snapshot bytes) or describes another
   // number of points.
   static std::optional<VectorIndex> read_graph(std::span<const char> file, std::uint64_t snapshot_fingerprint,
@@ -59,9 +61,11 @@ class VectorIndex {
   // Adds `points`, point i carrying values[i], with the build's procedure
   // (levels drawn with the build's distribution, 64 base links, neighbours'
   // lists selected again); in parallel on the worker pool when there are
-  // many. A value already live moves to its new point. Aborts as build()
-  // does. Throws std::bad_alloc when memory runs out: unchanged when the
-  // points could not be copied in, otherwise part-way through the insertion
+  // many. The points are read in place as build() reads them, and so are
+  // the points of removed values, which walks still pass through. A value
+  // already live moves to its new point. Aborts as build() does. Throws
+  // std::bad_alloc when memory runs out: unchanged when the points could not
+  // be taken in, otherwise part-way through the insertion
   // (no lock held, safe to destroy, but to be rebuilt rather than used).
   void insert(PointViews points, std::span<const std::uint64_t> values);
   // Marks the live point carrying `value` removed: walked through by later

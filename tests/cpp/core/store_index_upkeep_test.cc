@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <random>
 #include <set>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/store_core.h"
+#include "hnsw/cosine_distance.h"
 #include "memory_file_system.h"
 #include "store_test_support.h"
 
@@ -109,6 +111,50 @@ TEST_F(IndexUpkeepTest, CompactedStoreReopensWithItsGraphAndTheLogChangesOnTop) 
   EXPECT_EQ(std::count(found.begin(), found.end(), before[0]), 0);
   EXPECT_EQ(again.value().index_ids().size(), 61u);  // loaded, then one insertion
 }
+
+// How an entry's replacement and another's deletion reach an index that
+// holds their old points.
+enum class ChangedBy { kUpsert, kBatch, kReplayedLog };
+
+class ChangedEntryTest : public IndexUpkeepTest, public ::testing::WithParamInterface<ChangedBy> {};
+
+// The index reads its points in place, and the old points of a replaced and
+// a deleted entry stay in the graph, walked through, until a rebuild: a
+// query at an old point reads it exactly (its decision distance is near 0).
+// So the old embeddings must outlive the change (AddressSanitizer catches a
+// read of a freed one), and every distance returned stays the exact one.
+TEST_P(ChangedEntryTest, OldPointsStayReadableAndDistancesExact) {
+  add(store, 0, 60);
+  ASSERT_TRUE(succeeded(store.compact()));  // a fresh index, and its graph saved
+  const std::vector<float> old7 = store.get("e7")->embedding;
+  const std::vector<float> old8 = store.get("e8")->embedding;
+  const std::vector<float> new7 = next();
+  if (GetParam() == ChangedBy::kBatch) {
+    ASSERT_TRUE(succeeded(store.upsert_batch({make_entry("e7", next()), make_entry("e7", new7)})));
+  } else {
+    ASSERT_TRUE(succeeded(store.upsert(make_entry("e7", new7))));
+  }
+  ASSERT_TRUE(succeeded(store.remove("e8")));
+  Result<StoreCore, StoreError> opened = reopen();  // the saved graph, then the log replayed over it
+  ASSERT_TRUE(succeeded(opened));
+  StoreCore& changed = GetParam() == ChangedBy::kReplayedLog ? opened.value() : store;
+  for (const std::vector<float>* query : {&old7, &old8, &new7}) {
+    Result<std::vector<SearchHit>, StoreError> hits = changed.search(*query, 100);
+    ASSERT_TRUE(succeeded(hits));
+    ASSERT_EQ(hits.value().size(), 59u);
+    for (const SearchHit& hit : hits.value()) {
+      ASSERT_NE(hit.entry->id, "e8");
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(hnsw::cosine_distance(*query, hit.entry->embedding)),
+                std::bit_cast<std::uint32_t>(hit.distance))
+          << hit.entry->id;
+    }
+  }
+  EXPECT_EQ(changed.search(new7, 1).value()[0].entry->id, "e7");
+  EXPECT_EQ(changed.index_ids().size(), 61u) << "updated in place, not rebuilt";
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ChangedEntryTest,
+                         ::testing::Values(ChangedBy::kUpsert, ChangedBy::kBatch, ChangedBy::kReplayedLog));
 
 enum class Damage { kMissing, kEmpty, kTruncated, kFlipped, kStale, kDirectory };
 

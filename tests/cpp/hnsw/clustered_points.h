@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <vector>
 
 namespace sorvid::hnsw {
@@ -37,6 +38,12 @@ inline std::vector<std::uint64_t> values_from(std::size_t first, std::size_t cou
 inline Rows slice(const Rows& rows, std::size_t first, std::size_t count) {
   return Rows(rows.begin() + static_cast<std::ptrdiff_t>(first),
               rows.begin() + static_cast<std::ptrdiff_t>(first + count));
+}
+
+// Views of rows[first, first + count) in place, for an index: `rows` must
+// outlive it unchanged (see point_views.h).
+inline std::vector<std::span<const float>> slice_views(const Rows& rows, std::size_t first, std::size_t count) {
+  return {rows.begin() + static_cast<std::ptrdiff_t>(first), rows.begin() + static_cast<std::ptrdiff_t>(first + count)};
 }
 
 }  // namespace sorvid::hnsw

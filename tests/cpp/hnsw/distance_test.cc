@@ -324,6 +324,43 @@ TEST(PointStore, DistancesMatchDefinitionBitForBit) {
   }
 }
 
+// Rows are the caller's floats, read in place; only a point whose squares
+// underflow gets a scaled copy of the store's own. Rows stay where they are
+// when rows (of another length too) are appended and when the store moves,
+// and every distance stays the definition's.
+TEST(PointStore, LendsRowsAndKeepsOnlyScaledCopies) {
+  std::mt19937 rng(5);
+  std::vector<std::vector<float>> points;
+  for (int i = 0; i < 80; ++i) points.push_back(random_point(rng, i < 60 || i % 2 == 0 ? 24 : 17, 3));
+  const std::vector<std::vector<float>> first(points.begin(), points.begin() + 60);
+  const std::vector<std::vector<float>> later(points.begin() + 60, points.end());
+  PointStore grown = store_of(first);
+  std::vector<const float*> rows_before;
+  for (NodeId node = 0; node < 60; ++node) rows_before.push_back(grown.point(node).data());
+  grown.append(views_of(later));
+  const PointStore store = std::move(grown);
+  const auto source = [&](std::size_t i) { return i < 60 ? first[i].data() : later[i - 60].data(); };
+  std::size_t scaled = 0;
+  for (NodeId node = 0; node < points.size(); ++node) {
+    const bool is_scaled = underflow_scale(points[node], point_norm(points[node])) != 0;
+    scaled += is_scaled ? 1 : 0;
+    ASSERT_EQ(store.point(node).data() == source(node), !is_scaled) << "node " << node;
+    if (node < 60) {
+      ASSERT_EQ(store.point(node).data(), rows_before[node]);
+    }
+  }
+  ASSERT_GT(scaled, 0u);
+  ASSERT_LT(scaled, points.size());
+  std::vector<NodeId> all(points.size());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<NodeId>(i);
+  std::vector<float> out(all.size());
+  for (const NodeId from : {NodeId{0}, NodeId{3}, NodeId{61}, NodeId{79}}) {
+    store.distances_to(store.query_for(from), all.data(), all.size(), out.data());
+    for (std::size_t i = 0; i < all.size(); ++i)
+      ASSERT_TRUE(same_bits(cosine_distance(points[from], points[i]), out[i]));
+  }
+}
+
 // Decisions taken from distance estimates must be the exact ones, above all
 // for thresholds at or next to the exact distance.
 TEST(PointStore, EstimatedDecisionsMatchExactComparisons) {

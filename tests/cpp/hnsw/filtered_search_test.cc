@@ -48,14 +48,15 @@ class FilteredSearch : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (index_ != nullptr) return;
-    const Rows all = clustered(kPoints + 100 + kQueries, 16, 17);
+    all_ = clustered(kPoints + 100 + kQueries, 16, 17);
+    const Rows& all = all_;
     points_ = slice(all, 0, kPoints);
     queries_ = slice(all, kPoints + 100, kQueries);
-    index_ = std::make_unique<HnswIndex>(
-        build_index(views_of(slice(all, 0, kPoints - 100)), values_from(0, kPoints - 100), 5));
+    index_ =
+        std::make_unique<HnswIndex>(build_index(slice_views(all, 0, kPoints - 100), values_from(0, kPoints - 100), 5));
     std::vector<std::uint64_t> added = values_from(kPoints - 100, 100);
     for (std::uint64_t v = 0; v < 100; ++v) added.push_back(v);
-    LiveInsertion::insert(*index_, views_of(slice(all, kPoints - 100, 200)), added);
+    LiveInsertion::insert(*index_, slice_views(all, kPoints - 100, 200), added);
     for (std::size_t v = 0; v < 100; ++v) points_[v] = all[kPoints + v];
     for (std::uint64_t v = 100; v < 400; ++v) ASSERT_TRUE(index_->remove_value(v));
   }
@@ -88,6 +89,7 @@ class FilteredSearch : public ::testing::Test {
     }
   }
 
+  static inline Rows all_;  // the points the index reads; declared first, so it outlives index_
   static inline std::unique_ptr<HnswIndex> index_;
   static inline Rows points_;  // value v's point
   static inline Rows queries_;

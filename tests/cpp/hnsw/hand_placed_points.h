@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <deque>
 #include <vector>
 
 #include "hnsw/node_id.h"
@@ -9,11 +10,15 @@
 
 namespace sorvid::hnsw {
 
-// The points as nodes 0, 1, ... in their given order.
+// The points as nodes 0, 1, ... in their given order. The store reads its
+// rows in place, so it gets a copy of them that lives as long as the test
+// program (tests pass these sets as temporaries).
 inline PointStore store_of(const std::vector<std::vector<float>>& points) {
-  std::vector<NodeId> identity(points.size());
+  static std::deque<std::vector<std::vector<float>>> kept;
+  const std::vector<std::vector<float>>& rows = kept.emplace_back(points);
+  std::vector<NodeId> identity(rows.size());
   for (std::size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<NodeId>(i);
-  return PointStore(views_of(points), identity);
+  return PointStore(views_of(rows), identity);
 }
 
 // A point on the unit circle at `degrees`: cosine distances between such

@@ -149,7 +149,8 @@ TEST(Build, PoolIsUsedOnlyBelowTheTopLayer) {
 // the first 32 slots of nodes 0 to 31 as they were then, whatever the base
 // layer's insertions change afterwards.
 TEST(Build, UpperLayerIsASnapshotTakenAfterItsInsertions) {
-  IndexBuilder builder(views_of(clustered_points(111, 8, 2, 9)), positions(111), 99);
+  const auto points = clustered_points(111, 8, 2, 9);
+  IndexBuilder builder(views_of(points), positions(111), 99);
   ASSERT_EQ(1u, builder.top());
   EXPECT_EQ(1u, builder.first_inserted(1));
   EXPECT_EQ(32u, builder.first_inserted(0));
@@ -174,7 +175,8 @@ TEST(Build, UpperLayerIsASnapshotTakenAfterItsInsertions) {
 }
 
 TEST(Build, ScratchStatesAreReused) {
-  IndexBuilder builder(views_of(clustered_points(1000, 8, 4, 3)), positions(1000), 5);
+  const auto points = clustered_points(1000, 8, 4, 3);
+  IndexBuilder builder(views_of(points), positions(1000), 5);
   for (std::size_t k = builder.top();; --k) {
     builder.insert_layer(k);
     if (k >= 1) builder.snapshot_layer(k);
