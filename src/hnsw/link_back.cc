@@ -13,16 +13,15 @@ namespace {
 void link_back_one(LockedLinkLists& lists, const PointStore& points, NodeId v, const ScoredNode& chosen,
                    const WalkDistances& from_v, Decisions decisions) {
   const NodeId u = chosen.node;
-  NeighbourList current;
-  lists.read_neighbours(u, current);
-  // The distance is symmetric: v's distance to u is u's distance to v.
-  NeighbourList updated;
-  // An unchanged list is not written back. Had another insertion rewritten
-  // it meanwhile, writing the old contents again would undo that insertion's
-  // change; skipping the write gives the outcome of this re-selection having
-  // run just before the other one.
-  if (!reselect_with(current, {chosen.distance, v}, points, updated, from_v, decisions)) return;
+  // The whole re-selection runs under u's write lock and reads u's list where
+  // it lies: copying it out under a read lock and taking the write lock
+  // afterwards cost more than the short wait this may give a walk that
+  // reaches u meanwhile. No other lock is taken while this one is held.
   WriteGuard guard(lists.lock(u));
+  NeighbourList updated;
+  // The distance is symmetric: v's distance to u is u's distance to v. An
+  // unchanged list is not written back.
+  if (!reselect_with(lists.neighbours(u), {chosen.distance, v}, points, updated, from_v, decisions)) return;
   lists.store_neighbours(u, updated);
 }
 

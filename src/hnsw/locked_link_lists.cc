@@ -37,6 +37,14 @@ void LockedLinkLists::read_neighbours(NodeId node, NeighbourList& list) const {
   list.kept = kept_[node];
 }
 
+NeighbourView LockedLinkLists::neighbours(NodeId node) const {
+  const std::span<const NodeId> slots = lists_.list(node);
+  // Used slots come first: the list ends at the first empty one.
+  std::size_t size = 0;
+  while (size < slots.size() && slots[size] != kEmptySlot) ++size;
+  return {slots.data(), distances_.data() + std::size_t{node} * kBaseLinks, size, kept_[node]};
+}
+
 void LockedLinkLists::store_neighbours(NodeId node, const NeighbourList& list) {
   const std::span<NodeId> slots = lists_.list(node);
   float* distances = distances_.data() + std::size_t{node} * kBaseLinks;

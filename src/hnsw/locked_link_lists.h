@@ -53,6 +53,9 @@ class LockedLinkLists {
   }
   // The whole list with its distances and kept count, under the read lock.
   void read_neighbours(NodeId node, NeighbourList& list) const;
+  // The list where it lies, for a caller that holds the node's lock; valid
+  // until the list is rewritten or the arrays grow.
+  NeighbourView neighbours(NodeId node) const;
   // Rewrites `node`'s list; the caller holds the node's write lock. Slots
   // past the new list are emptied up to the first one already empty.
   void store_neighbours(NodeId node, const NeighbourList& list);

@@ -252,10 +252,8 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
   std::array<float, kBatch> dots;
   for (std::size_t start = 0; start < count; start += kBatch) {
     const std::size_t batch = std::min(kBatch, count - start);
-    for (std::size_t j = 0; j < batch; ++j) {
-      rows[j] = decision_row(ids[start + j]);
-      __builtin_prefetch(rows[j]);
-    }
+    // bf16_dots asks for the rows ahead of use itself.
+    for (std::size_t j = 0; j < batch; ++j) rows[j] = decision_row(ids[start + j]);
     bf16_dots(q.data, rows.data(), batch, uniform_length_, dots.data());
     for (std::size_t j = 0; j < batch; ++j) {
       const NodeId id = ids[start + j];
