@@ -133,18 +133,10 @@ __attribute__((target("avx512f,avx2,fma"))) void dots_avx512(const float* query,
 
 __attribute__((target("avx512f,avx2,fma"))) void bf16_dots_avx512(const float* query, const std::uint16_t* const* rows,
                                                                   std::size_t count, std::size_t length, float* out) {
-  // Rows are scattered over a table far larger than the caches, so a group
-  // takes far less time to sum than its rows take to arrive: rows are asked
-  // for kGroupsAhead groups before they are summed.
   constexpr std::size_t kGroup = 4;
-  constexpr std::size_t kGroupsAhead = 2;
-  constexpr std::size_t kRowsAhead = kGroup * kGroupsAhead;
-  for (std::size_t k = 0; k < kRowsAhead && k < count; ++k) prefetch_whole_row(rows[k], length);
   std::size_t j = 0;
   for (; j + kGroup <= count; j += kGroup) {
-    for (std::size_t k = j + kRowsAhead; k < j + kRowsAhead + kGroup && k < count; ++k) {
-      prefetch_whole_row(rows[k], length);
-    }
+    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
     dots_avx512<kGroup>(query, rows + j, length, out + j);
   }
   // The last one to three rows together, for the overlap.
@@ -163,15 +155,11 @@ bool avx512_available() noexcept {
 
 __attribute__((target("avx2,fma"))) void bf16_dots_avx2(const float* query, const std::uint16_t* const* rows,
                                                         std::size_t count, std::size_t length, float* out) {
-  // As in bf16_dots_avx512: rows are asked for two groups ahead.
   constexpr std::size_t kGroup = 4;
-  constexpr std::size_t kRowsAhead = 2 * kGroup;
-  for (std::size_t k = 0; k < kRowsAhead && k < count; ++k) prefetch_whole_row(rows[k], length);
   std::size_t j = 0;
   for (; j + kGroup <= count; j += kGroup) {
-    for (std::size_t k = j + kRowsAhead; k < j + kRowsAhead + kGroup && k < count; ++k) {
-      prefetch_whole_row(rows[k], length);
-    }
+    // The next group's rows arrive while this one is summed.
+    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
     dots_avx2<kGroup>(query, rows + j, length, out + j);
   }
   // The last one to three rows together, for the overlap.

@@ -55,9 +55,12 @@ void link_back_row(UpperLayer& layer, const LockedLinkLists& locks, const PointS
 
 void link_back_base(LockedLinkLists& lists, const PointStore& points, NodeId v, const NeighbourList& chosen,
                     const WalkDistances& from_v, Decisions decisions) {
+  // The neighbours' lists are far off in memory and one re-selection often
+  // takes less time than fetching them: ask for them kListsAhead ahead.
+  constexpr std::size_t kListsAhead = 3;
+  for (std::size_t i = 0; i < kListsAhead && i < chosen.size; ++i) lists.prefetch_neighbours(chosen.ids[i]);
   for (std::size_t i = 0; i < chosen.size; ++i) {
-    // The next neighbour's list is far off in memory: ask for it now.
-    if (i + 1 < chosen.size) lists.prefetch_neighbours(chosen.ids[i + 1]);
+    if (i + kListsAhead < chosen.size) lists.prefetch_neighbours(chosen.ids[i + kListsAhead]);
     link_back_one(lists, points, v, {chosen.distances[i], chosen.ids[i]}, from_v, decisions);
   }
 }
