@@ -44,6 +44,11 @@ inline double pair_decision_bound(std::size_t length) {
 // out[j] = the sum of query[i] * rows[j][i] for i < length, in any order
 // (see the bound above). Reads exactly `length` values of each.
 void bf16_dots(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length, float* out);
+// As bf16_dots with a bfloat16 query, widened as it is read: the sums of
+// query[i] * rows[j][i] for two stored points' copies (see
+// pair_decision_bound).
+void bf16_pair_dots(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                    float* out);
 // The implementations behind bf16_dots, for tests; the AVX2 one may only run
 // where avx2_available() and fma_available(), the AVX-512 one only where
 // avx512_available().

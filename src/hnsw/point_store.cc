@@ -289,25 +289,13 @@ bool PointStore::any_decided_below(const QueryPoint& q, const NodeId* ids, std::
 }  // namespace sorvid::hnsw
 
 namespace sorvid::hnsw {
-namespace {
-
-// Rows longer than this take their decisions with a float query.
-constexpr std::size_t kMaxWidenedLength = 2048;
-
-void widen_row(const std::uint16_t* row, std::size_t length, float* out) {
-  for (std::size_t i = 0; i < length; ++i) out[i] = from_bf16(row[i]);
-}
-
-}  // namespace
 
 void PointStore::decision_distances_from(NodeId from, const NodeId* ids, std::size_t count, float* out) const {
   const QueryPoint exact_query = query_for(from);
-  if (!has_decision_rows() || uniform_length_ > kMaxWidenedLength || !is_well_scaled(exact_query.norm)) {
+  if (!has_decision_rows() || !is_well_scaled(exact_query.norm)) {
     decision_distances_to(exact_query, ids, count, out);
     return;
   }
-  alignas(64) std::array<float, kMaxWidenedLength> widened;
-  widen_row(decision_row(from), uniform_length_, widened.data());
   const auto bound = static_cast<float>(pair_decision_bound(uniform_length_));
   constexpr std::size_t kBatch = 64;
   std::array<const std::uint16_t*, kBatch> rows;
@@ -315,7 +303,7 @@ void PointStore::decision_distances_from(NodeId from, const NodeId* ids, std::si
   for (std::size_t start = 0; start < count; start += kBatch) {
     const std::size_t batch = std::min(kBatch, count - start);
     for (std::size_t j = 0; j < batch; ++j) rows[j] = decision_row(ids[start + j]);
-    bf16_dots(widened.data(), rows.data(), batch, uniform_length_, dots.data());
+    bf16_pair_dots(decision_row(from), rows.data(), batch, uniform_length_, dots.data());
     for (std::size_t j = 0; j < batch; ++j) {
       const NodeId id = ids[start + j];
       float distance = distance_from_parts(dots[j], exact_query.norm, norms_[id]);
@@ -326,27 +314,15 @@ void PointStore::decision_distances_from(NodeId from, const NodeId* ids, std::si
 }
 
 bool PointStore::any_decided_below_from(NodeId from, const NodeId* ids, std::size_t count, float threshold) const {
-  if (!has_decision_rows() || uniform_length_ > kMaxWidenedLength || !is_well_scaled(norms_[from])) {
-    return any_decided_below(query_for(from), ids, count, threshold);
-  }
-  // As any_decided_below: small batches, since the answer is often found
-  // among the first few ids; from's row is widened once for all of them.
-  alignas(64) std::array<float, kMaxWidenedLength> widened;
-  widen_row(decision_row(from), uniform_length_, widened.data());
-  const QueryPoint exact_query = query_for(from);
-  const auto bound = static_cast<float>(pair_decision_bound(uniform_length_));
+  // As any_decided_below: small batches, the answer often being found among
+  // the first few ids.
   constexpr std::size_t kBatch = 8;
-  std::array<const std::uint16_t*, kBatch> rows;
-  std::array<float, kBatch> dots;
+  std::array<float, kBatch> distances;
   for (std::size_t start = 0; start < count; start += kBatch) {
     const std::size_t batch = std::min(kBatch, count - start);
-    for (std::size_t j = 0; j < batch; ++j) rows[j] = decision_row(ids[start + j]);
-    bf16_dots(widened.data(), rows.data(), batch, uniform_length_, dots.data());
+    decision_distances_from(from, ids + start, batch, distances.data());
     for (std::size_t j = 0; j < batch; ++j) {
-      const NodeId id = ids[start + j];
-      float distance = distance_from_parts(dots[j], exact_query.norm, norms_[id]);
-      if (!is_well_scaled(norms_[id]) || !(distance > bound)) distance = distance_to(exact_query, id);
-      if (distance_less(distance, threshold)) return true;
+      if (distance_less(distances[j], threshold)) return true;
     }
   }
   return false;
