@@ -10,9 +10,8 @@
 // one of c too: copies never prune one another by closeness, and would
 // otherwise fill the list and hide every other neighbour. Among points with
 // no distance 0 the second case never arises. Taking stops once 64 are kept.
-// Distances between candidates are the ones `decisions` names (fast ones
-// read both candidates' bfloat16 copies: PointStore::decision_distances_from);
-// the candidates' distances to the owner come with them.
+// Distances between candidates are the ones `decisions` names; the
+// candidates' distances to the owner come with them.
 // The list is the kept candidates, then the pruned ones while it has room,
 // each part ascending. Both forms below give exactly this list.
 #pragma once
