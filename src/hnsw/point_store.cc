@@ -287,3 +287,59 @@ bool PointStore::any_decided_below(const QueryPoint& q, const NodeId* ids, std::
 }
 
 }  // namespace sorvid::hnsw
+
+namespace sorvid::hnsw {
+
+void PointStore::decision_distances_from(NodeId from, const NodeId* ids, std::size_t count, float* out) const {
+  const QueryPoint exact_query = query_for(from);
+  if (!has_decision_rows() || !is_well_scaled(exact_query.norm)) {
+    decision_distances_to(exact_query, ids, count, out);
+    return;
+  }
+  const auto bound = static_cast<float>(pair_decision_bound(uniform_length_));
+  constexpr std::size_t kBatch = 64;
+  std::array<const std::uint16_t*, kBatch> rows;
+  std::array<float, kBatch> dots;
+  for (std::size_t start = 0; start < count; start += kBatch) {
+    const std::size_t batch = std::min(kBatch, count - start);
+    for (std::size_t j = 0; j < batch; ++j) rows[j] = decision_row(ids[start + j]);
+    bf16_pair_dots(decision_row(from), rows.data(), batch, uniform_length_, dots.data());
+    for (std::size_t j = 0; j < batch; ++j) {
+      const NodeId id = ids[start + j];
+      float distance = distance_from_parts(dots[j], exact_query.norm, norms_[id]);
+      if (!is_well_scaled(norms_[id]) || !(distance > bound)) distance = distance_to(exact_query, id);
+      out[start + j] = distance;
+    }
+  }
+}
+
+bool PointStore::any_decided_below_from(NodeId from, const NodeId* ids, std::size_t count, float threshold) const {
+  const QueryPoint from_row = query_for(from);
+  if (!has_decision_rows() || !is_well_scaled(from_row.norm) || !(threshold >= 0.0f) || threshold > 2.0f) {
+    return any_decided_below(from_row, ids, count, threshold);
+  }
+  // The answer is any_decided_below(query_for(from), ...)'s, to the bit: a
+  // pair distance and that decision distance both lie within their bounds
+  // of the exact one, so a pair distance farther than both bounds from the
+  // threshold falls on the same side as the decision distance would, and
+  // only the pairs nearer than that (ties with copies among them) are
+  // scored again from from's float row.
+  const double margin = pair_decision_bound(uniform_length_) + decision_bound(uniform_length_);
+  const double low = static_cast<double>(threshold) - margin;
+  const double high = static_cast<double>(threshold) + margin;
+  constexpr std::size_t kBatch = 8;
+  std::array<float, kBatch> distances;
+  for (std::size_t start = 0; start < count; start += kBatch) {
+    const std::size_t batch = std::min(kBatch, count - start);
+    decision_distances_from(from, ids + start, batch, distances.data());
+    for (std::size_t j = 0; j < batch; ++j) {
+      const auto distance = static_cast<double>(distances[j]);
+      if (distance < low) return true;
+      if (distance >= high) continue;
+      if (distance_less(decision_distance_to(from_row, ids[start + j]), threshold)) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace sorvid::hnsw
