@@ -20,19 +20,17 @@ float pruning_bar(const ScoredNode& candidate) {
 // distance between known.walked_for and another node is taken from `known`
 // where that walk computed it (the distance is symmetric); the rest are
 // scored.
-// Fast decisions mostly read the candidate's bfloat16 copy, which the walk
-// that found it has just fetched, rather than its float row, twice the size
-// and rarely in cache; the answers are the same (any_decided_below_from).
-bool any_below(const PointStore& points, NodeId candidate, const NodeId* ids, std::size_t count, float bar,
+bool any_below(const PointStore& points, const QueryPoint& q, const NodeId* ids, std::size_t count, float bar,
                Decisions decisions) {
-  return decisions == Decisions::kFast ? points.any_decided_below_from(candidate, ids, count, bar)
-                                       : points.any_below(points.query_for(candidate), ids, count, bar);
+  return decisions == Decisions::kFast ? points.any_decided_below(q, ids, count, bar)
+                                       : points.any_below(q, ids, count, bar);
 }
 
 bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count, const PointStore& points,
                       const WalkDistances& known, Decisions decisions) {
+  const QueryPoint from_candidate = points.query_for(candidate.node);
   const float bar = pruning_bar(candidate);
-  if (known.marks == nullptr) return any_below(points, candidate.node, kept, kept_count, bar, decisions);
+  if (known.marks == nullptr) return any_below(points, from_candidate, kept, kept_count, bar, decisions);
   std::array<NodeId, kBaseLinks> unknown_ids;
   std::size_t unknown = 0;
   for (std::size_t i = 0; i < kept_count; ++i) {
@@ -46,7 +44,7 @@ bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size
       unknown_ids[unknown++] = other;
     }
   }
-  return any_below(points, candidate.node, unknown_ids.data(), unknown, bar, decisions);
+  return any_below(points, from_candidate, unknown_ids.data(), unknown, bar, decisions);
 }
 
 ScoredNode entry_at(const NeighbourView& list, std::size_t i) { return {list.distances[i], list.ids[i]}; }
