@@ -1,11 +1,15 @@
 // FoundNodes: the nodes one walk has found, ranked as results and queued as
 // the frontier still to expand.
 //
-// `results` holds the best nodes found so far in ScoredNode order: at most
-// `width` of them whenever an expansion step ends (offers may overfill it in
-// between). The frontier is a min-heap of found nodes still to expand; a node
-// enters it when it enters the results, or, offered for routing only (a
-// removed node: walked through, never returned), when it would have.
+// The results are the best nodes offered so far in ScoredNode order, at most
+// `width` of them. While a walk offers nodes they are kept as a max-heap, so
+// that the worst one, which every offer is compared with, is on top and a
+// better node replaces it in logarithmic time without shifting the rest;
+// results() sorts them ascending when they are read, and the next offer turns
+// them back into a heap (a descending array already is one). The frontier is
+// a min-heap of found nodes still to expand; a node enters it when it enters
+// the results, or, offered for routing only (a removed node: walked through,
+// never returned), when it would have.
 #pragma once
 
 #include <algorithm>
@@ -20,47 +24,56 @@ namespace sorvid::hnsw {
 class FoundNodes {
  public:
   std::size_t width() const { return width_; }
-  void set_width(std::size_t width) { width_ = width; }
+  // A smaller width drops the results past it at once.
+  void set_width(std::size_t width) {
+    width_ = width;
+    if (results_.size() > width_) {
+      sort_results();
+      results_.resize(width_);
+    }
+  }
   // Empties the results and the frontier; the width stays.
   void clear() {
     frontier_.clear();
     results_.clear();
+    sorted_ = true;
   }
 
   // Takes a newly scored node into the frontier alone when it would rank
   // within the width.
   void offer_for_routing(ScoredNode scored) {
     if (width_ == 0) return;
-    if (is_full() && last_counted() < scored) return;
-    const auto position = std::lower_bound(results_.begin(), results_.end(), scored);
-    if (static_cast<std::size_t>(position - results_.begin()) >= width_) return;
-    frontier_.push_back(scored);
-    std::push_heap(frontier_.begin(), frontier_.end(), SortsAfter{});
+    if (is_full() && !(scored < last_counted())) return;
+    push_frontier(scored);
   }
   // Removes the results for which `drop(node)` holds; the frontier keeps them.
   template <class Drop>
   void drop_results_if(Drop drop) {
     std::erase_if(results_, [&](const ScoredNode& result) { return drop(result.node); });
+    if (!sorted_) std::make_heap(results_.begin(), results_.end());
   }
 
   // Takes a newly scored node into the results and the frontier when it
   // ranks within the width.
   void offer(ScoredNode scored) {
     if (width_ == 0) return;
-    // Fast rejection: with `width` results already ahead of it, the node's
-    // position is at least the width. Nodes are distinct, so no ties.
-    if (is_full() && last_counted() < scored) return;
-    const auto position = std::lower_bound(results_.begin(), results_.end(), scored);
-    if (static_cast<std::size_t>(position - results_.begin()) >= width_) return;
-    results_.insert(position, scored);
-    frontier_.push_back(scored);
-    std::push_heap(frontier_.begin(), frontier_.end(), SortsAfter{});
+    make_heap_of_results();
+    if (results_.size() < width_) {
+      results_.push_back(scored);
+      std::push_heap(results_.begin(), results_.end());
+    } else if (scored < results_.front()) {
+      // Nodes are distinct, so no ties: the worst result leaves.
+      replace_worst(scored);
+    } else {
+      return;
+    }
+    push_frontier(scored);
   }
   // Whether `width` results (at least one) are in, so that a new node is
   // taken only if it sorts before last_counted().
   bool is_full() const { return width_ > 0 && results_.size() >= width_; }
-  // The last result that counts; only when full.
-  const ScoredNode& last_counted() const { return results_[width_ - 1]; }
+  // The worst result, the last one that counts; only when full.
+  const ScoredNode& last_counted() const { return sorted_ ? results_.back() : results_.front(); }
 
   bool frontier_empty() const { return frontier_.empty(); }
   std::size_t frontier_size() const { return frontier_.size(); }
@@ -76,29 +89,66 @@ class FoundNodes {
   // Whether `nearest` is farther than every result, which ends a walk.
   // Equal distances do not end it; NaN is farther than any number.
   bool beyond_results(const ScoredNode& nearest) const {
-    return !results_.empty() && distance_less(results_.back().distance, nearest.distance);
+    return !results_.empty() && distance_less(last_counted().distance, nearest.distance);
   }
-  // Drops the results past the width, at the end of an expansion step.
-  void trim_to_width() {
-    if (results_.size() > width_) results_.resize(width_);
-  }
+  // Kept for the walk's step structure: results never exceed the width.
+  void trim_to_width() {}
   // Between layers: every result goes back on the frontier.
   void restart_from_results() {
+    sort_results();
     // Ascending results already satisfy the min-heap property.
     frontier_.assign(results_.begin(), results_.end());
   }
 
-  std::span<const ScoredNode> results() const { return results_; }
-  // Gives result i the distance distances[i] and orders the results again;
-  // the frontier is left as it was.
+  // The results, ascending.
+  std::span<const ScoredNode> results() const {
+    sort_results();
+    return results_;
+  }
+  // Gives result i (in results() order) the distance distances[i] and orders
+  // the results again; the frontier is left as it was.
   void rescore_results(std::span<const float> distances) {
+    sort_results();
     for (std::size_t i = 0; i < results_.size(); ++i) results_[i].distance = distances[i];
     std::sort(results_.begin(), results_.end());
   }
 
  private:
+  void push_frontier(ScoredNode scored) {
+    frontier_.push_back(scored);
+    std::push_heap(frontier_.begin(), frontier_.end(), SortsAfter{});
+  }
+  void make_heap_of_results() {
+    if (!sorted_) return;
+    // Descending order is a max-heap.
+    std::reverse(results_.begin(), results_.end());
+    sorted_ = false;
+  }
+  void sort_results() const {
+    if (sorted_) return;
+    std::sort_heap(results_.begin(), results_.end());
+    sorted_ = true;
+  }
+  // Puts `scored` in place of the worst result and sifts it down.
+  void replace_worst(ScoredNode scored) {
+    const std::size_t size = results_.size();
+    std::size_t hole = 0;
+    while (true) {
+      std::size_t child = 2 * hole + 1;
+      if (child >= size) break;
+      if (child + 1 < size && results_[child] < results_[child + 1]) ++child;
+      if (!(scored < results_[child])) break;
+      results_[hole] = results_[child];
+      hole = child;
+    }
+    results_[hole] = scored;
+  }
+
   std::vector<ScoredNode> frontier_;
-  std::vector<ScoredNode> results_;
+  // Sorted ascending when sorted_, a max-heap otherwise; results() is read
+  // by const callers, so the order is switched in place.
+  mutable std::vector<ScoredNode> results_;
+  mutable bool sorted_ = true;
   std::size_t width_ = 1;
 };
 

@@ -13,16 +13,15 @@ namespace {
 void link_back_one(LockedLinkLists& lists, const PointStore& points, NodeId v, const ScoredNode& chosen,
                    const WalkDistances& from_v, Decisions decisions) {
   const NodeId u = chosen.node;
-  NeighbourList current;
-  lists.read_neighbours(u, current);
-  // The distance is symmetric: v's distance to u is u's distance to v.
-  NeighbourList updated;
-  // An unchanged list is not written back. Had another insertion rewritten
-  // it meanwhile, writing the old contents again would undo that insertion's
-  // change; skipping the write gives the outcome of this re-selection having
-  // run just before the other one.
-  if (!reselect_with(current, {chosen.distance, v}, points, updated, from_v, decisions)) return;
+  // The whole re-selection runs under u's write lock and reads u's list where
+  // it lies: copying it out under a read lock and taking the write lock
+  // afterwards cost more than the short wait this may give a walk that
+  // reaches u meanwhile. No other lock is taken while this one is held.
   WriteGuard guard(lists.lock(u));
+  NeighbourList updated;
+  // The distance is symmetric: v's distance to u is u's distance to v. An
+  // unchanged list is not written back.
+  if (!reselect_with(lists.neighbours(u), {chosen.distance, v}, points, updated, from_v, decisions)) return;
   lists.store_neighbours(u, updated);
 }
 
@@ -56,9 +55,12 @@ void link_back_row(UpperLayer& layer, const LockedLinkLists& locks, const PointS
 
 void link_back_base(LockedLinkLists& lists, const PointStore& points, NodeId v, const NeighbourList& chosen,
                     const WalkDistances& from_v, Decisions decisions) {
+  // The neighbours' lists are far off in memory and one re-selection often
+  // takes less time than fetching them: ask for them kListsAhead ahead.
+  constexpr std::size_t kListsAhead = 3;
+  for (std::size_t i = 0; i < kListsAhead && i < chosen.size; ++i) lists.prefetch_neighbours(chosen.ids[i]);
   for (std::size_t i = 0; i < chosen.size; ++i) {
-    // The next neighbour's list is far off in memory: ask for it now.
-    if (i + 1 < chosen.size) lists.prefetch_neighbours(chosen.ids[i + 1]);
+    if (i + kListsAhead < chosen.size) lists.prefetch_neighbours(chosen.ids[i + kListsAhead]);
     link_back_one(lists, points, v, {chosen.distances[i], chosen.ids[i]}, from_v, decisions);
   }
 }

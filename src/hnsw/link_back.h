@@ -3,9 +3,9 @@
 // selection (neighbour_selection.h). Builds and insertions into a finished
 // index share these steps.
 //
-// A neighbour's list is read under its node's read lock and written under
-// its write lock; another insertion may rewrite it in between, and the later
-// write then wins, which thread timing allows either way.
+// A neighbour's list is re-selected and rewritten under its node's write
+// lock, read in place; re-selections of one list by concurrent insertions
+// run one after the other, in whichever order thread timing gives.
 #pragma once
 
 #include "hnsw/decisions.h"

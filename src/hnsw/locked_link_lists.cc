@@ -29,12 +29,12 @@ std::size_t LockedLinkLists::read_list(NodeId node, std::size_t max_links, NodeI
   return lists_.read_list(node, max_links, out);
 }
 
-void LockedLinkLists::read_neighbours(NodeId node, NeighbourList& list) const {
-  ReadGuard guard(locks_[node]);
-  list.size = lists_.read_list(node, kBaseLinks, list.ids.data());
-  const float* distances = distances_.data() + std::size_t{node} * kBaseLinks;
-  std::copy(distances, distances + list.size, list.distances.begin());
-  list.kept = kept_[node];
+NeighbourView LockedLinkLists::neighbours(NodeId node) const {
+  const std::span<const NodeId> slots = lists_.list(node);
+  // Used slots come first: the list ends at the first empty one.
+  std::size_t size = 0;
+  while (size < slots.size() && slots[size] != kEmptySlot) ++size;
+  return {slots.data(), distances_.data() + std::size_t{node} * kBaseLinks, size, kept_[node]};
 }
 
 void LockedLinkLists::store_neighbours(NodeId node, const NeighbourList& list) {

@@ -1,8 +1,9 @@
 // LockedLinkLists: the base-layer lists of an index, each guarded by its
 // node's reader-writer lock.
 //
-// Insertions (of a build, or into a finished index) run in parallel: a list
-// is read under its node's read lock and rewritten under its write lock. The
+// Insertions (of a build, or into a finished index) run in parallel: a walk
+// reads a list under its node's read lock, and a re-selection reads and
+// rewrites it under the node's write lock. The
 // same lock guards the node's rows on the upper layers. Besides the ids, each
 // list keeps its entries' distances to the list's owner and how many entries
 // the selection kept (see neighbour_list.h), so that a later insertion
@@ -42,8 +43,8 @@ class LockedLinkLists {
     __builtin_prefetch(&locks_[node]);
     lists_.prefetch_list(node);
   }
-  // Asks for everything read_neighbours reads: the lock, the slots and the
-  // distances.
+  // Asks for everything a re-selection of the list reads: the lock, the
+  // slots, the distances and the kept count.
   void prefetch_neighbours(NodeId node) const {
     __builtin_prefetch(&locks_[node]);
     lists_.prefetch_list(node);
@@ -51,8 +52,9 @@ class LockedLinkLists {
     for (std::size_t i = 0; i < kBaseLinks; i += 16) __builtin_prefetch(distances + i);
     __builtin_prefetch(&kept_[node]);
   }
-  // The whole list with its distances and kept count, under the read lock.
-  void read_neighbours(NodeId node, NeighbourList& list) const;
+  // The list where it lies, for a caller that holds the node's lock; valid
+  // until the list is rewritten or the arrays grow.
+  NeighbourView neighbours(NodeId node) const;
   // Rewrites `node`'s list; the caller holds the node's write lock. Slots
   // past the new list are emptied up to the first one already empty.
   void store_neighbours(NodeId node, const NeighbourList& list);

@@ -18,11 +18,22 @@
 
 namespace sorvid::hnsw {
 
+// A list read where it lies: in a NeighbourList, or in a node's own slots
+// while the caller holds the node's lock (locked_link_lists.h).
+struct NeighbourView {
+  const NodeId* ids = nullptr;
+  const float* distances = nullptr;  // to the list's owner
+  std::size_t size = 0;
+  std::size_t kept = 0;
+};
+
 struct NeighbourList {
   std::array<NodeId, kBaseLinks> ids;
   std::array<float, kBaseLinks> distances;  // to the list's owner
   std::size_t size = 0;
   std::size_t kept = 0;
+
+  NeighbourView view() const { return {ids.data(), distances.data(), size, kept}; }
 };
 
 }  // namespace sorvid::hnsw

@@ -47,14 +47,14 @@ bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size
   return any_below(points, from_candidate, unknown_ids.data(), unknown, bar, decisions);
 }
 
-ScoredNode entry_at(const NeighbourList& list, std::size_t i) { return {list.distances[i], list.ids[i]}; }
+ScoredNode entry_at(const NeighbourView& list, std::size_t i) { return {list.distances[i], list.ids[i]}; }
 
-bool is_listed(const NeighbourList& list, NodeId node) {
-  return std::find(list.ids.begin(), list.ids.begin() + list.size, node) != list.ids.begin() + list.size;
+bool is_listed(const NeighbourView& list, NodeId node) {
+  return std::find(list.ids, list.ids + list.size, node) != list.ids + list.size;
 }
 
 // Where `entry` belongs among list entries [first, last), which ascend.
-std::size_t position_among(const NeighbourList& list, std::size_t first, std::size_t last, const ScoredNode& entry) {
+std::size_t position_among(const NeighbourView& list, std::size_t first, std::size_t last, const ScoredNode& entry) {
   while (first < last) {
     const std::size_t middle = first + (last - first) / 2;
     if (entry_at(list, middle) < entry) {
@@ -68,16 +68,16 @@ std::size_t position_among(const NeighbourList& list, std::size_t first, std::si
 
 // `out` is `list` with `entry` inserted at `position`, the kept count
 // unchanged and the last entry dropped when the list was full.
-void insert_entry(const NeighbourList& list, std::size_t position, const ScoredNode& entry, NeighbourList& out) {
+void insert_entry(const NeighbourView& list, std::size_t position, const ScoredNode& entry, NeighbourList& out) {
   out.kept = list.kept;
   out.size = std::min(list.size + 1, kBaseLinks);
-  std::copy_n(list.ids.begin(), position, out.ids.begin());
-  std::copy_n(list.distances.begin(), position, out.distances.begin());
+  std::copy_n(list.ids, position, out.ids.begin());
+  std::copy_n(list.distances, position, out.distances.begin());
   out.ids[position] = entry.node;
   out.distances[position] = entry.distance;
   const std::size_t after = out.size - position - 1;
-  std::copy_n(list.ids.begin() + position, after, out.ids.begin() + position + 1);
-  std::copy_n(list.distances.begin() + position, after, out.distances.begin() + position + 1);
+  std::copy_n(list.ids + position, after, out.ids.begin() + position + 1);
+  std::copy_n(list.distances + position, after, out.distances.begin() + position + 1);
 }
 
 // Builds the output list: the kept entries, then the pruned ones while the
@@ -139,7 +139,7 @@ namespace {
 // pruned entries up to `pruned_ahead` decide as before, then the entries
 // after the newcomer are replayed. Only entries kept now but not before (the
 // newcomer, revived pruned entries) can prune an entry kept before.
-void replay_after_kept_newcomer(const NeighbourList& list, ScoredNode newcomer, std::size_t kept_ahead,
+void replay_after_kept_newcomer(const NeighbourView& list, ScoredNode newcomer, std::size_t kept_ahead,
                                 std::size_t pruned_ahead, const PointStore& points, const WalkDistances& from_newcomer,
                                 Decisions decisions, NeighbourList& out) {
   ListWriter writer(out);
@@ -181,7 +181,7 @@ void replay_after_kept_newcomer(const NeighbourList& list, ScoredNode newcomer, 
 
 }  // namespace
 
-bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points, NeighbourList& out,
+bool reselect_with(const NeighbourView& list, ScoredNode newcomer, const PointStore& points, NeighbourList& out,
                    const WalkDistances& from_newcomer, Decisions decisions) {
   // A newcomer already listed changes nothing: its second visit is skipped.
   if (is_listed(list, newcomer.node)) return false;
@@ -192,7 +192,7 @@ bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointSt
   // The 64 kept entries ahead fill the list; the rest drop out.
   if (kept_ahead >= kBaseLinks) return false;
 
-  if (closer_to_one_of(newcomer, list.ids.data(), kept_ahead, points, from_newcomer, decisions)) {
+  if (closer_to_one_of(newcomer, list.ids, kept_ahead, points, from_newcomer, decisions)) {
     // The newcomer is pruned and nothing after it changes: the kept entries
     // stay, and the newcomer joins the pruned ones in order, unless it falls
     // past the end of a full list.

@@ -50,8 +50,15 @@ void select_neighbours(std::span<const ScoredNode> candidates, const PointStore&
 // Returns false, leaving `out` unwritten, when the selection gives `list`
 // itself: the newcomer was already listed, or the list is full and the
 // newcomer falls past its end.
-[[nodiscard]] bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
+// `list` is read in place, so a caller that holds the owner's write lock
+// can re-select the stored list without copying it first.
+[[nodiscard]] bool reselect_with(const NeighbourView& list, ScoredNode newcomer, const PointStore& points,
                                  NeighbourList& out, const WalkDistances& from_newcomer = {},
                                  Decisions decisions = Decisions::kExact);
+[[nodiscard]] inline bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
+                                        NeighbourList& out, const WalkDistances& from_newcomer = {},
+                                        Decisions decisions = Decisions::kExact) {
+  return reselect_with(list.view(), newcomer, points, out, from_newcomer, decisions);
+}
 
 }  // namespace sorvid::hnsw

@@ -37,11 +37,12 @@ TEST(SearchState, VisitKeepsOnlyWhatRanksWithinWidth) {
   state.visit(5, points, q);  // position 2 >= width: dropped
   EXPECT_EQ((std::vector<NodeId>{3, 4}), nodes_of(state.results()));
   EXPECT_TRUE(state.is_visited(5));
-  state.visit(1, points, q);  // position 0: kept, results now exceed width
-  EXPECT_EQ((std::vector<NodeId>{1, 3, 4}), nodes_of(state.results()));
+  state.visit(1, points, q);  // position 0: kept, and node 4 leaves the results
+  EXPECT_EQ((std::vector<NodeId>{1, 3}), nodes_of(state.results()));
+  EXPECT_EQ(3u, state.frontier_size());  // the frontier keeps node 4
+  state.visit(1, points, q);             // already visited: nothing changes
+  EXPECT_EQ(2u, state.results().size());
   EXPECT_EQ(3u, state.frontier_size());
-  state.visit(1, points, q);  // already visited: nothing changes
-  EXPECT_EQ(3u, state.results().size());
 }
 
 // A path graph 0 - 1 - 2 - ... - 9 on the circle, with the query near node 9:

@@ -4,6 +4,7 @@
 sorvid_add_test(hnsw_test LINKS sorvid_hnsw LABELS hnsw SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/distance_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/search_state_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/found_nodes_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/visit_marks_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/neighbour_selection_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/build_plan_test.cc
