@@ -49,12 +49,13 @@ bool HnswIndex::remove_value(std::uint64_t value) {
   return true;
 }
 
-std::span<const Hit> HnswIndex::search(std::span<const float> query, SearchState& state, std::size_t width) const {
-  return search_excluding(query, removed_count_ > 0 ? removed_.data() : nullptr, width, state);
+std::span<const Hit> HnswIndex::search(std::span<const float> query, SearchState& state, std::size_t width,
+                                       std::size_t exact_count) const {
+  return search_excluding(query, removed_count_ > 0 ? removed_.data() : nullptr, width, state, exact_count);
 }
 
 std::span<const Hit> HnswIndex::search_excluding(std::span<const float> query, const std::uint8_t* excluded,
-                                                 std::size_t width, SearchState& state) const {
+                                                 std::size_t width, SearchState& state, std::size_t exact_count) const {
   std::vector<Hit>& hits = state.hits();
   hits.clear();
   state.reset();
@@ -72,7 +73,7 @@ std::span<const Hit> HnswIndex::search_excluding(std::span<const float> query, c
   state.set_width(width);
   if (excluded != nullptr) state.exclude_flagged(excluded);
   state.expand_layer(base_.links(), points_, q, kBaseLinks);
-  state.score_results_exactly(points_, q);
+  state.score_results_exactly(points_, q, exact_count);
   for (const ScoredNode& result : state.results()) {
     hits.push_back({values_[result.node], result.distance, result.node});
   }

@@ -88,15 +88,20 @@ class HnswIndex {
   // kQueryWidth of them;
   // they stay valid while `state` and the index do.
   // `width` (at least kQueryWidth) widens the walk, so that its exact re-scoring
-  // settles the order of hits near the end of the list.
-  std::span<const Hit> search(std::span<const float> query, SearchState& state, std::size_t width = kQueryWidth) const;
+  // settles the order of hits near the end of the list. Only the first
+  // `exact_count` results in walk order are re-scored and returned: a caller
+  // that wants fewer hits than the width saves the exact distances of the
+  // rest.
+  std::span<const Hit> search(std::span<const float> query, SearchState& state, std::size_t width = kQueryWidth,
+                              std::size_t exact_count = static_cast<std::size_t>(-1)) const;
   // The same walk keeping `width` results among the nodes whose flag is clear
   // (excluded[node] == 0, one flag per node; the caller flags every removed
   // node): flagged nodes are walked through but never returned, and the walk
   // goes on until `width` results are in or no reachable node is left. With
   // `excluded` null, no node is excluded.
   std::span<const Hit> search_excluding(std::span<const float> query, const std::uint8_t* excluded, std::size_t width,
-                                        SearchState& state) const;
+                                        SearchState& state,
+                                        std::size_t exact_count = static_cast<std::size_t>(-1)) const;
 
   // The parts a graph file is written from.
   const LockedLinkLists& base() const { return base_; }

@@ -71,7 +71,8 @@ void SearchState::select_neighbours(const PointStore& points) {
   hnsw::select_neighbours(found_.results(), points, neighbours_, decisions_);
 }
 
-void SearchState::score_results_exactly(const PointStore& points, const QueryPoint& q) {
+void SearchState::score_results_exactly(const PointStore& points, const QueryPoint& q, std::size_t count) {
+  if (count < found_.results().size()) found_.set_width(count);
   if (decisions_ == Decisions::kExact) return;
   const std::span<const ScoredNode> results = found_.results();
   result_ids_.resize(results.size());

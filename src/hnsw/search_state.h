@@ -79,9 +79,11 @@ class SearchState {
   // Chooses q's neighbours among the results by the neighbour selection
   // (neighbour_selection.h); the results stay as they are.
   void select_neighbours(const PointStore& points);
-  // After a walk: every result gets its exact distance to q, and the results
-  // are ordered by those.
-  void score_results_exactly(const PointStore& points, const QueryPoint& q);
+  // After a walk: the first `count` results in walk order are kept (all of
+  // them by default), each gets its exact distance to q, and they are
+  // ordered by those.
+  void score_results_exactly(const PointStore& points, const QueryPoint& q,
+                             std::size_t count = static_cast<std::size_t>(-1));
 
   std::size_t width() const { return found_.width(); }
   void set_width(std::size_t width) { found_.set_width(width); }

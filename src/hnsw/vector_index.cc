@@ -49,11 +49,13 @@ std::vector<Hit> VectorIndex::search(std::span<const float> query, std::size_t m
   // nothing with it.
   thread_local SearchState state;
   // The walk ranks by decision distances, which may place a point a little
-  // off near the end of its list; kept wider than the hits wanted by
-  // kRescoreMargin, its exact re-scoring settles which points make the cut.
+  // off near the end of its list; the first kRescoreMargin points past the
+  // hits wanted are re-scored exactly too, so that exact distances, not
+  // decision ones, settle which points make the cut. The walk is at least
+  // that wide.
   const std::size_t wanted = std::min(max_hits, kMaxHits);
-  const std::span<const Hit> found =
-      graph_->search(query, state, std::max(HnswIndex::kQueryWidth, wanted + kRescoreMargin));
+  const std::size_t scored = wanted + kRescoreMargin;
+  const std::span<const Hit> found = graph_->search(query, state, std::max(HnswIndex::kQueryWidth, scored), scored);
   return std::vector<Hit>(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(std::min(wanted, found.size())));
 }
 
