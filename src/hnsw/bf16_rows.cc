@@ -11,17 +11,31 @@
 
 namespace sorvid::hnsw {
 
-void bf16_dots_portable(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
-                        float* out) {
+namespace {
+
+// A query value as a float: floats as they are, bfloat16 values widened.
+inline float value_of(float x) { return x; }
+inline float value_of(std::uint16_t x) { return from_bf16(x); }
+
+template <class Query>
+void dots_portable(const Query* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                   float* out) {
   for (std::size_t j = 0; j < count; ++j) {
     const std::uint16_t* row = rows[j];
     float sum = 0.0f;
     for (std::size_t i = 0; i < length; ++i) {
-      const float product = query[i] * from_bf16(row[i]);
+      const float product = value_of(query[i]) * from_bf16(row[i]);
       sum += product;
     }
     out[j] = sum;
   }
+}
+
+}  // namespace
+
+void bf16_dots_portable(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                        float* out) {
+  dots_portable(query, rows, count, length, out);
 }
 
 #if SORVID_HAVE_X86
@@ -34,6 +48,9 @@ __attribute__((target("avx2,fma"))) inline __m256 widen(const std::uint16_t* val
   return _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(half), 16));
 }
 
+__attribute__((target("avx2,fma"))) inline __m256 load8(const float* values) { return _mm256_loadu_ps(values); }
+__attribute__((target("avx2,fma"))) inline __m256 load8(const std::uint16_t* values) { return widen(values); }
+
 __attribute__((target("avx2,fma"))) inline float sum_lanes(__m256 v) {
   __m128 sum = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
   sum = _mm_add_ps(sum, _mm_movehl_ps(sum, sum));
@@ -43,30 +60,30 @@ __attribute__((target("avx2,fma"))) inline float sum_lanes(__m256 v) {
 
 // kRows rows at once, two accumulators each, so that 2 * kRows chains of
 // fused multiply-adds overlap.
-template <int kRows>
-__attribute__((target("avx2,fma"))) void dots_avx2(const float* query, const std::uint16_t* const* rows,
+template <int kRows, class Query>
+__attribute__((target("avx2,fma"))) void dots_avx2(const Query* query, const std::uint16_t* const* rows,
                                                    std::size_t length, float* out) {
   __m256 even[kRows];
   __m256 odd[kRows];
   for (int r = 0; r < kRows; ++r) even[r] = odd[r] = _mm256_setzero_ps();
   std::size_t i = 0;
   for (; i + 16 <= length; i += 16) {
-    const __m256 q0 = _mm256_loadu_ps(query + i);
-    const __m256 q1 = _mm256_loadu_ps(query + i + 8);
+    const __m256 q0 = load8(query + i);
+    const __m256 q1 = load8(query + i + 8);
     for (int r = 0; r < kRows; ++r) {
       even[r] = _mm256_fmadd_ps(q0, widen(rows[r] + i), even[r]);
       odd[r] = _mm256_fmadd_ps(q1, widen(rows[r] + i + 8), odd[r]);
     }
   }
   if (i + 8 <= length) {
-    const __m256 q0 = _mm256_loadu_ps(query + i);
+    const __m256 q0 = load8(query + i);
     for (int r = 0; r < kRows; ++r) even[r] = _mm256_fmadd_ps(q0, widen(rows[r] + i), even[r]);
     i += 8;
   }
   for (int r = 0; r < kRows; ++r) {
     float sum = sum_lanes(_mm256_add_ps(even[r], odd[r]));
     for (std::size_t k = i; k < length; ++k) {
-      const float product = query[k] * from_bf16(rows[r][k]);
+      const float product = value_of(query[k]) * from_bf16(rows[r][k]);
       sum += product;
     }
     out[r] = sum;
@@ -91,6 +108,13 @@ __attribute__((target("avx512f,avx2,fma"))) inline __m512 widen16(const std::uin
   return _mm512_castsi512_ps(_mm512_maskz_slli_epi32(kAllLanes, _mm512_maskz_cvtepu16_epi32(kAllLanes, half), 16));
 }
 
+__attribute__((target("avx512f,avx2,fma"))) inline __m512 load16(const float* values) {
+  return _mm512_loadu_ps(values);
+}
+__attribute__((target("avx512f,avx2,fma"))) inline __m512 load16(const std::uint16_t* values) {
+  return widen16(values);
+}
+
 __attribute__((target("avx512f,avx2,fma"))) inline float sum_lanes16(__m512 v) {
   const __m512d bits = _mm512_castps_pd(v);
   const __m256 low = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xF, bits, 0));
@@ -99,33 +123,70 @@ __attribute__((target("avx512f,avx2,fma"))) inline float sum_lanes16(__m512 v) {
 }
 
 // As dots_avx2, sixteen products per instruction.
-template <int kRows>
-__attribute__((target("avx512f,avx2,fma"))) void dots_avx512(const float* query, const std::uint16_t* const* rows,
+template <int kRows, class Query>
+__attribute__((target("avx512f,avx2,fma"))) void dots_avx512(const Query* query, const std::uint16_t* const* rows,
                                                              std::size_t length, float* out) {
   __m512 even[kRows];
   __m512 odd[kRows];
   for (int r = 0; r < kRows; ++r) even[r] = odd[r] = _mm512_setzero_ps();
   std::size_t i = 0;
   for (; i + 32 <= length; i += 32) {
-    const __m512 q0 = _mm512_loadu_ps(query + i);
-    const __m512 q1 = _mm512_loadu_ps(query + i + 16);
+    const __m512 q0 = load16(query + i);
+    const __m512 q1 = load16(query + i + 16);
     for (int r = 0; r < kRows; ++r) {
       even[r] = _mm512_fmadd_ps(q0, widen16(rows[r] + i), even[r]);
       odd[r] = _mm512_fmadd_ps(q1, widen16(rows[r] + i + 16), odd[r]);
     }
   }
   if (i + 16 <= length) {
-    const __m512 q0 = _mm512_loadu_ps(query + i);
+    const __m512 q0 = load16(query + i);
     for (int r = 0; r < kRows; ++r) even[r] = _mm512_fmadd_ps(q0, widen16(rows[r] + i), even[r]);
     i += 16;
   }
   for (int r = 0; r < kRows; ++r) {
     float sum = sum_lanes16(_mm512_add_ps(even[r], odd[r]));
     for (std::size_t k = i; k < length; ++k) {
-      const float product = query[k] * from_bf16(rows[r][k]);
+      const float product = value_of(query[k]) * from_bf16(rows[r][k]);
       sum += product;
     }
     out[r] = sum;
+  }
+}
+
+template <class Query>
+__attribute__((target("avx512f,avx2,fma"))) void group_dots_avx512(const Query* query, const std::uint16_t* const* rows,
+                                                                   std::size_t count, std::size_t length, float* out) {
+  constexpr std::size_t kGroup = 4;
+  std::size_t j = 0;
+  for (; j + kGroup <= count; j += kGroup) {
+    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
+    dots_avx512<kGroup, Query>(query, rows + j, length, out + j);
+  }
+  // The last one to three rows together, for the overlap.
+  switch (count - j) {
+    case 3: dots_avx512<3, Query>(query, rows + j, length, out + j); break;
+    case 2: dots_avx512<2, Query>(query, rows + j, length, out + j); break;
+    case 1: dots_avx512<1, Query>(query, rows + j, length, out + j); break;
+    default: break;
+  }
+}
+
+template <class Query>
+__attribute__((target("avx2,fma"))) void group_dots_avx2(const Query* query, const std::uint16_t* const* rows,
+                                                         std::size_t count, std::size_t length, float* out) {
+  constexpr std::size_t kGroup = 4;
+  std::size_t j = 0;
+  for (; j + kGroup <= count; j += kGroup) {
+    // The next group's rows arrive while this one is summed.
+    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
+    dots_avx2<kGroup, Query>(query, rows + j, length, out + j);
+  }
+  // The last one to three rows together, for the overlap.
+  switch (count - j) {
+    case 3: dots_avx2<3, Query>(query, rows + j, length, out + j); break;
+    case 2: dots_avx2<2, Query>(query, rows + j, length, out + j); break;
+    case 1: dots_avx2<1, Query>(query, rows + j, length, out + j); break;
+    default: break;
   }
 }
 
@@ -133,42 +194,17 @@ __attribute__((target("avx512f,avx2,fma"))) void dots_avx512(const float* query,
 
 __attribute__((target("avx512f,avx2,fma"))) void bf16_dots_avx512(const float* query, const std::uint16_t* const* rows,
                                                                   std::size_t count, std::size_t length, float* out) {
-  constexpr std::size_t kGroup = 4;
-  std::size_t j = 0;
-  for (; j + kGroup <= count; j += kGroup) {
-    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
-    dots_avx512<kGroup>(query, rows + j, length, out + j);
-  }
-  // The last one to three rows together, for the overlap.
-  switch (count - j) {
-    case 3: dots_avx512<3>(query, rows + j, length, out + j); break;
-    case 2: dots_avx512<2>(query, rows + j, length, out + j); break;
-    case 1: dots_avx512<1>(query, rows + j, length, out + j); break;
-    default: break;
-  }
+  group_dots_avx512(query, rows, count, length, out);
+}
+
+__attribute__((target("avx2,fma"))) void bf16_dots_avx2(const float* query, const std::uint16_t* const* rows,
+                                                        std::size_t count, std::size_t length, float* out) {
+  group_dots_avx2(query, rows, count, length, out);
 }
 
 bool avx512_available() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f");
-}
-
-__attribute__((target("avx2,fma"))) void bf16_dots_avx2(const float* query, const std::uint16_t* const* rows,
-                                                        std::size_t count, std::size_t length, float* out) {
-  constexpr std::size_t kGroup = 4;
-  std::size_t j = 0;
-  for (; j + kGroup <= count; j += kGroup) {
-    // The next group's rows arrive while this one is summed.
-    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
-    dots_avx2<kGroup>(query, rows + j, length, out + j);
-  }
-  // The last one to three rows together, for the overlap.
-  switch (count - j) {
-    case 3: dots_avx2<3>(query, rows + j, length, out + j); break;
-    case 2: dots_avx2<2>(query, rows + j, length, out + j); break;
-    case 1: dots_avx2<1>(query, rows + j, length, out + j); break;
-    default: break;
-  }
 }
 
 #else
@@ -189,21 +225,31 @@ bool avx512_available() noexcept { return false; }
 
 namespace {
 
-using Bf16DotsFunction = void (*)(const float*, const std::uint16_t* const*, std::size_t, std::size_t, float*);
+template <class Query>
+using DotsFunction = void (*)(const Query*, const std::uint16_t* const*, std::size_t, std::size_t, float*);
 
 // Chosen once, at load time, for the processor the program runs on.
-Bf16DotsFunction choose_bf16_dots() noexcept {
-  if (avx512_available()) return bf16_dots_avx512;
-  if (avx2_available() && fma_available()) return bf16_dots_avx2;
-  return bf16_dots_portable;
+template <class Query>
+DotsFunction<Query> choose_dots() noexcept {
+#if SORVID_HAVE_X86
+  if (avx512_available()) return group_dots_avx512<Query>;
+  if (avx2_available() && fma_available()) return group_dots_avx2<Query>;
+#endif
+  return dots_portable<Query>;
 }
-const Bf16DotsFunction kChosenBf16Dots = choose_bf16_dots();
+const DotsFunction<float> kChosenBf16Dots = choose_dots<float>();
+const DotsFunction<std::uint16_t> kChosenPairDots = choose_dots<std::uint16_t>();
 
 }  // namespace
 
 void bf16_dots(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
                float* out) {
   kChosenBf16Dots(query, rows, count, length, out);
+}
+
+void bf16_pair_dots(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                    float* out) {
+  kChosenPairDots(query, rows, count, length, out);
 }
 
 }  // namespace sorvid::hnsw

@@ -33,9 +33,22 @@ inline double decision_bound(std::size_t length) {
   return 0x1.0p-8 + (3.0 * static_cast<double>(length) + 16.0) * 0x1.0p-24;
 }
 
+// The same bound for a decision between two stored points that reads both
+// bfloat16 copies (the one standing for the query widened to floats): each
+// product then carries a relative error of at most 2^-7 + 2^-16 before the
+// sum, so the rounding term doubles, again with room to spare.
+inline double pair_decision_bound(std::size_t length) {
+  return 0x1.0p-7 + 0x1.0p-15 + (3.0 * static_cast<double>(length) + 16.0) * 0x1.0p-24;
+}
+
 // out[j] = the sum of query[i] * rows[j][i] for i < length, in any order
 // (see the bound above). Reads exactly `length` values of each.
 void bf16_dots(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length, float* out);
+// As bf16_dots with a bfloat16 query, widened as it is read: the sums of
+// query[i] * rows[j][i] for two stored points' copies (see
+// pair_decision_bound).
+void bf16_pair_dots(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
+                    float* out);
 // The implementations behind bf16_dots, for tests; the AVX2 one may only run
 // where avx2_available() and fma_available(), the AVX-512 one only where
 // avx512_available().

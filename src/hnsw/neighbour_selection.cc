@@ -26,8 +26,23 @@ bool any_below(const PointStore& points, const QueryPoint& q, const NodeId* ids,
                                        : points.any_below(q, ids, count, bar);
 }
 
+// Fast decisions about a stored owner read the bfloat16 copies of both ends
+// of every pair, the candidate's being hot in cache after the walk that
+// found it, where its float row is not. The bar is then the candidate's
+// distance to the owner in that same form, so that a kept exact copy of the
+// owner ties with the owner, as it does exactly, instead of pruning the
+// candidate on a rounding.
+bool pair_decided_below(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count,
+                        const PointStore& points, NodeId owner) {
+  const float to_owner = candidate.distance == 0.0f ? 0.0f : points.decision_distance_from(candidate.node, owner);
+  return points.any_decided_below_from(candidate.node, kept, kept_count, pruning_bar({to_owner, candidate.node}));
+}
+
 bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count, const PointStore& points,
-                      const WalkDistances& known, Decisions decisions) {
+                      const WalkDistances& known, Decisions decisions, NodeId owner) {
+  if (decisions == Decisions::kFast && owner != kEmptySlot) {
+    return pair_decided_below(candidate, kept, kept_count, points, owner);
+  }
   const QueryPoint from_candidate = points.query_for(candidate.node);
   const float bar = pruning_bar(candidate);
   if (known.marks == nullptr) return any_below(points, from_candidate, kept, kept_count, bar, decisions);
@@ -120,11 +135,11 @@ class ListWriter {
 }  // namespace
 
 void select_neighbours(std::span<const ScoredNode> candidates, const PointStore& points, NeighbourList& out,
-                       Decisions decisions) {
+                       Decisions decisions, NodeId owner) {
   ListWriter writer(out);
   for (const ScoredNode& candidate : candidates) {
     if (writer.kept_count() == kBaseLinks) break;
-    if (closer_to_one_of(candidate, writer.kept_ids(), writer.kept_count(), points, {}, decisions)) {
+    if (closer_to_one_of(candidate, writer.kept_ids(), writer.kept_count(), points, {}, decisions, owner)) {
       writer.add_pruned(candidate);
     } else {
       writer.add_kept(candidate);
@@ -141,7 +156,7 @@ namespace {
 // newcomer, revived pruned entries) can prune an entry kept before.
 void replay_after_kept_newcomer(const NeighbourView& list, ScoredNode newcomer, std::size_t kept_ahead,
                                 std::size_t pruned_ahead, const PointStore& points, const WalkDistances& from_newcomer,
-                                Decisions decisions, NeighbourList& out) {
+                                Decisions decisions, NodeId owner, NeighbourList& out) {
   ListWriter writer(out);
   for (std::size_t i = 0; i < kept_ahead; ++i) writer.add_kept(entry_at(list, i));
   for (std::size_t i = list.kept; i < pruned_ahead; ++i) writer.add_pruned(entry_at(list, i));
@@ -157,7 +172,7 @@ void replay_after_kept_newcomer(const NeighbourView& list, ScoredNode newcomer, 
         next_pruned >= list.size || (next_kept < list.kept && entry_at(list, next_kept) < entry_at(list, next_pruned));
     if (take_kept) {
       const ScoredNode entry = entry_at(list, next_kept++);
-      if (closer_to_one_of(entry, newly_kept.data(), newly_kept_count, points, from_newcomer, decisions)) {
+      if (closer_to_one_of(entry, newly_kept.data(), newly_kept_count, points, from_newcomer, decisions, owner)) {
         writer.add_pruned(entry);
         old_kept_lost = true;
       } else {
@@ -168,7 +183,7 @@ void replay_after_kept_newcomer(const NeighbourView& list, ScoredNode newcomer, 
       // Its pruner was kept before and ahead of it; while no entry kept
       // before has been lost, that pruner is still kept.
       if (!old_kept_lost ||
-          closer_to_one_of(entry, writer.kept_ids(), writer.kept_count(), points, from_newcomer, decisions)) {
+          closer_to_one_of(entry, writer.kept_ids(), writer.kept_count(), points, from_newcomer, decisions, owner)) {
         writer.add_pruned(entry);
       } else {
         writer.add_kept(entry);
@@ -182,7 +197,7 @@ void replay_after_kept_newcomer(const NeighbourView& list, ScoredNode newcomer, 
 }  // namespace
 
 bool reselect_with(const NeighbourView& list, ScoredNode newcomer, const PointStore& points, NeighbourList& out,
-                   const WalkDistances& from_newcomer, Decisions decisions) {
+                   const WalkDistances& from_newcomer, Decisions decisions, NodeId owner) {
   // A newcomer already listed changes nothing: its second visit is skipped.
   if (is_listed(list, newcomer.node)) return false;
   // The kept entries [0, kept) and the pruned ones [kept, size) each ascend.
@@ -192,7 +207,7 @@ bool reselect_with(const NeighbourView& list, ScoredNode newcomer, const PointSt
   // The 64 kept entries ahead fill the list; the rest drop out.
   if (kept_ahead >= kBaseLinks) return false;
 
-  if (closer_to_one_of(newcomer, list.ids, kept_ahead, points, from_newcomer, decisions)) {
+  if (closer_to_one_of(newcomer, list.ids, kept_ahead, points, from_newcomer, decisions, owner)) {
     // The newcomer is pruned and nothing after it changes: the kept entries
     // stay, and the newcomer joins the pruned ones in order, unless it falls
     // past the end of a full list.
@@ -200,7 +215,7 @@ bool reselect_with(const NeighbourView& list, ScoredNode newcomer, const PointSt
     insert_entry(list, pruned_ahead, newcomer, out);
     return true;
   }
-  replay_after_kept_newcomer(list, newcomer, kept_ahead, pruned_ahead, points, from_newcomer, decisions, out);
+  replay_after_kept_newcomer(list, newcomer, kept_ahead, pruned_ahead, points, from_newcomer, decisions, owner, out);
   return true;
 }
 

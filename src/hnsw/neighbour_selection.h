@@ -27,9 +27,11 @@
 namespace sorvid::hnsw {
 
 // Writes to `out` the list the rule gives over `candidates`, which ascend by
-// distance to the owner and do not include the owner.
+// distance to the owner and do not include the owner. `owner` names the
+// owner's node when it is one of `points` (kEmptySlot when it is not): fast
+// decisions then score pairs from both nodes' bfloat16 copies.
 void select_neighbours(std::span<const ScoredNode> candidates, const PointStore& points, NeighbourList& out,
-                       Decisions decisions = Decisions::kExact);
+                       Decisions decisions = Decisions::kExact, NodeId owner = kEmptySlot);
 
 // The list that the rule gives for the owner over the candidates {newcomer}
 // and `list`, each scored against the owner (`newcomer.distance` is the
@@ -54,11 +56,11 @@ void select_neighbours(std::span<const ScoredNode> candidates, const PointStore&
 // can re-select the stored list without copying it first.
 [[nodiscard]] bool reselect_with(const NeighbourView& list, ScoredNode newcomer, const PointStore& points,
                                  NeighbourList& out, const WalkDistances& from_newcomer = {},
-                                 Decisions decisions = Decisions::kExact);
+                                 Decisions decisions = Decisions::kExact, NodeId owner = kEmptySlot);
 [[nodiscard]] inline bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
                                         NeighbourList& out, const WalkDistances& from_newcomer = {},
-                                        Decisions decisions = Decisions::kExact) {
-  return reselect_with(list.view(), newcomer, points, out, from_newcomer, decisions);
+                                        Decisions decisions = Decisions::kExact, NodeId owner = kEmptySlot) {
+  return reselect_with(list.view(), newcomer, points, out, from_newcomer, decisions, owner);
 }
 
 }  // namespace sorvid::hnsw

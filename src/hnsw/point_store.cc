@@ -285,4 +285,42 @@ bool PointStore::any_decided_below(const QueryPoint& q, const NodeId* ids, std::
   return false;
 }
 
+void PointStore::decision_distances_from(NodeId from, const NodeId* ids, std::size_t count, float* out) const {
+  const QueryPoint exact_query = query_for(from);
+  if (!has_decision_rows() || !is_well_scaled(exact_query.norm)) {
+    decision_distances_to(exact_query, ids, count, out);
+    return;
+  }
+  const auto bound = static_cast<float>(pair_decision_bound(uniform_length_));
+  constexpr std::size_t kBatch = 64;
+  std::array<const std::uint16_t*, kBatch> rows;
+  std::array<float, kBatch> dots;
+  for (std::size_t start = 0; start < count; start += kBatch) {
+    const std::size_t batch = std::min(kBatch, count - start);
+    for (std::size_t j = 0; j < batch; ++j) rows[j] = decision_row(ids[start + j]);
+    bf16_pair_dots(decision_row(from), rows.data(), batch, uniform_length_, dots.data());
+    for (std::size_t j = 0; j < batch; ++j) {
+      const NodeId id = ids[start + j];
+      float distance = distance_from_parts(dots[j], exact_query.norm, norms_[id]);
+      if (!is_well_scaled(norms_[id]) || !(distance > bound)) distance = distance_to(exact_query, id);
+      out[start + j] = distance;
+    }
+  }
+}
+
+bool PointStore::any_decided_below_from(NodeId from, const NodeId* ids, std::size_t count, float threshold) const {
+  // As any_decided_below: small batches, the answer often being found among
+  // the first few ids.
+  constexpr std::size_t kBatch = 8;
+  std::array<float, kBatch> distances;
+  for (std::size_t start = 0; start < count; start += kBatch) {
+    const std::size_t batch = std::min(kBatch, count - start);
+    decision_distances_from(from, ids + start, batch, distances.data());
+    for (std::size_t j = 0; j < batch; ++j) {
+      if (distance_less(distances[j], threshold)) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace sorvid::hnsw

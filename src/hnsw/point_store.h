@@ -85,6 +85,19 @@ class PointStore {
   // Whether the decision distance to some ids[j], j < count, sorts before
   // `threshold` in distance order.
   bool any_decided_below(const QueryPoint& q, const NodeId* ids, std::size_t count, float threshold) const;
+  // Decision distances from stored node `from`, read from both bfloat16
+  // copies (from's own row is hot in cache after a walk where its float row
+  // is not): within pair_decision_bound(length) (bf16_rows.h), and exact
+  // where no copy applies or the decision lies within the bound of 0.
+  void decision_distances_from(NodeId from, const NodeId* ids, std::size_t count, float* out) const;
+  // Whether decision_distances_from(from, ...) sorts some ids[j] before
+  // `threshold`.
+  bool any_decided_below_from(NodeId from, const NodeId* ids, std::size_t count, float threshold) const;
+  float decision_distance_from(NodeId from, NodeId to) const {
+    float distance;
+    decision_distances_from(from, &to, 1, &distance);
+    return distance;
+  }
 
   // Bounds on cosine_distance(q, point of node) from a fast estimate of the
   // dot product, or false when either point is not well scaled.

@@ -273,6 +273,18 @@ TEST(PointStore, DecisionDistancesStayWithinTheirBound) {
           }
           ASSERT_EQ(store.any_decided_below(q, &all[j], 1, exact[j]), distance_less(decided[j], exact[j]));
         }
+        // The same from both bfloat16 copies, within the wider pair bound.
+        store.decision_distances_from(static_cast<NodeId>(from), all.data(), all.size(), decided.data());
+        for (std::size_t j = 0; j < all.size(); ++j) {
+          if (!estimated || !is_well_scaled(store.norm(all[j])) || exact[j] == 0.0f) {
+            ASSERT_TRUE(same_bits(exact[j], decided[j])) << "style " << style << " node " << j;
+          } else {
+            ASSERT_LE(std::fabs(static_cast<double>(decided[j]) - exact[j]), pair_decision_bound(length)) << j;
+          }
+          const NodeId id = all[j];
+          ASSERT_EQ(store.any_decided_below_from(static_cast<NodeId>(from), &id, 1, exact[j]),
+                    distance_less(decided[j], exact[j]));
+        }
       }
     }
   }
