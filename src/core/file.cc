@@ -106,6 +106,8 @@ Result<std::uint64_t, StoreError> File::size() {
   return length.value();
 }
 
+Result<std::unique_ptr<FileMapping>, OsError> File::map_whole() { return fs_->map_whole(handle_); }
+
 Result<void, StoreError> File::truncate(std::uint64_t length) {
   Result<void, OsError> done = fs_->truncate(handle_, length);
   if (!done) return fail(StoreError::from_os_error(done.error().code));

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -46,6 +47,9 @@ class File {
                                                    const char* zero_write_text = kWriteZeroDirectText);
 
   [[nodiscard]] Result<std::uint64_t, StoreError> size();
+  // The whole file mapped for reading (see FileSystem::map_whole); the
+  // failure stays an OsError, since callers fall back to reading.
+  [[nodiscard]] Result<std::unique_ptr<FileMapping>, OsError> map_whole();
   [[nodiscard]] Result<void, StoreError> truncate(std::uint64_t length);
   [[nodiscard]] Result<void, StoreError> sync();
   [[nodiscard]] Result<void, StoreError> set_permissions(std::uint32_t permissions);

@@ -15,8 +15,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "base/result.h"
 
@@ -52,6 +54,25 @@ struct FileAttributes {
   std::uint32_t permissions = 0;  // the mode's permission bits (07777)
 };
 
+// The bytes of a whole file, read-only, as its length was when they were
+// mapped; the mapping is released when this object goes away. A mapping
+// outlives the handle it came from, and a rename or removal of the file's
+// name: it holds the file itself. Nothing past bytes().size() may be read.
+class FileMapping {
+ public:
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
+  virtual ~FileMapping() = default;
+
+  std::string_view bytes() const { return bytes_; }
+
+ protected:
+  explicit FileMapping(std::string_view bytes) : bytes_(bytes) {}
+
+ private:
+  std::string_view bytes_;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -76,6 +97,9 @@ class FileSystem {
   // Writes some prefix of `data` and returns its length (possibly 0).
   [[nodiscard]] virtual Result<std::size_t, OsError> write(FileHandle file, std::span<const char> data) = 0;
   [[nodiscard]] virtual Result<std::uint64_t, OsError> size(FileHandle file) = 0;
+  // Maps the whole of a file open for reading, for reading only. Fails
+  // (ENODEV, say) where the file cannot be mapped: callers then read it.
+  [[nodiscard]] virtual Result<std::unique_ptr<FileMapping>, OsError> map_whole(FileHandle file) = 0;
   [[nodiscard]] virtual Result<void, OsError> truncate(FileHandle file, std::uint64_t length) = 0;
   // Forces the file's data to stable storage (fsync).
   [[nodiscard]] virtual Result<void, OsError> sync(FileHandle file) = 0;

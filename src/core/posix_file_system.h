@@ -15,6 +15,7 @@ class PosixFileSystem final : public FileSystem {
   Result<std::size_t, OsError> read_at(FileHandle file, std::uint64_t offset, std::span<char> out) override;
   Result<std::size_t, OsError> write(FileHandle file, std::span<const char> data) override;
   Result<std::uint64_t, OsError> size(FileHandle file) override;
+  Result<std::unique_ptr<FileMapping>, OsError> map_whole(FileHandle file) override;
   Result<void, OsError> truncate(FileHandle file, std::uint64_t length) override;
   Result<void, OsError> sync(FileHandle file) override;
   Result<void, OsError> lock_exclusive(FileHandle file) override;

@@ -27,6 +27,7 @@ const char* op_name(FsOp op) {
     case FsOp::kCreateUnique: return "create_unique";
     case FsOp::kSetPermissions: return "set_permissions";
     case FsOp::kResolve: return "resolve";
+    case FsOp::kMapWhole: return "map_whole";
   }
   return "?";
 }
@@ -293,6 +294,31 @@ Result<std::uint64_t, OsError> MemoryFileSystem::size(FileHandle file) {
   if (!open_file) return fail(OsError{EBADF});
   check_guard("size", open_file->path, false);
   return static_cast<std::uint64_t>(open_file->node->data.size());
+}
+
+namespace {
+
+class MemoryMapping final : public FileMapping {
+ public:
+  explicit MemoryMapping(std::unique_ptr<char[]> bytes, std::size_t size)
+      : FileMapping(std::string_view(bytes.get(), size)), bytes_(std::move(bytes)) {}
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<FileMapping>, OsError> MemoryFileSystem::map_whole(FileHandle file) {
+  OpenFile* open_file = find_handle(file);
+  if (int code = begin(FsOp::kMapWhole, open_file ? open_file->path : "?")) return fail(OsError{code});
+  if (!open_file || !readable(open_file->mode)) return fail(OsError{EBADF});
+  if (open_file->node->kind == FileKind::kDirectory) return fail(OsError{ENODEV});
+  check_guard("map_whole", open_file->path, false);
+  const std::string& data = open_file->node->data;
+  auto bytes = std::make_unique<char[]>(data.size());
+  std::memcpy(bytes.get(), data.data(), data.size());
+  return std::unique_ptr<FileMapping>(std::make_unique<MemoryMapping>(std::move(bytes), data.size()));
 }
 
 Result<void, OsError> MemoryFileSystem::truncate(FileHandle file, std::uint64_t length) {

@@ -58,7 +58,8 @@ enum class FsOp {
   kSyncDirectory,
   kCreateUnique,
   kSetPermissions,
-  kResolve
+  kResolve,
+  kMapWhole
 };
 
 enum class LockState { kUnlocked, kShared, kExclusive };
@@ -116,6 +117,10 @@ class MemoryFileSystem final : public FileSystem {
   Result<std::size_t, OsError> read_at(FileHandle file, std::uint64_t offset, std::span<char> out) override;
   Result<std::size_t, OsError> write(FileHandle file, std::span<const char> data) override;
   Result<std::uint64_t, OsError> size(FileHandle file) override;
+  // A copy of the file's bytes in memory of exactly their length, so that
+  // AddressSanitizer catches a read past the end. fail_every(FsOp::kMapWhole,
+  // ENODEV) makes a file system that cannot map.
+  Result<std::unique_ptr<FileMapping>, OsError> map_whole(FileHandle file) override;
   Result<void, OsError> truncate(FileHandle file, std::uint64_t length) override;
   Result<void, OsError> sync(FileHandle file) override;
   Result<void, OsError> lock_exclusive(FileHandle file) override;

@@ -223,29 +223,66 @@ TEST_F(StoreOpenTest, SnapshotAndLogMustBeDifferentFiles) {
 // Every failure fails the open, even one that only hides whether a file is
 // there (a directory that cannot be searched): a store must not open without
 // files it cannot see. Only the saved graph may be unreadable; the first
-// search then builds.
-TEST_F(StoreOpenTest, FailureAtAnyOperationFailsTheOpenUnlessItIsTheSavedGraphs) {
-  fs.put_file("store.snap", kSnapshotAB);
-  fs.put_file("store.wal", kDeleteA + kLineA);
-  fs.put_file("store.snap.hnsw", "not a graph");
-  ASSERT_TRUE(succeeded(open()));
-  const std::vector<std::string> operations = fs.operation_log();
-  // The first look at the graph's path belongs to the check of the paths.
-  const auto path_check = std::find(operations.begin(), operations.end(), "attributes store.snap.hnsw");
-  ASSERT_NE(path_check, operations.end());
-  for (std::size_t k = 1; k <= operations.size(); ++k) {
-    const std::string& op = operations[k - 1];
-    SCOPED_TRACE("failing " + op);
+// search then builds. A snapshot large enough to be mapped may also fail to
+// map: it is then read, and a failure of the read reads as it always did.
+TEST_F(StoreOpenTest, FailureAtAnyOperationFailsTheOpenUnlessItIsTheSavedGraphsOrTheMapping) {
+  std::string large = kSnapshotAB;
+  large.replace(large.find("blue"), 4, std::string(std::size_t{1} << 20, 'm'));
+  for (const std::string& snapshot : {kSnapshotAB, large}) {
+    fs.put_file("store.snap", snapshot);
+    fs.put_file("store.wal", kDeleteA + kLineA);
+    fs.put_file("store.snap.hnsw", "not a graph");
     fs.reset_faults();
-    fs.fail_operation(k, EACCES);
-    Result<StoreCore, StoreError> store = open();
-    if (op.ends_with(" store.snap.hnsw") && k > static_cast<std::size_t>(path_check - operations.begin()) + 1) {
-      ASSERT_TRUE(succeeded(store));
-      EXPECT_EQ(store.value().len(), 2u);
-    } else {
-      EXPECT_TRUE(fails_with(store, StoreErrorKind::kIo, "Permission denied (os error 13)"));
+    ASSERT_TRUE(succeeded(open()));
+    const std::vector<std::string> operations = fs.operation_log();
+    EXPECT_EQ(std::count(operations.begin(), operations.end(), "map_whole store.snap"), snapshot == large ? 1 : 0);
+    // The first look at the graph's path belongs to the check of the paths.
+    const auto path_check = std::find(operations.begin(), operations.end(), "attributes store.snap.hnsw");
+    ASSERT_NE(path_check, operations.end());
+    for (std::size_t k = 1; k <= operations.size(); ++k) {
+      const std::string& op = operations[k - 1];
+      SCOPED_TRACE("failing " + op);
+      fs.reset_faults();
+      fs.fail_operation(k, EACCES);
+      Result<StoreCore, StoreError> store = open();
+      if ((op.ends_with(" store.snap.hnsw") && k > static_cast<std::size_t>(path_check - operations.begin()) + 1) ||
+          op.starts_with("map_whole ")) {
+        ASSERT_TRUE(succeeded(store));
+        EXPECT_EQ(store.value().len(), 2u);
+        EXPECT_EQ(store.value().get("b")->metadata.size(), snapshot == large ? std::size_t{1} << 20 : 4u);
+      } else {
+        EXPECT_TRUE(fails_with(store, StoreErrorKind::kIo, "Permission denied (os error 13)"));
+      }
+      EXPECT_EQ(fs.open_handle_count(), 0);
     }
-    EXPECT_EQ(fs.open_handle_count(), 0);
+  }
+}
+
+// A mapped snapshot ends where its file does (the tests' mapping is exactly
+// as long as the file, so AddressSanitizer sees any read past it): every cut
+// of the text near its end, through the values the quick reading takes,
+// opens or fails just as the text read into a buffer does.
+TEST_F(StoreOpenTest, MappedSnapshotIsReadToItsEndAndNoFurther) {
+  const std::string head = R"({"dim":6,"entries":[{"id":"a","embedding":[1,2,3,4,5,6],"metadata":")" +
+                           std::string(std::size_t{1} << 20, 'm') + R"(","created_at":""},)";
+  const std::string tail =
+      R"({"id":"b","metadata":"","created_at":"","embedding":[-0.123456789,1.5e-05,2.25,0.33333334,-7.0,1e-7]}]})";
+  for (std::size_t cut = 0; cut <= tail.size(); ++cut) {
+    SCOPED_TRACE(tail.substr(0, cut));
+    fs.put_file("store.snap", head + tail.substr(0, cut));
+    fs.reset_faults();
+    Result<StoreCore, StoreError> mapped = open();
+    fs.fail_every(FsOp::kMapWhole, ENODEV);
+    Result<StoreCore, StoreError> read = open();
+    ASSERT_EQ(mapped.ok(), cut == tail.size());
+    ASSERT_EQ(read.ok(), mapped.ok());
+    if (read.ok()) {
+      EXPECT_EQ(state_of(mapped.value()), state_of(read.value()));
+      EXPECT_EQ(mapped.value().get("b")->embedding,
+                (std::vector<float>{-0.123456789f, 1.5e-05f, 2.25f, 0.33333334f, -7.0f, 1e-7f}));
+    } else {
+      EXPECT_EQ(mapped.error().message, read.error().message);
+    }
   }
 }
 
@@ -275,14 +312,22 @@ TEST_P(LargeSnapshot, OpensLikeASmallOne) {
   encode_snapshot(2, listed, text);
   for (const auto& [from, to] : GetParam().replaced) text.replace(text.find(from), from.size(), to);
   fs.put_file("store.snap", text);
-  Result<StoreCore, StoreError> store = open();
-  if (*GetParam().message != '\0') {
-    EXPECT_TRUE(fails_with(store, GetParam().kind, GetParam().message));
-    return;
+  // Decoded from the mapping, and read where the file system cannot map.
+  for (const bool can_map : {true, false}) {
+    SCOPED_TRACE(can_map ? "mapped" : "read");
+    fs.reset_faults();
+    if (!can_map) fs.fail_every(FsOp::kMapWhole, ENODEV);
+    Result<StoreCore, StoreError> store = open();
+    const auto& operations = fs.operation_log();
+    EXPECT_EQ(std::count(operations.begin(), operations.end(), "read store.snap") > 0, !can_map);
+    if (*GetParam().message != '\0') {
+      EXPECT_TRUE(fails_with(store, GetParam().kind, GetParam().message));
+      continue;
+    }
+    ASSERT_TRUE(succeeded(store));
+    ASSERT_EQ(store.value().len(), entries.size());
+    for (const VectorEntry& entry : entries) EXPECT_EQ(*store.value().get(entry.id), entry);
   }
-  ASSERT_TRUE(succeeded(store));
-  ASSERT_EQ(store.value().len(), entries.size());
-  for (const VectorEntry& entry : entries) EXPECT_EQ(*store.value().get(entry.id), entry);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LargeSnapshot,

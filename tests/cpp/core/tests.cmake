@@ -12,4 +12,5 @@ sorvid_add_test(core_test LINKS sorvid_core LABELS core SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/store_query_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/store_index_upkeep_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/store_locking_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/posix_mapping_test.cc
 )
