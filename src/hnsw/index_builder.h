@@ -32,8 +32,8 @@ class IndexBuilder {
   // "ef" of construction).
   static constexpr std::size_t kBuildWidth = 100;
 
-  // Seeds the generator, permutes the points (copying each once; `points`
-  // is not kept) and prepares empty lists. Aborts the process when there are
+  // Seeds the generator, permutes the points (the index reads them in place,
+  // so they must outlive it: see point_views.h) and prepares empty lists. Aborts the process when there are
   // 4294967295 points or more, when points and values differ in number, or
   // when a value is 4294967295 or more.
   IndexBuilder(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed);
