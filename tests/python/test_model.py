@@ -372,6 +372,8 @@ class StoreMachine(RuleBasedStateMachine):
             return
         with open(graph, "rb") as f:
             content = bytearray(f.read())
+        if not content:
+            return  # already cut to nothing by an earlier damage
         position = data.draw(st.integers(0, len(content) - 1), label="position")
         if damage == "remove":
             os.remove(graph)
