@@ -1,13 +1,7 @@
 #include "hnsw/bf16_rows.h"
 
 #include "hnsw/dot_batch.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define SORVID_HAVE_X86 1
-#else
-#define SORVID_HAVE_X86 0
-#endif
+#include "hnsw/x86_intrinsics.h"
 
 namespace sorvid::hnsw {
 
