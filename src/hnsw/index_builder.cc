@@ -70,7 +70,7 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
   }
   walk->set_width(kBuildWidth);
   walk->expand_layer(base_, points_, q, max_links);
-  walk->select_neighbours(points_, v);
+  walk->select_neighbours(points_);
 
   const NeighbourList& chosen = walk->neighbours();
   link_back_base(base_, points_, v, chosen, walk->walk_distances(v), walk->decisions());

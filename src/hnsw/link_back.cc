@@ -21,7 +21,7 @@ void link_back_one(LockedLinkLists& lists, const PointStore& points, NodeId v, c
   NeighbourList updated;
   // The distance is symmetric: v's distance to u is u's distance to v. An
   // unchanged list is not written back.
-  if (!reselect_with(lists.neighbours(u), {chosen.distance, v}, points, updated, from_v, decisions, u)) return;
+  if (!reselect_with(lists.neighbours(u), {chosen.distance, v}, points, updated, from_v, decisions)) return;
   lists.store_neighbours(u, updated);
 }
 

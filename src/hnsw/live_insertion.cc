@@ -140,7 +140,7 @@ void LiveInsertion::insert_node(NodeId v, std::size_t level) {
     walk->set_width(on_layer ? IndexBuilder::kBuildWidth : 1);
     walk->expand_layer(LockedRows{index_.upper_[k - 1], base}, points, q, kUpperLinks);
     if (on_layer) {
-      walk->select_neighbours(points, v);
+      walk->select_neighbours(points);
       const NeighbourList& chosen = walk->neighbours();
       ChosenRow& row = rows.emplace_back();
       row.layer = k;
@@ -151,7 +151,7 @@ void LiveInsertion::insert_node(NodeId v, std::size_t level) {
   }
   walk->set_width(IndexBuilder::kBuildWidth);
   walk->expand_layer(base, points, q, kBaseLinks);
-  walk->select_neighbours(points, v);
+  walk->select_neighbours(points);
 
   // The walk is over: from here on v becomes reachable.
   for (const ChosenRow& row : rows) {

@@ -16,33 +16,21 @@ float pruning_bar(const ScoredNode& candidate) {
   return candidate.distance == 0.0f ? std::numeric_limits<float>::denorm_min() : candidate.distance;
 }
 
-// Whether some node of `kept` prunes `candidate` (see pruning_bar). A
-// distance between known.walked_for and another node is taken from `known`
-// where that walk computed it (the distance is symmetric); the rest are
-// scored.
+// Whether the distance from q to some ids[j], j < count, sorts before `bar`.
 bool any_below(const PointStore& points, const QueryPoint& q, const NodeId* ids, std::size_t count, float bar,
                Decisions decisions) {
   return decisions == Decisions::kFast ? points.any_decided_below(q, ids, count, bar)
                                        : points.any_below(q, ids, count, bar);
 }
 
-// Fast decisions about a stored owner read the bfloat16 copies of both ends
-// of every pair, the candidate's being hot in cache after the walk that
-// found it, where its float row is not. The bar is then the candidate's
-// distance to the owner in that same form, so that a kept exact copy of the
-// owner ties with the owner, as it does exactly, instead of pruning the
-// candidate on a rounding.
-bool pair_decided_below(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count,
-                        const PointStore& points, NodeId owner) {
-  const float to_owner = candidate.distance == 0.0f ? 0.0f : points.decision_distance_from(candidate.node, owner);
-  return points.any_decided_below_from(candidate.node, kept, kept_count, pruning_bar({to_owner, candidate.node}));
-}
-
+// Whether some node of `kept` prunes `candidate` (see pruning_bar). A
+// distance between known.walked_for and another node is taken from `known`
+// where that walk computed it; the rest are scored. Both are the distances
+// `decisions` names, and those are symmetric between stored points
+// (point_store.h), so a recorded distance is the very one scoring the pair
+// from the candidate's end would give.
 bool closer_to_one_of(const ScoredNode& candidate, const NodeId* kept, std::size_t kept_count, const PointStore& points,
-                      const WalkDistances& known, Decisions decisions, NodeId owner) {
-  if (decisions == Decisions::kFast && owner != kEmptySlot) {
-    return pair_decided_below(candidate, kept, kept_count, points, owner);
-  }
+                      const WalkDistances& known, Decisions decisions) {
   const QueryPoint from_candidate = points.query_for(candidate.node);
   const float bar = pruning_bar(candidate);
   if (known.marks == nullptr) return any_below(points, from_candidate, kept, kept_count, bar, decisions);
@@ -135,11 +123,11 @@ class ListWriter {
 }  // namespace
 
 void select_neighbours(std::span<const ScoredNode> candidates, const PointStore& points, NeighbourList& out,
-                       Decisions decisions, NodeId owner) {
+                       Decisions decisions) {
   ListWriter writer(out);
   for (const ScoredNode& candidate : candidates) {
     if (writer.kept_count() == kBaseLinks) break;
-    if (closer_to_one_of(candidate, writer.kept_ids(), writer.kept_count(), points, {}, decisions, owner)) {
+    if (closer_to_one_of(candidate, writer.kept_ids(), writer.kept_count(), points, {}, decisions)) {
       writer.add_pruned(candidate);
     } else {
       writer.add_kept(candidate);
@@ -156,7 +144,7 @@ namespace {
 // newcomer, revived pruned entries) can prune an entry kept before.
 void replay_after_kept_newcomer(const NeighbourView& list, ScoredNode newcomer, std::size_t kept_ahead,
                                 std::size_t pruned_ahead, const PointStore& points, const WalkDistances& from_newcomer,
-                                Decisions decisions, NodeId owner, NeighbourList& out) {
+                                Decisions decisions, NeighbourList& out) {
   ListWriter writer(out);
   for (std::size_t i = 0; i < kept_ahead; ++i) writer.add_kept(entry_at(list, i));
   for (std::size_t i = list.kept; i < pruned_ahead; ++i) writer.add_pruned(entry_at(list, i));
@@ -172,7 +160,7 @@ void replay_after_kept_newcomer(const NeighbourView& list, ScoredNode newcomer, 
         next_pruned >= list.size || (next_kept < list.kept && entry_at(list, next_kept) < entry_at(list, next_pruned));
     if (take_kept) {
       const ScoredNode entry = entry_at(list, next_kept++);
-      if (closer_to_one_of(entry, newly_kept.data(), newly_kept_count, points, from_newcomer, decisions, owner)) {
+      if (closer_to_one_of(entry, newly_kept.data(), newly_kept_count, points, from_newcomer, decisions)) {
         writer.add_pruned(entry);
         old_kept_lost = true;
       } else {
@@ -183,7 +171,7 @@ void replay_after_kept_newcomer(const NeighbourView& list, ScoredNode newcomer, 
       // Its pruner was kept before and ahead of it; while no entry kept
       // before has been lost, that pruner is still kept.
       if (!old_kept_lost ||
-          closer_to_one_of(entry, writer.kept_ids(), writer.kept_count(), points, from_newcomer, decisions, owner)) {
+          closer_to_one_of(entry, writer.kept_ids(), writer.kept_count(), points, from_newcomer, decisions)) {
         writer.add_pruned(entry);
       } else {
         writer.add_kept(entry);
@@ -197,7 +185,7 @@ void replay_after_kept_newcomer(const NeighbourView& list, ScoredNode newcomer, 
 }  // namespace
 
 bool reselect_with(const NeighbourView& list, ScoredNode newcomer, const PointStore& points, NeighbourList& out,
-                   const WalkDistances& from_newcomer, Decisions decisions, NodeId owner) {
+                   const WalkDistances& from_newcomer, Decisions decisions) {
   // A newcomer already listed changes nothing: its second visit is skipped.
   if (is_listed(list, newcomer.node)) return false;
   // The kept entries [0, kept) and the pruned ones [kept, size) each ascend.
@@ -207,7 +195,7 @@ bool reselect_with(const NeighbourView& list, ScoredNode newcomer, const PointSt
   // The 64 kept entries ahead fill the list; the rest drop out.
   if (kept_ahead >= kBaseLinks) return false;
 
-  if (closer_to_one_of(newcomer, list.ids, kept_ahead, points, from_newcomer, decisions, owner)) {
+  if (closer_to_one_of(newcomer, list.ids, kept_ahead, points, from_newcomer, decisions)) {
     // The newcomer is pruned and nothing after it changes: the kept entries
     // stay, and the newcomer joins the pruned ones in order, unless it falls
     // past the end of a full list.
@@ -215,7 +203,7 @@ bool reselect_with(const NeighbourView& list, ScoredNode newcomer, const PointSt
     insert_entry(list, pruned_ahead, newcomer, out);
     return true;
   }
-  replay_after_kept_newcomer(list, newcomer, kept_ahead, pruned_ahead, points, from_newcomer, decisions, owner, out);
+  replay_after_kept_newcomer(list, newcomer, kept_ahead, pruned_ahead, points, from_newcomer, decisions, out);
   return true;
 }
 

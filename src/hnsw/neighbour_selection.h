@@ -11,7 +11,11 @@
 // otherwise fill the list and hide every other neighbour. Among points with
 // no distance 0 the second case never arises. Taking stops once 64 are kept.
 // Distances between candidates are the ones `decisions` names; the
-// candidates' distances to the owner come with them.
+// candidates' distances to the owner come with them and must be of the same
+// kind: for fast decisions, the decision distances from the owner as a stored
+// point (a walk from PointStore::query_for(owner) gives them). An exact copy
+// of the owner then ties with the owner, as it does exactly, instead of
+// pruning a candidate on a rounding.
 // The list is the kept candidates, then the pruned ones while it has room,
 // each part ascending. Both forms below give exactly this list.
 #pragma once
@@ -27,11 +31,9 @@
 namespace sorvid::hnsw {
 
 // Writes to `out` the list the rule gives over `candidates`, which ascend by
-// distance to the owner and do not include the owner. `owner` names the
-// owner's node when it is one of `points` (kEmptySlot when it is not): fast
-// decisions then score pairs from both nodes' bfloat16 copies.
+// distance to the owner and do not include the owner.
 void select_neighbours(std::span<const ScoredNode> candidates, const PointStore& points, NeighbourList& out,
-                       Decisions decisions = Decisions::kExact, NodeId owner = kEmptySlot);
+                       Decisions decisions = Decisions::kExact);
 
 // The list that the rule gives for the owner over the candidates {newcomer}
 // and `list`, each scored against the owner (`newcomer.distance` is the
@@ -56,11 +58,11 @@ void select_neighbours(std::span<const ScoredNode> candidates, const PointStore&
 // can re-select the stored list without copying it first.
 [[nodiscard]] bool reselect_with(const NeighbourView& list, ScoredNode newcomer, const PointStore& points,
                                  NeighbourList& out, const WalkDistances& from_newcomer = {},
-                                 Decisions decisions = Decisions::kExact, NodeId owner = kEmptySlot);
+                                 Decisions decisions = Decisions::kExact);
 [[nodiscard]] inline bool reselect_with(const NeighbourList& list, ScoredNode newcomer, const PointStore& points,
                                         NeighbourList& out, const WalkDistances& from_newcomer = {},
-                                        Decisions decisions = Decisions::kExact, NodeId owner = kEmptySlot) {
-  return reselect_with(list.view(), newcomer, points, out, from_newcomer, decisions, owner);
+                                        Decisions decisions = Decisions::kExact) {
+  return reselect_with(list.view(), newcomer, points, out, from_newcomer, decisions);
 }
 
 }  // namespace sorvid::hnsw

@@ -66,6 +66,7 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
     uniform_length_ = source(0).size();
     decision_stride_ = round_up(uniform_length_, kDecisionRowValues);
     decision_bound_ = static_cast<float>(decision_bound(uniform_length_));
+    pair_decision_bound_ = static_cast<float>(pair_decision_bound(uniform_length_));
   }
   bool stays_uniform = uniform_;
   for (std::size_t j = 0; j < count && stays_uniform; ++j) stays_uniform = source(j).size() == uniform_length_;
@@ -246,6 +247,8 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
     distances_to(q, ids, count, out);
     return;
   }
+  const bool from_stored = q.node != kEmptySlot;
+  const float bound = from_stored ? pair_decision_bound_ : decision_bound_;
   constexpr std::size_t kBatch = 64;
   std::array<const std::uint16_t*, kBatch> rows;
   std::array<float, kBatch> dots;
@@ -255,11 +258,17 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
       rows[j] = decision_row(ids[start + j]);
       __builtin_prefetch(rows[j]);
     }
-    bf16_dots(q.data, rows.data(), batch, uniform_length_, dots.data());
+    if (from_stored) {
+      bf16_pair_dots(decision_row(q.node), rows.data(), batch, uniform_length_, dots.data());
+    } else {
+      bf16_dots(q.data, rows.data(), batch, uniform_length_, dots.data());
+    }
     for (std::size_t j = 0; j < batch; ++j) {
       const NodeId id = ids[start + j];
+      // The norms multiply in either order to the same bits, so a pair's
+      // distance is symmetric whenever its dot product is.
       float distance = distance_from_parts(dots[j], q.norm, norms_[id]);
-      if (!is_well_scaled(norms_[id]) || !(distance > decision_bound_)) distance = distance_to(q, id);
+      if (!is_well_scaled(norms_[id]) || !(distance > bound)) distance = distance_to(q, id);
       out[start + j] = distance;
     }
   }
@@ -278,44 +287,6 @@ bool PointStore::any_decided_below(const QueryPoint& q, const NodeId* ids, std::
   for (std::size_t start = 0; start < count; start += kBatch) {
     const std::size_t batch = std::min(kBatch, count - start);
     decision_distances_to(q, ids + start, batch, distances.data());
-    for (std::size_t j = 0; j < batch; ++j) {
-      if (distance_less(distances[j], threshold)) return true;
-    }
-  }
-  return false;
-}
-
-void PointStore::decision_distances_from(NodeId from, const NodeId* ids, std::size_t count, float* out) const {
-  const QueryPoint exact_query = query_for(from);
-  if (!has_decision_rows() || !is_well_scaled(exact_query.norm)) {
-    decision_distances_to(exact_query, ids, count, out);
-    return;
-  }
-  const auto bound = static_cast<float>(pair_decision_bound(uniform_length_));
-  constexpr std::size_t kBatch = 64;
-  std::array<const std::uint16_t*, kBatch> rows;
-  std::array<float, kBatch> dots;
-  for (std::size_t start = 0; start < count; start += kBatch) {
-    const std::size_t batch = std::min(kBatch, count - start);
-    for (std::size_t j = 0; j < batch; ++j) rows[j] = decision_row(ids[start + j]);
-    bf16_pair_dots(decision_row(from), rows.data(), batch, uniform_length_, dots.data());
-    for (std::size_t j = 0; j < batch; ++j) {
-      const NodeId id = ids[start + j];
-      float distance = distance_from_parts(dots[j], exact_query.norm, norms_[id]);
-      if (!is_well_scaled(norms_[id]) || !(distance > bound)) distance = distance_to(exact_query, id);
-      out[start + j] = distance;
-    }
-  }
-}
-
-bool PointStore::any_decided_below_from(NodeId from, const NodeId* ids, std::size_t count, float threshold) const {
-  // As any_decided_below: small batches, the answer often being found among
-  // the first few ids.
-  constexpr std::size_t kBatch = 8;
-  std::array<float, kBatch> distances;
-  for (std::size_t start = 0; start < count; start += kBatch) {
-    const std::size_t batch = std::min(kBatch, count - start);
-    decision_distances_from(from, ids + start, batch, distances.data());
     for (std::size_t j = 0; j < batch; ++j) {
       if (distance_less(distances[j], threshold)) return true;
     }

@@ -37,10 +37,13 @@
 namespace sorvid::hnsw {
 
 // The point a walk searches for: a query or a stored point, with its norm.
+// `node` names the stored point it is (kEmptySlot for a query): decision
+// distances from a stored point then read its bfloat16 copy too.
 struct QueryPoint {
   const float* data = nullptr;
   std::size_t length = 0;
   float norm = 0.0f;
+  NodeId node = kEmptySlot;
 };
 
 // Whether a point with this norm is safe for distance estimates: its norm is
@@ -68,7 +71,7 @@ class PointStore {
   // The point as stored: scaled when its sum of squares underflows.
   std::span<const float> point(NodeId node) const { return {row(node), length(node)}; }
   float norm(NodeId node) const { return norms_[node]; }
-  QueryPoint query_for(NodeId node) const { return {row(node), length(node), norms_[node]}; }
+  QueryPoint query_for(NodeId node) const { return {row(node), length(node), norms_[node], node}; }
 
   // cosine_distance(q, point of node).
   float distance_to(const QueryPoint& q, NodeId node) const;
@@ -76,28 +79,19 @@ class PointStore {
   void distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
 
   // Decision distances: cosine_distance(q, point of ids[j]) within
-  // decision_bound(length) (bf16_rows.h), from the bfloat16 copies. The
-  // exact distance is used instead where no copy applies (unequal lengths, a
-  // point or query not well scaled) and where the decision distance lies
-  // within the bound of 0, so that copies of one direction score exactly 0.
+  // decision_bound(length) (bf16_rows.h), from the bfloat16 copies. From a
+  // stored point (q.node set) they read both ends' copies and lie within
+  // pair_decision_bound(length); they are then symmetric, bit for bit: the
+  // distance from a to b is the distance from b to a, so a distance a build
+  // recorded from one end stands for the other. The exact distance is used
+  // instead where no copy applies (unequal lengths, a point or query not well
+  // scaled) and where the decision distance lies within its bound of 0, so
+  // that copies of one direction score exactly 0.
   void decision_distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
   float decision_distance_to(const QueryPoint& q, NodeId node) const;
   // Whether the decision distance to some ids[j], j < count, sorts before
   // `threshold` in distance order.
   bool any_decided_below(const QueryPoint& q, const NodeId* ids, std::size_t count, float threshold) const;
-  // Decision distances from stored node `from`, read from both bfloat16
-  // copies (from's own row is hot in cache after a walk where its float row
-  // is not): within pair_decision_bound(length) (bf16_rows.h), and exact
-  // where no copy applies or the decision lies within the bound of 0.
-  void decision_distances_from(NodeId from, const NodeId* ids, std::size_t count, float* out) const;
-  // Whether decision_distances_from(from, ...) sorts some ids[j] before
-  // `threshold`.
-  bool any_decided_below_from(NodeId from, const NodeId* ids, std::size_t count, float threshold) const;
-  float decision_distance_from(NodeId from, NodeId to) const {
-    float distance;
-    decision_distances_from(from, &to, 1, &distance);
-    return distance;
-  }
 
   // Bounds on cosine_distance(q, point of node) from a fast estimate of the
   // dot product, or false when either point is not well scaled.
@@ -143,7 +137,9 @@ class PointStore {
   // uniform_ (decision_stride_ 0 otherwise).
   LargeBuffer decision_rows_;
   std::size_t decision_stride_ = 0;
+  // decision_bound and pair_decision_bound of uniform_length_.
   float decision_bound_ = 0.0f;
+  float pair_decision_bound_ = 0.0f;
 };
 
 }  // namespace sorvid::hnsw

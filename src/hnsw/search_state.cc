@@ -67,8 +67,8 @@ void SearchState::narrow() {
   for (const ScoredNode& result : found_.results()) marks_.mark_visited(result.node);
 }
 
-void SearchState::select_neighbours(const PointStore& points, NodeId owner) {
-  hnsw::select_neighbours(found_.results(), points, neighbours_, decisions_, owner);
+void SearchState::select_neighbours(const PointStore& points) {
+  hnsw::select_neighbours(found_.results(), points, neighbours_, decisions_);
 }
 
 void SearchState::score_results_exactly(const PointStore& points, const QueryPoint& q, std::size_t count) {

@@ -77,9 +77,10 @@ class SearchState {
   // nodes of a new generation.
   void narrow();
   // Chooses q's neighbours among the results by the neighbour selection
-  // (neighbour_selection.h); the results stay as they are. `owner` is the
-  // node whose point q is, kEmptySlot when q is no stored point.
-  void select_neighbours(const PointStore& points, NodeId owner = kEmptySlot);
+  // (neighbour_selection.h); the results stay as they are. With fast
+  // decisions q must be a stored point (PointStore::query_for), whose
+  // decision distances the selection's pairs are decided in.
+  void select_neighbours(const PointStore& points);
   // After a walk: the first `count` results in walk order are kept (all of
   // them by default), each gets its exact distance to q, and they are
   // ordered by those.

@@ -262,7 +262,9 @@ TEST(PointStore, DecisionDistancesStayWithinTheirBound) {
       std::vector<float> exact(all.size());
       for (std::size_t from = 0; from < points.size(); from += 13) {
         const QueryPoint q = store.query_for(static_cast<NodeId>(from));
-        store.decision_distances_to(q, all.data(), all.size(), decided.data());
+        QueryPoint as_query = q;  // the same values as a query, not a stored point
+        as_query.node = kEmptySlot;
+        store.decision_distances_to(as_query, all.data(), all.size(), decided.data());
         store.distances_to(q, all.data(), all.size(), exact.data());
         const bool estimated = is_well_scaled(q.norm);
         for (std::size_t j = 0; j < all.size(); ++j) {
@@ -271,10 +273,11 @@ TEST(PointStore, DecisionDistancesStayWithinTheirBound) {
           } else {
             ASSERT_LE(std::fabs(static_cast<double>(decided[j]) - exact[j]), decision_bound(length)) << "node " << j;
           }
-          ASSERT_EQ(store.any_decided_below(q, &all[j], 1, exact[j]), distance_less(decided[j], exact[j]));
+          ASSERT_EQ(store.any_decided_below(as_query, &all[j], 1, exact[j]), distance_less(decided[j], exact[j]));
         }
-        // The same from both bfloat16 copies, within the wider pair bound.
-        store.decision_distances_from(static_cast<NodeId>(from), all.data(), all.size(), decided.data());
+        // From the stored point: both bfloat16 copies, within the wider pair
+        // bound, and the same bits from either end of each pair.
+        store.decision_distances_to(q, all.data(), all.size(), decided.data());
         for (std::size_t j = 0; j < all.size(); ++j) {
           if (!estimated || !is_well_scaled(store.norm(all[j])) || exact[j] == 0.0f) {
             ASSERT_TRUE(same_bits(exact[j], decided[j])) << "style " << style << " node " << j;
@@ -282,8 +285,9 @@ TEST(PointStore, DecisionDistancesStayWithinTheirBound) {
             ASSERT_LE(std::fabs(static_cast<double>(decided[j]) - exact[j]), pair_decision_bound(length)) << j;
           }
           const NodeId id = all[j];
-          ASSERT_EQ(store.any_decided_below_from(static_cast<NodeId>(from), &id, 1, exact[j]),
-                    distance_less(decided[j], exact[j]));
+          ASSERT_EQ(store.any_decided_below(q, &id, 1, exact[j]), distance_less(decided[j], exact[j]));
+          const float back = store.decision_distance_to(store.query_for(id), static_cast<NodeId>(from));
+          ASSERT_TRUE(same_bits(decided[j], back)) << "style " << style << " pair " << from << ", " << j;
         }
       }
     }

@@ -18,12 +18,18 @@
 namespace sorvid::hnsw {
 namespace {
 
+// The distance from stored point `from` to `to` that `decisions` names.
+float scored(const PointStore& points, NodeId from, NodeId to, Decisions decisions) {
+  const QueryPoint q = points.query_for(from);
+  return decisions == Decisions::kFast ? points.decision_distance_to(q, to) : points.distance_to(q, to);
+}
+
 // `nodes` scored against `owner`, ascending as a walk ranks them, each once
 // as a walk visits it once.
-std::vector<ScoredNode> candidates_for(const PointStore& points, NodeId owner, const std::vector<NodeId>& nodes) {
-  const QueryPoint q = points.query_for(owner);
+std::vector<ScoredNode> candidates_for(const PointStore& points, NodeId owner, const std::vector<NodeId>& nodes,
+                                       Decisions decisions = Decisions::kExact) {
   std::vector<ScoredNode> candidates;
-  for (NodeId node : nodes) candidates.push_back({points.distance_to(q, node), node});
+  for (NodeId node : nodes) candidates.push_back({scored(points, owner, node, decisions), node});
   std::sort(candidates.begin(), candidates.end());
   const auto same_node = [](const ScoredNode& a, const ScoredNode& b) { return a.node == b.node; };
   candidates.erase(std::unique(candidates.begin(), candidates.end(), same_node), candidates.end());
@@ -41,9 +47,10 @@ std::vector<NodeId> ids_of(const NeighbourList& list) {
 }
 
 // select_neighbours for `owner` over `nodes`.
-NeighbourList full_selection(const PointStore& points, NodeId owner, const std::vector<NodeId>& nodes) {
+NeighbourList full_selection(const PointStore& points, NodeId owner, const std::vector<NodeId>& nodes,
+                             Decisions decisions = Decisions::kExact) {
   NeighbourList list;
-  select_neighbours(candidates_for(points, owner, nodes), points, list);
+  select_neighbours(candidates_for(points, owner, nodes, decisions), points, list, decisions);
   return list;
 }
 
@@ -134,6 +141,9 @@ struct Scenario {
   std::size_t clusters;  // few clusters make pruning common
   bool duplicates;       // identical points make ties
   bool specials;         // NaN and zero points
+  // Fast decisions: the newcomer's distance is scored from its own end, as
+  // a build's walk from the newcomer records it.
+  Decisions decisions = Decisions::kExact;
 };
 
 class ReselectTest : public ::testing::TestWithParam<Scenario> {};
@@ -170,16 +180,16 @@ TEST_P(ReselectTest, MatchesFullSelection) {
       }
     }
     // Several newcomers in a row, as a list sees them during a build.
-    NeighbourList list = full_selection(points, owner, candidates);
+    NeighbourList list = full_selection(points, owner, candidates, s.decisions);
     for (int step = 0; step < 4; ++step) {
       const NodeId newcomer = static_cast<NodeId>(rng() % n);
       if (newcomer == owner) continue;
       std::vector<NodeId> with_newcomer = {newcomer};
       with_newcomer.insert(with_newcomer.end(), list.ids.begin(), list.ids.begin() + list.size);
-      const NeighbourList expected = full_selection(points, owner, with_newcomer);
-      const float distance = points.distance_to(points.query_for(owner), newcomer);
+      const NeighbourList expected = full_selection(points, owner, with_newcomer, s.decisions);
+      const float distance = scored(points, newcomer, owner, s.decisions);
       NeighbourList got;
-      const bool reported_change = reselect_with(list, {distance, newcomer}, points, got);
+      const bool reported_change = reselect_with(list, {distance, newcomer}, points, got, {}, s.decisions);
       if (!reported_change) got = list;  // unchanged: `got` was not written
       ASSERT_EQ(expected.size, got.size) << s.name << " trial " << trial << " step " << step;
       ASSERT_EQ(expected.kept, got.kept) << s.name << " trial " << trial << " step " << step;
@@ -193,7 +203,7 @@ TEST_P(ReselectTest, MatchesFullSelection) {
       // The same with distances from the newcomer looked up where a walk
       // from it scored them: about half the nodes, the rest scored anew.
       SearchState walk(n);
-      walk.set_decisions(Decisions::kExact);  // the rule's own distances
+      walk.set_decisions(s.decisions);  // the rule's own distances
       walk.record_distances();
       walk.set_width(n);
       const QueryPoint from_newcomer = points.query_for(newcomer);
@@ -201,8 +211,8 @@ TEST_P(ReselectTest, MatchesFullSelection) {
         if (rng() % 2 == 0) walk.visit(x, points, from_newcomer);
       }
       NeighbourList got_with_walk;
-      ASSERT_EQ(reported_change,
-                reselect_with(list, {distance, newcomer}, points, got_with_walk, walk.walk_distances(newcomer)));
+      ASSERT_EQ(reported_change, reselect_with(list, {distance, newcomer}, points, got_with_walk,
+                                               walk.walk_distances(newcomer), s.decisions));
       if (!reported_change) got_with_walk = list;
       ASSERT_EQ(got.size, got_with_walk.size);
       ASSERT_EQ(got.kept, got_with_walk.kept);
@@ -226,7 +236,10 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, ReselectTest,
                          ::testing::Values(Scenario{"clustered", 8, 3, false, false},
                                            Scenario{"spread, lists fill to 64", 64, 200, false, false},
                                            Scenario{"ties", 4, 2, true, false},
-                                           Scenario{"NaN and zero points", 6, 3, false, true}),
+                                           Scenario{"NaN and zero points", 6, 3, false, true},
+                                           Scenario{"fast, spread", 64, 200, false, false, Decisions::kFast},
+                                           Scenario{"fast, ties", 4, 2, true, false, Decisions::kFast},
+                                           Scenario{"fast, NaN and zero", 6, 3, false, true, Decisions::kFast}),
                          [](const ::testing::TestParamInfo<Scenario>& param) { return std::to_string(param.index); });
 
 }  // namespace
