@@ -281,11 +281,15 @@ float PointStore::decision_distance_to(const QueryPoint& q, NodeId node) const {
 }
 
 bool PointStore::any_decided_below(const QueryPoint& q, const NodeId* ids, std::size_t count, float threshold) const {
-  // Small batches: the answer is often found among the first few ids.
-  constexpr std::size_t kBatch = 8;
-  std::array<float, kBatch> distances;
-  for (std::size_t start = 0; start < count; start += kBatch) {
-    const std::size_t batch = std::min(kBatch, count - start);
+  // The answer is often found among the first few ids, and every distance
+  // past it is wasted; batches of 1, 2, 4 and then 8 ids keep the waste
+  // small there and the kernel's rows overlapping further on.
+  constexpr std::size_t kLargestBatch = 8;
+  std::array<float, kLargestBatch> distances;
+  std::size_t batch_size = 1;
+  for (std::size_t start = 0; start < count; start += batch_size) {
+    if (start > 0) batch_size = std::min(kLargestBatch, 2 * batch_size);
+    const std::size_t batch = std::min(batch_size, count - start);
     decision_distances_to(q, ids + start, batch, distances.data());
     for (std::size_t j = 0; j < batch; ++j) {
       if (distance_less(distances[j], threshold)) return true;

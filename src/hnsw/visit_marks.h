@@ -42,11 +42,13 @@ class VisitMarks {
   void next_generation();
 
   bool is_visited(NodeId node) const { return marks_[node] == generation_; }
-  // Marks `node` visited; returns whether it was unvisited.
+  // Marks `node` visited; returns whether it was unvisited. Written without
+  // a branch: whether a walk has seen a node is a coin toss to the branch
+  // predictor, and a walk asks it of every link it reads.
   bool mark_visited(NodeId node) {
-    if (marks_[node] == generation_) return false;
+    const bool fresh = marks_[node] != generation_;
     marks_[node] = generation_;
-    return true;
+    return fresh;
   }
   // Keeps a visited node's distance (or WalkDistances::kUnknown) when
   // recording.
