@@ -21,16 +21,6 @@ float point_norm(std::span<const float> point) {
   return std::sqrt(dot_in_order(point.data(), point.data(), point.size()));
 }
 
-float distance_from_parts(float dot, float norm_a, float norm_b) {
-  const float norm_product = norm_a * norm_b;
-  if (norm_product == 0.0f) return 2.0f;
-  float distance = 1.0f - dot / norm_product;
-  // Written as comparisons, not min/max, so that a NaN falls through both.
-  if (distance < 0.0f) distance = 0.0f;
-  if (distance > 2.0f) distance = 2.0f;
-  return distance;
-}
-
 int underflow_scale(std::span<const float> point, float norm) {
   // sqrt is monotone and 2^-63 is the root of 2^-126, the smallest normal.
   if (!(norm <= 0x1.0p-63f)) return 0;

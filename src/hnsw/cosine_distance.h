@@ -20,8 +20,17 @@ float point_norm(std::span<const float> point);
 
 // Finishes a distance from the dot product and the two norms: exactly 2.0 when
 // the product of the norms is zero, otherwise 1 - dot / (norm_a * norm_b)
-// clamped to [0, 2]. A NaN passes the clamp unchanged.
-float distance_from_parts(float dot, float norm_a, float norm_b);
+// clamped to [0, 2]. A NaN passes the clamp unchanged. Inline: every scored
+// node of a walk goes through it.
+inline float distance_from_parts(float dot, float norm_a, float norm_b) {
+  const float norm_product = norm_a * norm_b;
+  if (norm_product == 0.0f) return 2.0f;
+  float distance = 1.0f - dot / norm_product;
+  // Written as comparisons, not min/max, so that a NaN falls through both.
+  if (distance < 0.0f) distance = 0.0f;
+  if (distance > 2.0f) distance = 2.0f;
+  return distance;
+}
 
 // The power of two a point is scaled by before its part of a distance is
 // computed. A point whose in-order sum of squares is below the smallest
