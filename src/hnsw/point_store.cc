@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <memory>
 
 #include "base/memory.h"
 #include "hnsw/bf16_rows.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/dot_batch.h"
+#include "hnsw/int8_rows.h"
 #include "hnsw/scored_node.h"
 
 namespace sorvid::hnsw {
@@ -38,6 +40,20 @@ inline void prefetch_row(const float* row, std::size_t length) {
 // Decision rows hold whole cache lines of bfloat16 values.
 constexpr std::size_t kDecisionRowValues = 32;
 
+// Eight-bit copies are kept for rows up to this length, whose integer dot
+// products stay exact (int8_rows.h).
+constexpr std::size_t kLongestInt8Row = 65536;
+
+// The bound on a pair decision distance from eight-bit copies (int8_rows.h),
+// given the largest scale / norm and sum |x| / norm over the rows: the
+// copies' own error, with 2^-10 of slack for the rounding of values / scale,
+// plus the float arithmetic's, as in decision_bound.
+double int8_pair_bound(double largest_scale, double largest_l1, std::size_t length) {
+  const double n = static_cast<double>(length);
+  const double copies = largest_scale * largest_l1 + n * largest_scale * largest_scale / 4.0;
+  return copies * (1.0 + 0x1.0p-10) + (3.0 * n + 16.0) * 0x1.0p-24;
+}
+
 double clamp_distance(double distance) { return std::min(2.0, std::max(0.0, distance)); }
 
 // Bounds on a distance from an estimate of its dot product, divided by the
@@ -66,7 +82,11 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
     uniform_length_ = source(0).size();
     decision_stride_ = round_up(uniform_length_, kDecisionRowValues);
     decision_bound_ = static_cast<float>(decision_bound(uniform_length_));
-    pair_decision_bound_ = static_cast<float>(pair_decision_bound(uniform_length_));
+    int8_stride_ = uniform_length_ <= kLongestInt8Row ? round_up(uniform_length_, kInt8RowAlignment) : 0;
+    // Longer rows decide pairs from both bfloat16 copies.
+    pair_decision_bound_ = static_cast<float>(hnsw::pair_decision_bound(uniform_length_));
+    largest_int8_scale_ = 0.0;
+    largest_int8_l1_ = 0.0;
   }
   bool stays_uniform = uniform_;
   for (std::size_t j = 0; j < count && stays_uniform; ++j) stays_uniform = source(j).size() == uniform_length_;
@@ -78,7 +98,11 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
   rows_.reserve(rows);
   norms_.reserve(rows);
   if (!uniform_) lengths_.reserve(rows);
-  if (uniform_) decision_rows_.reserve(checked_size(checked_size(rows, decision_stride_), sizeof(std::uint16_t)));
+  if (uniform_) {
+    decision_rows_.reserve(checked_size(checked_size(rows, decision_stride_), sizeof(std::uint16_t)));
+    int8_rows_.reserve(checked_size(rows, int8_stride_));
+    int8_scales_.reserve(rows);
+  }
   const std::size_t scaled_before = scaled_rows_.size();
   try {
     // Only a scaled copy allocates here.
@@ -96,6 +120,28 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
     const float* values = rows_[node];
     for (std::size_t i = 0; i < uniform_length_; ++i) copy[i] = to_bf16(values[i]);
   }
+  if (int8_stride_ > 0) add_int8_rows(first, rows);
+}
+
+void PointStore::add_int8_rows(std::size_t first, std::size_t end) {
+  for (std::size_t node = first; node < end; ++node) {
+    std::int8_t* copy = static_cast<std::int8_t*>(int8_rows_.data()) + node * int8_stride_;
+    const float* values = rows_[node];
+    const double norm = norms_[node];
+    // Only well-scaled rows are ever decided from their copies; the others
+    // keep a copy of zeros, which LargeBuffer starts with.
+    if (!is_well_scaled(norms_[node])) {
+      int8_scales_.push_back(0.0f);
+      continue;
+    }
+    const float scale = to_int8_row(values, uniform_length_, copy);
+    int8_scales_.push_back(scale);
+    double l1 = 0.0;
+    for (std::size_t i = 0; i < uniform_length_; ++i) l1 += std::fabs(static_cast<double>(values[i]));
+    largest_int8_scale_ = std::max(largest_int8_scale_, static_cast<double>(scale) / norm);
+    largest_int8_l1_ = std::max(largest_int8_l1_, l1 / norm);
+  }
+  pair_decision_bound_ = static_cast<float>(int8_pair_bound(largest_int8_scale_, largest_int8_l1_, uniform_length_));
 }
 
 void PointStore::add_row(std::span<const float> point) {
@@ -119,6 +165,9 @@ void PointStore::switch_to_lengths() {
   // Decisions fall back to exact distances from here on.
   decision_rows_ = LargeBuffer();
   decision_stride_ = 0;
+  int8_rows_ = LargeBuffer();
+  int8_scales_ = {};
+  int8_stride_ = 0;
 }
 
 float PointStore::distance_to(const QueryPoint& q, NodeId node) const {
@@ -248,6 +297,10 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
     return;
   }
   const bool from_stored = q.node != kEmptySlot;
+  if (from_stored && int8_stride_ > 0) {
+    pair_decision_distances(q, ids, count, out);
+    return;
+  }
   const float bound = from_stored ? pair_decision_bound_ : decision_bound_;
   constexpr std::size_t kBatch = 64;
   std::array<const std::uint16_t*, kBatch> rows;
@@ -265,10 +318,33 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
     }
     for (std::size_t j = 0; j < batch; ++j) {
       const NodeId id = ids[start + j];
-      // The norms multiply in either order to the same bits, so a pair's
-      // distance is symmetric whenever its dot product is.
       float distance = distance_from_parts(dots[j], q.norm, norms_[id]);
       if (!is_well_scaled(norms_[id]) || !(distance > bound)) distance = distance_to(q, id);
+      out[start + j] = distance;
+    }
+  }
+}
+
+void PointStore::pair_decision_distances(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const {
+  constexpr std::size_t kBatch = 64;
+  std::array<const std::int8_t*, kBatch> rows;
+  std::array<std::int32_t, kBatch> dots;
+  const std::int8_t* from = int8_row(q.node);
+  const float from_scale = int8_scales_[q.node];
+  for (std::size_t start = 0; start < count; start += kBatch) {
+    const std::size_t batch = std::min(kBatch, count - start);
+    for (std::size_t j = 0; j < batch; ++j) {
+      rows[j] = int8_row(ids[start + j]);
+      __builtin_prefetch(rows[j]);
+    }
+    int8_dots(from, rows.data(), batch, int8_stride_, dots.data());
+    for (std::size_t j = 0; j < batch; ++j) {
+      const NodeId id = ids[start + j];
+      // The integer sum is symmetric, and the scales and the norms multiply
+      // in either order to the same bits: so is the distance.
+      const float dot = static_cast<float>(dots[j]) * (from_scale * int8_scales_[id]);
+      float distance = distance_from_parts(dot, q.norm, norms_[id]);
+      if (!is_well_scaled(norms_[id]) || !(distance > pair_decision_bound_)) distance = distance_to(q, id);
       out[start + j] = distance;
     }
   }

@@ -80,10 +80,12 @@ class PointStore {
 
   // Decision distances: cosine_distance(q, point of ids[j]) within
   // decision_bound(length) (bf16_rows.h), from the bfloat16 copies. From a
-  // stored point (q.node set) they read both ends' copies and lie within
-  // pair_decision_bound(length); they are then symmetric, bit for bit: the
-  // distance from a to b is the distance from b to a, so a distance a build
-  // recorded from one end stands for the other. The exact distance is used
+  // stored point (q.node set) they read both ends' eight-bit copies instead
+  // (int8_rows.h; both bfloat16 copies for rows too long for those) and lie
+  // within pair_decision_bound(); they are then
+  // symmetric, bit for bit: the distance from a to b is the distance from b
+  // to a, so a distance a build recorded from one end stands for the other.
+  // The exact distance is used
   // instead where no copy applies (unequal lengths, a point or query not well
   // scaled) and where the decision distance lies within its bound of 0, so
   // that copies of one direction score exactly 0.
@@ -92,6 +94,11 @@ class PointStore {
   // Whether the decision distance to some ids[j], j < count, sorts before
   // `threshold` in distance order.
   bool any_decided_below(const QueryPoint& q, const NodeId* ids, std::size_t count, float threshold) const;
+  // The largest difference between a decision distance from a stored point
+  // and the exact distance, over the rows stored so far: from the rows'
+  // largest scale / norm and sum |x| / norm (int8_rows.h), or
+  // hnsw::pair_decision_bound(length) for rows without eight-bit copies.
+  float pair_decision_bound() const { return pair_decision_bound_; }
 
   // Bounds on cosine_distance(q, point of node) from a fast estimate of the
   // dot product, or false when either point is not well scaled.
@@ -115,6 +122,10 @@ class PointStore {
   void add_row(std::span<const float> point);
   // Leaves the one-length layout: every row gets its own length.
   void switch_to_lengths();
+  // Makes the eight-bit copies of rows [first, end) and widens the pair bound.
+  void add_int8_rows(std::size_t first, std::size_t end);
+  // decision_distances_to for a stored point q with eight-bit copies.
+  void pair_decision_distances(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
 
   const float* row(NodeId node) const { return rows_[node]; }
   std::size_t length(NodeId node) const { return uniform_ ? uniform_length_ : lengths_[node]; }
@@ -122,6 +133,9 @@ class PointStore {
     return static_cast<const std::uint16_t*>(decision_rows_.data()) + std::size_t{node} * decision_stride_;
   }
   bool has_decision_rows() const { return uniform_ && decision_stride_ > 0; }
+  const std::int8_t* int8_row(NodeId node) const {
+    return static_cast<const std::int8_t*>(int8_rows_.data()) + std::size_t{node} * int8_stride_;
+  }
 
   // Row j's first float: the caller's, or one of scaled_rows_.
   std::vector<const float*> rows_;
@@ -137,8 +151,19 @@ class PointStore {
   // uniform_ (decision_stride_ 0 otherwise).
   LargeBuffer decision_rows_;
   std::size_t decision_stride_ = 0;
-  // decision_bound and pair_decision_bound of uniform_length_.
+  // decision_bound of uniform_length_.
   float decision_bound_ = 0.0f;
+  // The eight-bit copies (int8_rows.h), row j at j * int8_stride_ bytes, and
+  // their scales (0 for rows that are not well scaled, whose copies are
+  // zeros); only while uniform_ and the rows are short enough for exact
+  // integer sums (int8_stride_ 0 otherwise).
+  LargeBuffer int8_rows_;
+  std::vector<float> int8_scales_;
+  std::size_t int8_stride_ = 0;
+  // Over the well-scaled rows so far: the largest scale / norm and sum |x| /
+  // norm, and the pair bound they give.
+  double largest_int8_scale_ = 0.0;
+  double largest_int8_l1_ = 0.0;
   float pair_decision_bound_ = 0.0f;
 };
 

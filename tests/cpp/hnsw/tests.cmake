@@ -3,6 +3,7 @@
 # and run again under ThreadSanitizer.
 sorvid_add_test(hnsw_test LINKS sorvid_hnsw LABELS hnsw SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/distance_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/int8_rows_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/search_state_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/found_nodes_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/visit_marks_test.cc
