@@ -101,7 +101,7 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
   if (uniform_) {
     decision_rows_.reserve(checked_size(checked_size(rows, decision_stride_), sizeof(std::uint16_t)));
     int8_rows_.reserve(checked_size(rows, int8_stride_));
-    int8_scales_.reserve(rows);
+    int8_factors_.reserve(rows);
   }
   const std::size_t scaled_before = scaled_rows_.size();
   try {
@@ -129,16 +129,18 @@ void PointStore::add_int8_rows(std::size_t first, std::size_t end) {
     const float* values = rows_[node];
     const double norm = norms_[node];
     // Only well-scaled rows are ever decided from their copies; the others
-    // keep a copy of zeros, which LargeBuffer starts with.
+    // keep a copy of zeros, which LargeBuffer starts with, and factor 0.
     if (!is_well_scaled(norms_[node])) {
-      int8_scales_.push_back(0.0f);
+      int8_factors_.push_back(0.0f);
       continue;
     }
     const float scale = to_int8_row(values, uniform_length_, copy);
-    int8_scales_.push_back(scale);
+    // Positive: a well-scaled row has a value other than 0.
+    const float factor = scale / norms_[node];
+    int8_factors_.push_back(factor);
     double l1 = 0.0;
     for (std::size_t i = 0; i < uniform_length_; ++i) l1 += std::fabs(static_cast<double>(values[i]));
-    largest_int8_scale_ = std::max(largest_int8_scale_, static_cast<double>(scale) / norm);
+    largest_int8_scale_ = std::max(largest_int8_scale_, static_cast<double>(factor));
     largest_int8_l1_ = std::max(largest_int8_l1_, l1 / norm);
   }
   pair_decision_bound_ = static_cast<float>(int8_pair_bound(largest_int8_scale_, largest_int8_l1_, uniform_length_));
@@ -166,7 +168,7 @@ void PointStore::switch_to_lengths() {
   decision_rows_ = LargeBuffer();
   decision_stride_ = 0;
   int8_rows_ = LargeBuffer();
-  int8_scales_ = {};
+  int8_factors_ = {};
   int8_stride_ = 0;
 }
 
@@ -330,7 +332,7 @@ void PointStore::pair_decision_distances(const QueryPoint& q, const NodeId* ids,
   std::array<const std::int8_t*, kBatch> rows;
   std::array<std::int32_t, kBatch> dots;
   const std::int8_t* from = int8_row(q.node);
-  const float from_scale = int8_scales_[q.node];
+  const float from_factor = int8_factors_[q.node];
   for (std::size_t start = 0; start < count; start += kBatch) {
     const std::size_t batch = std::min(kBatch, count - start);
     for (std::size_t j = 0; j < batch; ++j) {
@@ -340,11 +342,16 @@ void PointStore::pair_decision_distances(const QueryPoint& q, const NodeId* ids,
     int8_dots(from, rows.data(), batch, int8_stride_, dots.data());
     for (std::size_t j = 0; j < batch; ++j) {
       const NodeId id = ids[start + j];
-      // The integer sum is symmetric, and the scales and the norms multiply
-      // in either order to the same bits: so is the distance.
-      const float dot = static_cast<float>(dots[j]) * (from_scale * int8_scales_[id]);
-      float distance = distance_from_parts(dot, q.norm, norms_[id]);
-      if (!is_well_scaled(norms_[id]) || !(distance > pair_decision_bound_)) distance = distance_to(q, id);
+      const float factor = int8_factors_[id];
+      // The cosine is the integer sum times both rows' scale / norm. The sum
+      // is symmetric and the factors multiply in either order to the same
+      // bits: so is the distance.
+      float distance = 1.0f - static_cast<float>(dots[j]) * (from_factor * factor);
+      // Written as comparisons, not min/max, as in distance_from_parts.
+      if (distance < 0.0f) distance = 0.0f;
+      if (distance > 2.0f) distance = 2.0f;
+      // Factor 0: a row that is not well scaled.
+      if (factor == 0.0f || !(distance > pair_decision_bound_)) distance = distance_to(q, id);
       out[start + j] = distance;
     }
   }

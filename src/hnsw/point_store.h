@@ -154,11 +154,11 @@ class PointStore {
   // decision_bound of uniform_length_.
   float decision_bound_ = 0.0f;
   // The eight-bit copies (int8_rows.h), row j at j * int8_stride_ bytes, and
-  // their scales (0 for rows that are not well scaled, whose copies are
-  // zeros); only while uniform_ and the rows are short enough for exact
-  // integer sums (int8_stride_ 0 otherwise).
+  // each copy's scale divided by its row's norm (0 for rows that are not
+  // well scaled, whose copies are zeros); only while uniform_ and the rows
+  // are short enough for exact integer sums (int8_stride_ 0 otherwise).
   LargeBuffer int8_rows_;
-  std::vector<float> int8_scales_;
+  std::vector<float> int8_factors_;
   std::size_t int8_stride_ = 0;
   // Over the well-scaled rows so far: the largest scale / norm and sum |x| /
   // norm, and the pair bound they give.
