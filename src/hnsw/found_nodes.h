@@ -69,6 +69,11 @@ class FoundNodes {
     }
     push_frontier(scored);
   }
+  // Whether offer() and offer_for_routing() would both turn `scored` away:
+  // the width is 0, or the results are full and it does not sort before the
+  // last one that counts. Most nodes of a long walk are; checking first
+  // spares them the call.
+  bool turns_away(const ScoredNode& scored) const { return width_ == 0 || (is_full() && !(scored < last_counted())); }
   // Whether `width` results (at least one) are in, so that a new node is
   // taken only if it sorts before last_counted().
   bool is_full() const { return width_ > 0 && results_.size() >= width_; }

@@ -38,7 +38,8 @@ void SearchState::visit_list(const NodeId* ids, std::size_t count, const PointSt
     points.decision_distances_to(q, fresh_ids_.data(), fresh, fresh_distances_.data());
     for (std::size_t j = 0; j < fresh; ++j) {
       marks_.record(fresh_ids_[j], fresh_distances_[j]);
-      offer({fresh_distances_[j], fresh_ids_[j]});
+      const ScoredNode scored{fresh_distances_[j], fresh_ids_[j]};
+      if (!found_.turns_away(scored)) offer(scored);
     }
     return;
   }
