@@ -57,7 +57,7 @@ void link_back_base(LockedLinkLists& lists, const PointStore& points, NodeId v, 
                     const WalkDistances& from_v, Decisions decisions) {
   // The neighbours' lists are far off in memory and one re-selection often
   // takes less time than fetching them: ask for them kListsAhead ahead.
-  constexpr std::size_t kListsAhead = 3;
+  constexpr std::size_t kListsAhead = 8;
   for (std::size_t i = 0; i < kListsAhead && i < chosen.size; ++i) lists.prefetch_neighbours(chosen.ids[i]);
   for (std::size_t i = 0; i < chosen.size; ++i) {
     if (i + kListsAhead < chosen.size) lists.prefetch_neighbours(chosen.ids[i + kListsAhead]);
