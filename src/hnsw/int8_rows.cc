@@ -92,32 +92,54 @@ __attribute__((target("avx512f,avx512bw,avx2"))) void dots_avx512(const std::int
   }
 }
 
-// Rows four at a time, the next four's lines asked for meanwhile.
-template <void (*kFour)(const std::int8_t*, const std::int8_t* const*, std::size_t, std::int32_t*),
-          void (*kOne)(const std::int8_t*, const std::int8_t* const*, std::size_t, std::int32_t*)>
+// Rows four at a time, the next four's lines asked for meanwhile; the last
+// one to three together, so that their loads overlap too.
+template <template <int> class Kernel>
 inline void grouped(const std::int8_t* query, const std::int8_t* const* rows, std::size_t count,
                     std::size_t padded_length, std::int32_t* out) {
   constexpr std::size_t kGroup = 4;
   std::size_t j = 0;
   for (; j + kGroup <= count; j += kGroup) {
     for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], padded_length);
-    kFour(query, rows + j, padded_length, out + j);
+    Kernel<4>::run(query, rows + j, padded_length, out + j);
   }
-  for (; j < count; ++j) kOne(query, rows + j, padded_length, out + j);
+  switch (count - j) {
+    case 3: Kernel<3>::run(query, rows + j, padded_length, out + j); break;
+    case 2: Kernel<2>::run(query, rows + j, padded_length, out + j); break;
+    case 1: Kernel<1>::run(query, rows + j, padded_length, out + j); break;
+    default: break;
+  }
 }
+
+template <int kRows>
+struct Avx2Kernel {
+  __attribute__((target("avx2"))) static void run(const std::int8_t* query, const std::int8_t* const* rows,
+                                                  std::size_t padded_length, std::int32_t* out) {
+    dots_avx2<kRows>(query, rows, padded_length, out);
+  }
+};
+
+template <int kRows>
+struct Avx512Kernel {
+  __attribute__((target("avx512f,avx512bw,avx2"))) static void run(const std::int8_t* query,
+                                                                   const std::int8_t* const* rows,
+                                                                   std::size_t padded_length, std::int32_t* out) {
+    dots_avx512<kRows>(query, rows, padded_length, out);
+  }
+};
 
 }  // namespace
 
 __attribute__((target("avx2"))) void int8_dots_avx2(const std::int8_t* query, const std::int8_t* const* rows,
                                                     std::size_t count, std::size_t padded_length, std::int32_t* out) {
-  grouped<dots_avx2<4>, dots_avx2<1>>(query, rows, count, padded_length, out);
+  grouped<Avx2Kernel>(query, rows, count, padded_length, out);
 }
 
 __attribute__((target("avx512f,avx512bw,avx2"))) void int8_dots_avx512(const std::int8_t* query,
                                                                        const std::int8_t* const* rows,
                                                                        std::size_t count, std::size_t padded_length,
                                                                        std::int32_t* out) {
-  grouped<dots_avx512<4>, dots_avx512<1>>(query, rows, count, padded_length, out);
+  grouped<Avx512Kernel>(query, rows, count, padded_length, out);
 }
 
 bool int8_avx512_available() noexcept {

@@ -24,7 +24,7 @@ TEST(Int8Dots, EveryKernelGivesTheExactSums) {
   if (int8_avx512_available()) kernels.push_back(int8_dots_avx512);
   std::mt19937 rng(5);
   for (std::size_t length : {64u, 128u, 384u, 4096u}) {
-    for (std::size_t count : {1u, 3u, 4u, 9u}) {
+    for (std::size_t count : {1u, 3u, 4u, 6u, 9u}) {
       const bool extremes = count == 9;
       const auto value = [&] {
         return static_cast<std::int8_t>(extremes ? (rng() % 2 == 0 ? 127 : -127) : static_cast<int>(rng() % 255) - 127);
