@@ -22,6 +22,7 @@ IndexBuilder::IndexBuilder(PointViews points, std::span<const std::uint64_t> val
   values_.resize(n);
   for (std::size_t j = 0; j < n; ++j) values_[j] = checked_value(values[order[j]]);
   points_ = PointStore(points, order);
+  points_.keep_pair_copies();
 }
 
 std::size_t IndexBuilder::first_inserted(std::size_t k) const {

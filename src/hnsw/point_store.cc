@@ -100,8 +100,10 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
   if (!uniform_) lengths_.reserve(rows);
   if (uniform_) {
     decision_rows_.reserve(checked_size(checked_size(rows, decision_stride_), sizeof(std::uint16_t)));
-    int8_rows_.reserve(checked_size(rows, int8_stride_));
-    int8_factors_.reserve(rows);
+    if (keeps_int8_rows()) {
+      int8_rows_.reserve(checked_size(rows, int8_stride_));
+      int8_factors_.reserve(rows);
+    }
   }
   const std::size_t scaled_before = scaled_rows_.size();
   try {
@@ -120,7 +122,18 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
     const float* values = rows_[node];
     for (std::size_t i = 0; i < uniform_length_; ++i) copy[i] = to_bf16(values[i]);
   }
-  if (int8_stride_ > 0) add_int8_rows(first, rows);
+  if (keeps_int8_rows()) add_int8_rows(first, rows);
+}
+
+void PointStore::keep_pair_copies() {
+  if (keeps_pair_copies_) return;
+  if (uniform_ && int8_stride_ > 0) {
+    // Reserved first, so that a failure leaves the store as it was.
+    int8_rows_.reserve(checked_size(size(), int8_stride_));
+    int8_factors_.reserve(size());
+    add_int8_rows(0, size());
+  }
+  keeps_pair_copies_ = true;
 }
 
 void PointStore::add_int8_rows(std::size_t first, std::size_t end) {
@@ -299,7 +312,7 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
     return;
   }
   const bool from_stored = q.node != kEmptySlot;
-  if (from_stored && int8_stride_ > 0) {
+  if (from_stored && keeps_int8_rows()) {
     pair_decision_distances(q, ids, count, out);
     return;
   }

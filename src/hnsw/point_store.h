@@ -66,6 +66,12 @@ class PointStore {
 
   // Appends `points`, lent, as rows size(), size() + 1, ...
   void append(PointViews points);
+  // From now on keeps eight-bit copies of every row (int8_rows.h), for
+  // decisions between stored points, which builds and insertions make; until
+  // then those read both bfloat16 copies. An index that only answers queries
+  // never pays for them. Throws std::bad_alloc, the store unchanged, when
+  // the memory cannot be had.
+  void keep_pair_copies();
 
   std::size_t size() const { return norms_.size(); }
   // The point as stored: scaled when its sum of squares underflows.
@@ -96,8 +102,8 @@ class PointStore {
   bool any_decided_below(const QueryPoint& q, const NodeId* ids, std::size_t count, float threshold) const;
   // The largest difference between a decision distance from a stored point
   // and the exact distance, over the rows stored so far: from the rows'
-  // largest scale / norm and sum |x| / norm (int8_rows.h), or
-  // hnsw::pair_decision_bound(length) for rows without eight-bit copies.
+  // largest scale / norm and sum |x| / norm with eight-bit copies
+  // (int8_rows.h), hnsw::pair_decision_bound(length) without them.
   float pair_decision_bound() const { return pair_decision_bound_; }
 
   // Bounds on cosine_distance(q, point of node) from a fast estimate of the
@@ -133,6 +139,7 @@ class PointStore {
     return static_cast<const std::uint16_t*>(decision_rows_.data()) + std::size_t{node} * decision_stride_;
   }
   bool has_decision_rows() const { return uniform_ && decision_stride_ > 0; }
+  bool keeps_int8_rows() const { return keeps_pair_copies_ && uniform_ && int8_stride_ > 0; }
   const std::int8_t* int8_row(NodeId node) const {
     return static_cast<const std::int8_t*>(int8_rows_.data()) + std::size_t{node} * int8_stride_;
   }
@@ -156,7 +163,9 @@ class PointStore {
   // The eight-bit copies (int8_rows.h), row j at j * int8_stride_ bytes, and
   // each copy's scale divided by its row's norm (0 for rows that are not
   // well scaled, whose copies are zeros); only while uniform_ and the rows
-  // are short enough for exact integer sums (int8_stride_ 0 otherwise).
+  // are short enough for exact integer sums (int8_stride_ 0 otherwise), and
+  // once keep_pair_copies() was called.
+  bool keeps_pair_copies_ = false;
   LargeBuffer int8_rows_;
   std::vector<float> int8_factors_;
   std::size_t int8_stride_ = 0;

@@ -250,14 +250,16 @@ TEST(Bf16Dots, KernelsStayWithinTheirBound) {
 // the query's direction scores exactly 0, and awkward points score exactly.
 TEST(PointStore, DecisionDistancesStayWithinTheirBound) {
   std::mt19937 rng(17);
-  for (int style = 0; style < 4; ++style) {
+  for (int style = 0; style < 8; ++style) {
     for (std::size_t length : {3u, 24u, 384u}) {
       std::vector<std::vector<float>> points;
-      for (int i = 0; i < 120; ++i) points.push_back(random_point(rng, length, style));
+      for (int i = 0; i < 120; ++i) points.push_back(random_point(rng, length, style % 4));
       for (int i = 0; i < 10; ++i) points.push_back(points[rng() % points.size()]);  // copies
-      const PointStore store = store_of(points);
+      PointStore store = store_of(points);
+      // Pairs decide from both bfloat16 copies, or from eight-bit ones.
+      if (style >= 4) store.keep_pair_copies();
       // For plain points the pair bound is a small fraction of the range.
-      if (style == 0) {
+      if (style % 4 == 0) {
         ASSERT_LT(store.pair_decision_bound(), 0.05f) << "length " << length;
       }
       std::vector<NodeId> all(points.size());
