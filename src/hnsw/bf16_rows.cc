@@ -32,6 +32,11 @@ void bf16_dots_portable(const float* query, const std::uint16_t* const* rows, st
   dots_portable(query, rows, count, length, out);
 }
 
+void bf16_pair_dots_portable(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                             std::size_t length, float* out) {
+  dots_portable(query, rows, count, length, out);
+}
+
 #if SORVID_HAVE_X86
 
 namespace {
@@ -184,6 +189,75 @@ __attribute__((target("avx2,fma"))) void group_dots_avx2(const Query* query, con
   }
 }
 
+// vdpbf16ps multiplies 32 bfloat16 pairs and adds each two neighbouring
+// products into one of 16 float lanes, so the pair form needs no widening:
+// one load and one instruction per 32 values of a row.
+__attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) inline __m512bh load32(const std::uint16_t* values) {
+  return (__m512bh)_mm512_loadu_si512(values);
+}
+
+// The first values of a row, those the mask names, and zeros for the rest;
+// the values beyond them are not read.
+__attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) inline __m512bh load_first(const std::uint16_t* values,
+                                                                                           __mmask32 mask) {
+  return (__m512bh)_mm512_maskz_loadu_epi16(mask, values);
+}
+
+// As dots_avx512 for a bfloat16 query, 32 products per instruction. The tail
+// of fewer than 32 values is one more step over masked loads, whose zeros
+// add nothing. The loops over rows are unrolled in full, so that the
+// accumulators stay in registers at -O2 as well.
+template <int kRows>
+__attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void pair_dots_avx512bf16(
+    const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t length, float* out) {
+  static_assert(kRows <= 4, "the unroll pragmas below unroll four rows");
+  __m512 even[kRows];
+  __m512 odd[kRows];
+#pragma GCC unroll 4
+  for (int r = 0; r < kRows; ++r) even[r] = odd[r] = _mm512_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 64 <= length; i += 64) {
+    const __m512bh q0 = load32(query + i);
+    const __m512bh q1 = load32(query + i + 32);
+#pragma GCC unroll 4
+    for (int r = 0; r < kRows; ++r) {
+      even[r] = _mm512_dpbf16_ps(even[r], q0, load32(rows[r] + i));
+      odd[r] = _mm512_dpbf16_ps(odd[r], q1, load32(rows[r] + i + 32));
+    }
+  }
+  if (i + 32 <= length) {
+    const __m512bh q0 = load32(query + i);
+#pragma GCC unroll 4
+    for (int r = 0; r < kRows; ++r) even[r] = _mm512_dpbf16_ps(even[r], q0, load32(rows[r] + i));
+    i += 32;
+  }
+  if (i < length) {
+    const auto tail = static_cast<__mmask32>((std::uint64_t{1} << (length - i)) - 1);
+    const __m512bh q = load_first(query + i, tail);
+#pragma GCC unroll 4
+    for (int r = 0; r < kRows; ++r) odd[r] = _mm512_dpbf16_ps(odd[r], q, load_first(rows[r] + i, tail));
+  }
+#pragma GCC unroll 4
+  for (int r = 0; r < kRows; ++r) out[r] = sum_lanes16(_mm512_add_ps(even[r], odd[r]));
+}
+
+__attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void group_pair_dots_avx512bf16(
+    const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length, float* out) {
+  constexpr std::size_t kGroup = 4;
+  std::size_t j = 0;
+  for (; j + kGroup <= count; j += kGroup) {
+    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
+    pair_dots_avx512bf16<kGroup>(query, rows + j, length, out + j);
+  }
+  // The last one to three rows together, for the overlap.
+  switch (count - j) {
+    case 3: pair_dots_avx512bf16<3>(query, rows + j, length, out + j); break;
+    case 2: pair_dots_avx512bf16<2>(query, rows + j, length, out + j); break;
+    case 1: pair_dots_avx512bf16<1>(query, rows + j, length, out + j); break;
+    default: break;
+  }
+}
+
 }  // namespace
 
 __attribute__((target("avx512f,avx2,fma"))) void bf16_dots_avx512(const float* query, const std::uint16_t* const* rows,
@@ -196,9 +270,30 @@ __attribute__((target("avx2,fma"))) void bf16_dots_avx2(const float* query, cons
   group_dots_avx2(query, rows, count, length, out);
 }
 
+void bf16_pair_dots_avx2(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                         std::size_t length, float* out) {
+  group_dots_avx2(query, rows, count, length, out);
+}
+
+void bf16_pair_dots_avx512(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                           std::size_t length, float* out) {
+  group_dots_avx512(query, rows, count, length, out);
+}
+
+void bf16_pair_dots_avx512bf16(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                               std::size_t length, float* out) {
+  group_pair_dots_avx512bf16(query, rows, count, length, out);
+}
+
 bool avx512_available() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f");
+}
+
+bool avx512_bf16_available() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512bf16");
 }
 
 #else
@@ -213,7 +308,23 @@ void bf16_dots_avx512(const float* query, const std::uint16_t* const* rows, std:
   bf16_dots_portable(query, rows, count, length, out);
 }
 
+void bf16_pair_dots_avx2(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                         std::size_t length, float* out) {
+  bf16_pair_dots_portable(query, rows, count, length, out);
+}
+
+void bf16_pair_dots_avx512(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                           std::size_t length, float* out) {
+  bf16_pair_dots_portable(query, rows, count, length, out);
+}
+
+void bf16_pair_dots_avx512bf16(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                               std::size_t length, float* out) {
+  bf16_pair_dots_portable(query, rows, count, length, out);
+}
+
 bool avx512_available() noexcept { return false; }
+bool avx512_bf16_available() noexcept { return false; }
 
 #endif
 
@@ -231,8 +342,15 @@ DotsFunction<Query> choose_dots() noexcept {
 #endif
   return dots_portable<Query>;
 }
+DotsFunction<std::uint16_t> choose_pair_dots() noexcept {
+#if SORVID_HAVE_X86
+  if (avx512_bf16_available()) return group_pair_dots_avx512bf16;
+#endif
+  return choose_dots<std::uint16_t>();
+}
+
 const DotsFunction<float> kChosenBf16Dots = choose_dots<float>();
-const DotsFunction<std::uint16_t> kChosenPairDots = choose_dots<std::uint16_t>();
+const DotsFunction<std::uint16_t> kChosenPairDots = choose_pair_dots();
 
 }  // namespace
 

@@ -44,20 +44,51 @@ inline double pair_decision_bound(std::size_t length) {
 // out[j] = the sum of query[i] * rows[j][i] for i < length, in any order
 // (see the bound above). Reads exactly `length` values of each.
 void bf16_dots(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length, float* out);
-// As bf16_dots with a bfloat16 query, widened as it is read: the sums of
-// query[i] * rows[j][i] for two stored points' copies (see
-// pair_decision_bound).
+// As bf16_dots with a bfloat16 query: the sums of a[i] * b[i] for two
+// stored points' copies, a the query and b each row. Every implementation
+// keeps three promises that callers rely on:
+//  - Symmetry, bit for bit: a against row b gives the bits of b against row
+//    a, so that a distance recorded from one end of a pair stands for the
+//    other. A product of two bfloat16 values (8 significant bits each) is
+//    the same whichever is the query, and the products are summed in an
+//    order fixed by the length alone.
+//  - Determinism: a row's result depends only on the two copies and the
+//    length, never on `count` or the row's place in the batch: each row is
+//    summed by the same operations wherever it stands.
+//  - pair_decision_bound: the products are exact in float barring underflow,
+//    and their sum is rounded as any order of float additions is. The
+//    vdpbf16ps kernel rounds to nearest even but flushes to zero each input,
+//    product and partial sum below 2^-126 in magnitude. Flushing a[i] moves
+//    the sum by less than 2^-126 |b[i]| (and the converse), a flushed product
+//    or partial sum (at most n + 31 of each) by less than 2^-126, so all
+//    flushes together by less than 2^-126 (sum |a[i]| + sum |b[i]| + 2 (n + 32)).
+//    Where both points' norms lie in [2^-30, 2^30] (is_well_scaled), that is
+//    below (sqrt(n) 2^-94 + (n + 32) 2^-64) |a| |b|, so far inside the 2^-16
+//    the bound leaves to spare. (The other kernels underflow gradually, by
+//    less still.)
 void bf16_pair_dots(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
                     float* out);
-// The implementations behind bf16_dots, for tests; the AVX2 one may only run
-// where avx2_available() and fma_available(), the AVX-512 one only where
-// avx512_available().
+// The implementations behind bf16_dots and bf16_pair_dots, for tests; the
+// AVX2 ones may only run where avx2_available() and fma_available(), the
+// AVX-512 ones only where avx512_available(), bf16_pair_dots_avx512bf16 only
+// where avx512_bf16_available(). bf16_pair_dots uses the last where it may,
+// else the same choice as bf16_dots.
 void bf16_dots_portable(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
                         float* out);
 void bf16_dots_avx2(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
                     float* out);
 void bf16_dots_avx512(const float* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
                       float* out);
+void bf16_pair_dots_portable(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                             std::size_t length, float* out);
+void bf16_pair_dots_avx2(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                         std::size_t length, float* out);
+void bf16_pair_dots_avx512(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                           std::size_t length, float* out);
+void bf16_pair_dots_avx512bf16(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count,
+                               std::size_t length, float* out);
 bool avx512_available() noexcept;
+// AVX-512 with its bfloat16 dot products (and byte and word masks).
+bool avx512_bf16_available() noexcept;
 
 }  // namespace sorvid::hnsw

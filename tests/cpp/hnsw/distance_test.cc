@@ -218,7 +218,7 @@ TEST(Bf16Dots, KernelsStayWithinTheirBound) {
   if (avx2_available() && fma_available()) kernels.push_back(bf16_dots_avx2);
   if (avx512_available()) kernels.push_back(bf16_dots_avx512);
   std::mt19937 rng(7);
-  for (std::size_t length : {1u, 8u, 15u, 16u, 33u, 50u, 384u}) {
+  for (std::size_t length : {1u, 8u, 15u, 16u, 31u, 32u, 33u, 50u, 384u}) {
     const std::vector<float> query = random_point(rng, length, 0);
     std::vector<std::vector<float>> rows;
     std::vector<std::vector<std::uint16_t>> copies;
@@ -245,6 +245,86 @@ TEST(Bf16Dots, KernelsStayWithinTheirBound) {
     }
   }
 }
+
+// A bfloat16 copy of a point whose values span the range: a scale of 2^-28
+// to 2^24, and an eighth of the values 2^-110 times smaller, so that some
+// inputs, products and partial sums of vdpbf16ps are flushed to zero. Each
+// copy is followed by NaNs, which spoil the result of a kernel reading past
+// the end.
+std::vector<std::uint16_t> spread_copy(std::mt19937& rng, std::size_t length) {
+  std::normal_distribution<float> normal;
+  const int scale = static_cast<int>(rng() % 53) - 28;
+  std::vector<std::uint16_t> copy(length + 32, to_bf16(kNaN));
+  for (std::size_t i = 0; i < length; ++i)
+    copy[i] = to_bf16(std::ldexp(normal(rng), scale - (rng() % 8 == 0 ? 110 : 0)));
+  return copy;
+}
+
+struct PairKernel {
+  const char* name;
+  void (*run)(const std::uint16_t*, const std::uint16_t* const*, std::size_t, std::size_t, float*);
+  bool (*runs_here)();
+};
+
+class Bf16PairDotsTest : public ::testing::TestWithParam<PairKernel> {};
+
+// Each pair kernel's sum is within its bound of the exact dot product of the
+// copies (the rest of pair_decision_bound is the copies' own rounding, checked
+// through the point store below), gives a with b the bits of b with a, and
+// gives a row the same bits alone and at every place of a batch.
+TEST_P(Bf16PairDotsTest, StaysWithinBoundSymmetricAndBatchFree) {
+  const PairKernel& kernel = GetParam();
+  if (!kernel.runs_here()) GTEST_SKIP() << kernel.name << " cannot run on this processor";
+  std::mt19937 rng(11);
+  for (std::size_t length : {1u, 8u, 15u, 16u, 31u, 32u, 33u, 50u, 384u}) {
+    constexpr std::size_t kRows = 11;
+    constexpr std::size_t kBatch = 7;
+    const std::vector<std::uint16_t> query = spread_copy(rng, length);
+    std::vector<std::vector<std::uint16_t>> copies;
+    std::vector<const std::uint16_t*> rows;
+    copies.reserve(kRows);
+    for (std::size_t j = 0; j < kRows; ++j) rows.push_back(copies.emplace_back(spread_copy(rng, length)).data());
+    std::vector<float> out(kRows);
+    kernel.run(query.data(), rows.data(), kRows, length, out.data());
+    const double gamma = static_cast<double>(length) * 0x1.0p-24 / (1.0 - static_cast<double>(length) * 0x1.0p-24);
+    for (std::size_t j = 0; j < kRows; ++j) {
+      double exact = 0.0;
+      double magnitude = 0.0;
+      double flushable = 2.0 * static_cast<double>(length + 32);
+      for (std::size_t i = 0; i < length; ++i) {
+        const double a = from_bf16(query[i]);
+        const double b = from_bf16(rows[j][i]);
+        exact += a * b;
+        magnitude += std::fabs(a * b);
+        flushable += std::fabs(a) + std::fabs(b);
+      }
+      ASSERT_LE(std::fabs(out[j] - exact), 1.01 * gamma * magnitude + 0x1.0p-126 * flushable) << length << " " << j;
+      const std::uint16_t* query_row = query.data();
+      float swapped = kNaN;
+      float alone = kNaN;
+      kernel.run(rows[j], &query_row, 1, length, &swapped);
+      kernel.run(query.data(), &rows[j], 1, length, &alone);
+      ASSERT_TRUE(same_bits(out[j], swapped)) << "length " << length << " row " << j;
+      ASSERT_TRUE(same_bits(out[j], alone)) << "length " << length << " row " << j;
+    }
+    for (std::size_t start = 0; start + kBatch <= kRows; ++start) {
+      std::vector<float> batch(kBatch);
+      kernel.run(query.data(), rows.data() + start, kBatch, length, batch.data());
+      for (std::size_t k = 0; k < kBatch; ++k) ASSERT_TRUE(same_bits(out[start + k], batch[k])) << start << " " << k;
+    }
+  }
+}
+
+bool runs_anywhere() { return true; }
+bool avx2_and_fma_available() { return avx2_available() && fma_available(); }
+
+INSTANTIATE_TEST_SUITE_P(Kernels, Bf16PairDotsTest,
+                         ::testing::Values(PairKernel{"chosen", bf16_pair_dots, runs_anywhere},
+                                           PairKernel{"portable", bf16_pair_dots_portable, runs_anywhere},
+                                           PairKernel{"avx2", bf16_pair_dots_avx2, avx2_and_fma_available},
+                                           PairKernel{"avx512", bf16_pair_dots_avx512, avx512_available},
+                                           PairKernel{"avx512bf16", bf16_pair_dots_avx512bf16, avx512_bf16_available}),
+                         [](const auto& kernel) { return kernel.param.name; });
 
 // Decision distances lie within decision_bound of the exact ones; a copy of
 // the query's direction scores exactly 0, and awkward points score exactly.
