@@ -241,6 +241,60 @@ __attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void pair_dots_a
   for (int r = 0; r < kRows; ++r) out[r] = sum_lanes16(_mm512_add_ps(even[r], odd[r]));
 }
 
+// As pair_dots_avx512bf16 for a query split in two parts, each row value
+// multiplied by both: four vdpbf16ps per 64 values, summed in four chains.
+template <int kRows>
+__attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void split_dots_avx512bf16(
+    const std::uint16_t* high, const std::uint16_t* low, const std::uint16_t* const* rows, std::size_t length,
+    float* out) {
+  static_assert(kRows <= 4, "the unroll pragmas below unroll four rows");
+  __m512 from_high[kRows];
+  __m512 from_low[kRows];
+#pragma GCC unroll 4
+  for (int r = 0; r < kRows; ++r) from_high[r] = from_low[r] = _mm512_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 32 <= length; i += 32) {
+    const __m512bh h = load32(high + i);
+    const __m512bh l = load32(low + i);
+#pragma GCC unroll 4
+    for (int r = 0; r < kRows; ++r) {
+      const __m512bh values = load32(rows[r] + i);
+      from_high[r] = _mm512_dpbf16_ps(from_high[r], h, values);
+      from_low[r] = _mm512_dpbf16_ps(from_low[r], l, values);
+    }
+  }
+  if (i < length) {
+    const auto tail = static_cast<__mmask32>((std::uint64_t{1} << (length - i)) - 1);
+    const __m512bh h = load_first(high + i, tail);
+    const __m512bh l = load_first(low + i, tail);
+#pragma GCC unroll 4
+    for (int r = 0; r < kRows; ++r) {
+      const __m512bh values = load_first(rows[r] + i, tail);
+      from_high[r] = _mm512_dpbf16_ps(from_high[r], h, values);
+      from_low[r] = _mm512_dpbf16_ps(from_low[r], l, values);
+    }
+  }
+#pragma GCC unroll 4
+  for (int r = 0; r < kRows; ++r) out[r] = sum_lanes16(_mm512_add_ps(from_high[r], from_low[r]));
+}
+
+__attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void group_split_dots_avx512bf16(
+    const std::uint16_t* high, const std::uint16_t* low, const std::uint16_t* const* rows, std::size_t count,
+    std::size_t length, float* out) {
+  constexpr std::size_t kGroup = 4;
+  std::size_t j = 0;
+  for (; j + kGroup <= count; j += kGroup) {
+    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
+    split_dots_avx512bf16<kGroup>(high, low, rows + j, length, out + j);
+  }
+  switch (count - j) {
+    case 3: split_dots_avx512bf16<3>(high, low, rows + j, length, out + j); break;
+    case 2: split_dots_avx512bf16<2>(high, low, rows + j, length, out + j); break;
+    case 1: split_dots_avx512bf16<1>(high, low, rows + j, length, out + j); break;
+    default: break;
+  }
+}
+
 __attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void group_pair_dots_avx512bf16(
     const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length, float* out) {
   constexpr std::size_t kGroup = 4;
@@ -350,6 +404,7 @@ DotsFunction<std::uint16_t> choose_pair_dots() noexcept {
 }
 
 const DotsFunction<float> kChosenBf16Dots = choose_dots<float>();
+const bool kSplitDotsAreFast = avx512_bf16_available();
 const DotsFunction<std::uint16_t> kChosenPairDots = choose_pair_dots();
 
 }  // namespace
@@ -363,5 +418,41 @@ void bf16_pair_dots(const std::uint16_t* query, const std::uint16_t* const* rows
                     float* out) {
   kChosenPairDots(query, rows, count, length, out);
 }
+
+void split_to_bf16(const float* query, std::size_t length, std::uint16_t* high, std::uint16_t* low) {
+  for (std::size_t i = 0; i < length; ++i) {
+    high[i] = to_bf16(query[i]);
+    // Exact: query[i] and its nearest bfloat16 share their leading bits.
+    low[i] = to_bf16(query[i] - from_bf16(high[i]));
+  }
+}
+
+void bf16_split_dots_portable(const std::uint16_t* high, const std::uint16_t* low, const std::uint16_t* const* rows,
+                              std::size_t count, std::size_t length, float* out) {
+  for (std::size_t j = 0; j < count; ++j) {
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < length; ++i) {
+      const float value = from_bf16(rows[j][i]);
+      const float from_high = from_bf16(high[i]) * value;
+      const float from_low = from_bf16(low[i]) * value;
+      sum += from_high;
+      sum += from_low;
+    }
+    out[j] = sum;
+  }
+}
+
+void bf16_split_dots(const std::uint16_t* high, const std::uint16_t* low, const std::uint16_t* const* rows,
+                     std::size_t count, std::size_t length, float* out) {
+#if SORVID_HAVE_X86
+  if (kSplitDotsAreFast) {
+    group_split_dots_avx512bf16(high, low, rows, count, length, out);
+    return;
+  }
+#endif
+  bf16_split_dots_portable(high, low, rows, count, length, out);
+}
+
+bool bf16_split_dots_are_fast() noexcept { return kSplitDotsAreFast; }
 
 }  // namespace sorvid::hnsw

@@ -29,8 +29,12 @@ inline float from_bf16(std::uint16_t x) { return std::bit_cast<float>(static_cas
 // The largest difference between a decision distance over `length` values
 // and the exact distance, for points whose norms are well scaled (see
 // point_store.h), with room to spare.
+//
+// The bound also covers bf16_split_dots below, whose query stands for the
+// float one within 2^-16 of each value and which sums 2 n exact products:
+// 2^-15 and a second n u in the rounding term make room for that.
 inline double decision_bound(std::size_t length) {
-  return 0x1.0p-8 + (3.0 * static_cast<double>(length) + 16.0) * 0x1.0p-24;
+  return 0x1.0p-8 + 0x1.0p-15 + (4.0 * static_cast<double>(length) + 16.0) * 0x1.0p-24;
 }
 
 // The same bound for a decision between two stored points that reads both
@@ -68,6 +72,20 @@ void bf16_dots(const float* query, const std::uint16_t* const* rows, std::size_t
 //    less still.)
 void bf16_pair_dots(const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length,
                     float* out);
+// A float query as two bfloat16 parts: high[i] is the nearest bfloat16 to
+// query[i] and low[i] the nearest to what is left, so that high[i] + low[i]
+// lies within 2^-16 |query[i]| of it (and both flush to 0 below 2^-126).
+void split_to_bf16(const float* query, std::size_t length, std::uint16_t* high, std::uint16_t* low);
+// As bf16_dots for a query split by split_to_bf16: the sums of
+// (high[i] + low[i]) * rows[j][i], from exact products of bfloat16 values,
+// in any order, within decision_bound. Worth it only where
+// bf16_split_dots_are_fast() (the processor has vdpbf16ps, which makes
+// these faster than widening the rows); elsewhere bf16_dots is the faster.
+void bf16_split_dots(const std::uint16_t* high, const std::uint16_t* low, const std::uint16_t* const* rows,
+                     std::size_t count, std::size_t length, float* out);
+void bf16_split_dots_portable(const std::uint16_t* high, const std::uint16_t* low, const std::uint16_t* const* rows,
+                              std::size_t count, std::size_t length, float* out);
+bool bf16_split_dots_are_fast() noexcept;
 // The implementations behind bf16_dots and bf16_pair_dots, for tests; the
 // AVX2 ones may only run where avx2_available() and fma_available(), the
 // AVX-512 ones only where avx512_available(), bf16_pair_dots_avx512bf16 only

@@ -328,6 +328,8 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
     }
     if (from_stored) {
       bf16_pair_dots(decision_row(q.node), rows.data(), batch, uniform_length_, dots.data());
+    } else if (q.high != nullptr) {
+      bf16_split_dots(q.high, q.low, rows.data(), batch, uniform_length_, dots.data());
     } else {
       bf16_dots(q.data, rows.data(), batch, uniform_length_, dots.data());
     }

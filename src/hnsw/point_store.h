@@ -38,12 +38,16 @@ namespace sorvid::hnsw {
 
 // The point a walk searches for: a query or a stored point, with its norm.
 // `node` names the stored point it is (kEmptySlot for a query): decision
-// distances from a stored point then read its bfloat16 copy too.
+// distances from a stored point then read its own copies too. A query may
+// come split in two bfloat16 parts as well (bf16_rows.h; both null when it
+// does not), which its decision distances then read.
 struct QueryPoint {
   const float* data = nullptr;
   std::size_t length = 0;
   float norm = 0.0f;
   NodeId node = kEmptySlot;
+  const std::uint16_t* high = nullptr;
+  const std::uint16_t* low = nullptr;
 };
 
 // Whether a point with this norm is safe for distance estimates: its norm is

@@ -1,9 +1,13 @@
 // PreparedQuery: a query copied into an aligned buffer with its norm, as a
-// walk scores against it. The buffer grows to the longest query seen and is
-// reused, so repeated queries on one state allocate nothing.
+// walk scores against it, and split in two bfloat16 parts where the
+// processor scores those faster (bf16_split_dots). The buffers grow to the
+// longest query seen and are reused, so repeated queries on one state
+// allocate nothing.
 #pragma once
 
+#include <cstdint>
 #include <span>
+#include <vector>
 
 #include "hnsw/aligned_floats.h"
 #include "hnsw/point_store.h"
@@ -18,6 +22,8 @@ class PreparedQuery {
 
  private:
   AlignedFloats buffer_;
+  std::vector<std::uint16_t> high_;
+  std::vector<std::uint16_t> low_;
 };
 
 }  // namespace sorvid::hnsw

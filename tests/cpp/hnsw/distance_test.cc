@@ -326,6 +326,45 @@ INSTANTIATE_TEST_SUITE_P(Kernels, Bf16PairDotsTest,
                                            PairKernel{"avx512bf16", bf16_pair_dots_avx512bf16, avx512_bf16_available}),
                          [](const auto& kernel) { return kernel.param.name; });
 
+// A query split in two bfloat16 parts stands for the float one within
+// 2^-16 of each value, and both split kernels sum the exact products within
+// the rounding of 2 n terms, over every kind of tail.
+TEST(Bf16SplitDots, StayWithinTheirBound) {
+  std::mt19937 rng(9);
+  for (std::size_t length : {1u, 31u, 32u, 33u, 384u}) {
+    const std::vector<float> query = random_point(rng, length, 0);
+    std::vector<std::uint16_t> high(length);
+    std::vector<std::uint16_t> low(length);
+    split_to_bf16(query.data(), length, high.data(), low.data());
+    for (std::size_t i = 0; i < length; ++i) {
+      const double parts = static_cast<double>(from_bf16(high[i])) + from_bf16(low[i]);
+      ASSERT_LE(std::fabs(parts - query[i]), 0x1.0p-16 * std::fabs(query[i])) << query[i];
+    }
+    std::vector<std::vector<std::uint16_t>> rows(6);
+    std::vector<const std::uint16_t*> pointers;
+    for (auto& row : rows) {
+      for (const float x : random_point(rng, length, 0)) row.push_back(to_bf16(x));
+      pointers.push_back(row.data());
+    }
+    const double n = 2.0 * static_cast<double>(length);
+    const double gamma = n * 0x1.0p-24 / (1.0 - n * 0x1.0p-24);
+    for (const auto kernel : {bf16_split_dots, bf16_split_dots_portable}) {
+      std::vector<float> out(rows.size());
+      kernel(high.data(), low.data(), pointers.data(), rows.size(), length, out.data());
+      for (std::size_t j = 0; j < rows.size(); ++j) {
+        double exact = 0.0;
+        double magnitude = 0.0;
+        for (std::size_t i = 0; i < length; ++i) {
+          const double product = static_cast<double>(query[i]) * from_bf16(rows[j][i]);
+          exact += product;
+          magnitude += std::fabs(product);
+        }
+        ASSERT_LE(std::fabs(out[j] - exact), (0x1.0p-15 + 1.02 * gamma) * magnitude) << "length " << length;
+      }
+    }
+  }
+}
+
 // Decision distances lie within decision_bound of the exact ones; a copy of
 // the query's direction scores exactly 0, and awkward points score exactly.
 TEST(PointStore, DecisionDistancesStayWithinTheirBound) {
@@ -350,6 +389,13 @@ TEST(PointStore, DecisionDistancesStayWithinTheirBound) {
         const QueryPoint q = store.query_for(static_cast<NodeId>(from));
         QueryPoint as_query = q;  // the same values as a query, not a stored point
         as_query.node = kEmptySlot;
+        std::vector<std::uint16_t> high(length);
+        std::vector<std::uint16_t> low(length);
+        if (style >= 4) {  // and split in two bfloat16 parts, as PreparedQuery may
+          split_to_bf16(q.data, length, high.data(), low.data());
+          as_query.high = high.data();
+          as_query.low = low.data();
+        }
         store.decision_distances_to(as_query, all.data(), all.size(), decided.data());
         store.distances_to(q, all.data(), all.size(), exact.data());
         const bool estimated = is_well_scaled(q.norm);
