@@ -156,6 +156,8 @@ template <class Query>
 __attribute__((target("avx512f,avx2,fma"))) void group_dots_avx512(const Query* query, const std::uint16_t* const* rows,
                                                                    std::size_t count, std::size_t length, float* out) {
   constexpr std::size_t kGroup = 4;
+  // The group about to be scored is asked for too, not only the next.
+  for (std::size_t k = 0; k < kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
   std::size_t j = 0;
   for (; j + kGroup <= count; j += kGroup) {
     for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
@@ -174,6 +176,8 @@ template <class Query>
 __attribute__((target("avx2,fma"))) void group_dots_avx2(const Query* query, const std::uint16_t* const* rows,
                                                          std::size_t count, std::size_t length, float* out) {
   constexpr std::size_t kGroup = 4;
+  // The group about to be scored is asked for too, not only the next.
+  for (std::size_t k = 0; k < kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
   std::size_t j = 0;
   for (; j + kGroup <= count; j += kGroup) {
     // The next group's rows arrive while this one is summed.
@@ -282,6 +286,8 @@ __attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void group_split
     const std::uint16_t* high, const std::uint16_t* low, const std::uint16_t* const* rows, std::size_t count,
     std::size_t length, float* out) {
   constexpr std::size_t kGroup = 4;
+  // The group about to be scored is asked for too, not only the next.
+  for (std::size_t k = 0; k < kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
   std::size_t j = 0;
   for (; j + kGroup <= count; j += kGroup) {
     for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
@@ -298,6 +304,8 @@ __attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void group_split
 __attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void group_pair_dots_avx512bf16(
     const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length, float* out) {
   constexpr std::size_t kGroup = 4;
+  // The group about to be scored is asked for too, not only the next.
+  for (std::size_t k = 0; k < kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
   std::size_t j = 0;
   for (; j + kGroup <= count; j += kGroup) {
     for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);

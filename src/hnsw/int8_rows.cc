@@ -98,6 +98,8 @@ template <template <int> class Kernel>
 inline void grouped(const std::int8_t* query, const std::int8_t* const* rows, std::size_t count,
                     std::size_t padded_length, std::int32_t* out) {
   constexpr std::size_t kGroup = 4;
+  // Two groups are asked for ahead: the one about to be scored and the next.
+  for (std::size_t k = 0; k < kGroup && k < count; ++k) prefetch_whole_row(rows[k], padded_length);
   std::size_t j = 0;
   for (; j + kGroup <= count; j += kGroup) {
     for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], padded_length);

@@ -322,10 +322,8 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
   std::array<float, kBatch> dots;
   for (std::size_t start = 0; start < count; start += kBatch) {
     const std::size_t batch = std::min(kBatch, count - start);
-    for (std::size_t j = 0; j < batch; ++j) {
-      rows[j] = decision_row(ids[start + j]);
-      __builtin_prefetch(rows[j]);
-    }
+    // The kernels ask for each group's rows ahead of scoring them.
+    for (std::size_t j = 0; j < batch; ++j) rows[j] = decision_row(ids[start + j]);
     if (from_stored) {
       bf16_pair_dots(decision_row(q.node), rows.data(), batch, uniform_length_, dots.data());
     } else if (q.high != nullptr) {
@@ -350,10 +348,8 @@ void PointStore::pair_decision_distances(const QueryPoint& q, const NodeId* ids,
   const float from_factor = int8_factors_[q.node];
   for (std::size_t start = 0; start < count; start += kBatch) {
     const std::size_t batch = std::min(kBatch, count - start);
-    for (std::size_t j = 0; j < batch; ++j) {
-      rows[j] = int8_row(ids[start + j]);
-      __builtin_prefetch(rows[j]);
-    }
+    // The kernel asks for each group's rows ahead of scoring them.
+    for (std::size_t j = 0; j < batch; ++j) rows[j] = int8_row(ids[start + j]);
     int8_dots(from, rows.data(), batch, int8_stride_, dots.data());
     for (std::size_t j = 0; j < batch; ++j) {
       const NodeId id = ids[start + j];
