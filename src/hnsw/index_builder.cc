@@ -79,6 +79,8 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
 }
 
 HnswIndex IndexBuilder::finish() && {
+  // Insertions into the finished index make them again when they come.
+  points_.drop_pair_copies();
   return HnswIndex(std::move(points_), std::move(values_), std::move(base_), std::move(upper_), 0, rng_);
 }
 

@@ -136,6 +136,15 @@ void PointStore::keep_pair_copies() {
   keeps_pair_copies_ = true;
 }
 
+void PointStore::drop_pair_copies() {
+  int8_rows_ = LargeBuffer();
+  int8_factors_ = {};
+  largest_int8_scale_ = 0.0;
+  largest_int8_l1_ = 0.0;
+  if (uniform_) pair_decision_bound_ = static_cast<float>(hnsw::pair_decision_bound(uniform_length_));
+  keeps_pair_copies_ = false;
+}
+
 void PointStore::add_int8_rows(std::size_t first, std::size_t end) {
   for (std::size_t node = first; node < end; ++node) {
     std::int8_t* copy = static_cast<std::int8_t*>(int8_rows_.data()) + node * int8_stride_;

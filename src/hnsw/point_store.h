@@ -76,6 +76,10 @@ class PointStore {
   // never pays for them. Throws std::bad_alloc, the store unchanged, when
   // the memory cannot be had.
   void keep_pair_copies();
+  // Frees the eight-bit copies until keep_pair_copies() is called again
+  // (which makes the very same copies): a finished build hands over an index
+  // that may only answer queries.
+  void drop_pair_copies();
 
   std::size_t size() const { return norms_.size(); }
   // The point as stored: scaled when its sum of squares underflows.
