@@ -64,6 +64,31 @@ DistanceBounds bounds_from_estimate(float dot, float norm_product, double margin
   return {clamp_distance(estimate - margin), clamp_distance(estimate + margin)};
 }
 
+// The entries of one batch of decision distances that must be exact
+// instead (a row not well scaled, or a decision within its bound of 0),
+// scored together by the batched in-order kernel, which gives the very bits
+// of one exact distance at a time.
+class ExactLater {
+ public:
+  static constexpr std::size_t kCapacity = 64;
+  void add(NodeId id, std::size_t position) {
+    ids_[count_] = id;
+    positions_[count_++] = position;
+  }
+  // Overwrites out[position] of every entry added with its exact distance.
+  void score(const PointStore& points, const QueryPoint& q, float* out) const {
+    if (count_ == 0) return;
+    std::array<float, kCapacity> exact;
+    points.distances_to(q, ids_.data(), count_, exact.data());
+    for (std::size_t k = 0; k < count_; ++k) out[positions_[k]] = exact[k];
+  }
+
+ private:
+  std::array<NodeId, kCapacity> ids_;
+  std::array<std::size_t, kCapacity> positions_;
+  std::size_t count_ = 0;
+};
+
 }  // namespace
 
 PointStore::PointStore(PointViews points, std::span<const NodeId> order) {
@@ -340,12 +365,14 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
     } else {
       bf16_dots(q.data, rows.data(), batch, uniform_length_, dots.data());
     }
+    static_assert(kBatch <= ExactLater::kCapacity);
+    ExactLater exact;
     for (std::size_t j = 0; j < batch; ++j) {
       const NodeId id = ids[start + j];
-      float distance = distance_from_parts(dots[j], q.norm, norms_[id]);
-      if (!is_well_scaled(norms_[id]) || !(distance > bound)) distance = distance_to(q, id);
-      out[start + j] = distance;
+      out[start + j] = distance_from_parts(dots[j], q.norm, norms_[id]);
+      if (!is_well_scaled(norms_[id]) || !(out[start + j] > bound)) exact.add(id, j);
     }
+    exact.score(*this, q, out + start);
   }
 }
 
@@ -360,6 +387,8 @@ void PointStore::pair_decision_distances(const QueryPoint& q, const NodeId* ids,
     // The kernel asks for each group's rows ahead of scoring them.
     for (std::size_t j = 0; j < batch; ++j) rows[j] = int8_row(ids[start + j]);
     int8_dots(from, rows.data(), batch, int8_stride_, dots.data());
+    static_assert(kBatch <= ExactLater::kCapacity);
+    ExactLater exact;
     for (std::size_t j = 0; j < batch; ++j) {
       const NodeId id = ids[start + j];
       const float factor = int8_factors_[id];
@@ -370,10 +399,11 @@ void PointStore::pair_decision_distances(const QueryPoint& q, const NodeId* ids,
       // Written as comparisons, not min/max, as in distance_from_parts.
       if (distance < 0.0f) distance = 0.0f;
       if (distance > 2.0f) distance = 2.0f;
-      // Factor 0: a row that is not well scaled.
-      if (factor == 0.0f || !(distance > pair_decision_bound_)) distance = distance_to(q, id);
       out[start + j] = distance;
+      // Factor 0: a row that is not well scaled.
+      if (factor == 0.0f || !(distance > pair_decision_bound_)) exact.add(id, j);
     }
+    exact.score(*this, q, out + start);
   }
 }
 
