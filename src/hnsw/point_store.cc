@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "base/memory.h"
+#include "base/worker_pool.h"
 #include "hnsw/bf16_rows.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/dot_batch.h"
@@ -62,6 +63,26 @@ double clamp_distance(double distance) { return std::min(2.0, std::max(0.0, dist
 DistanceBounds bounds_from_estimate(float dot, float norm_product, double margin) {
   const double estimate = 1.0 - static_cast<double>(dot) / static_cast<double>(norm_product);
   return {clamp_distance(estimate - margin), clamp_distance(estimate + margin)};
+}
+
+// Appending many rows computes their norms and bfloat16 copies on the worker
+// pool, kRowsPerTask rows a task: each row's are its own, and loading a
+// saved index waits on little else.
+constexpr std::size_t kParallelRows = 8192;
+constexpr std::size_t kRowsPerTask = 512;
+
+// Calls body(i) for every i in [first, end), on the pool when there are many.
+template <class Body>
+void for_each_row(std::size_t first, std::size_t end, Body body) {
+  if (end - first < kParallelRows) {
+    for (std::size_t i = first; i < end; ++i) body(i);
+    return;
+  }
+  const std::size_t tasks = (end - first + kRowsPerTask - 1) / kRowsPerTask;
+  WorkerPool::instance().parallel_for(0, tasks, 1, [&](std::size_t task) {
+    const std::size_t task_end = std::min(end, first + (task + 1) * kRowsPerTask);
+    for (std::size_t i = first + task * kRowsPerTask; i < task_end; ++i) body(i);
+  });
 }
 
 // The entries of one batch of decision distances that must be exact
@@ -130,10 +151,12 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
       int8_factors_.reserve(rows);
     }
   }
+  std::vector<float> norms(count);
+  for_each_row(0, count, [&](std::size_t j) { norms[j] = point_norm(source(j)); });
   const std::size_t scaled_before = scaled_rows_.size();
   try {
     // Only a scaled copy allocates here.
-    for (std::size_t j = 0; j < count; ++j) add_row(source(j));
+    for (std::size_t j = 0; j < count; ++j) add_row(source(j), norms[j]);
   } catch (...) {
     rows_.resize(first);
     norms_.resize(first);
@@ -142,11 +165,11 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
     throw;
   }
   if (!uniform_) return;
-  for (std::size_t node = first; node < rows; ++node) {
+  for_each_row(first, rows, [&](std::size_t node) {
     std::uint16_t* copy = static_cast<std::uint16_t*>(decision_rows_.data()) + node * decision_stride_;
     const float* values = rows_[node];
     for (std::size_t i = 0; i < uniform_length_; ++i) copy[i] = to_bf16(values[i]);
-  }
+  });
   if (keeps_int8_rows()) add_int8_rows(first, rows);
 }
 
@@ -193,8 +216,7 @@ void PointStore::add_int8_rows(std::size_t first, std::size_t end) {
   pair_decision_bound_ = static_cast<float>(int8_pair_bound(largest_int8_scale_, largest_int8_l1_, uniform_length_));
 }
 
-void PointStore::add_row(std::span<const float> point) {
-  float norm = point_norm(point);
+void PointStore::add_row(std::span<const float> point, float norm) {
   const float* row = point.data();
   if (underflow_scale(point, norm) != 0) {
     auto copy = std::make_unique_for_overwrite<float[]>(point.size());

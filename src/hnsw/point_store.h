@@ -132,8 +132,9 @@ class PointStore {
   // Appends rows for points[order[j]] (points[j] when `order` is null), j <
   // count.
   void add_rows(PointViews points, const NodeId* order, std::size_t count);
-  // Appends one row: the point itself, or a scaled copy when it underflows.
-  void add_row(std::span<const float> point);
+  // Appends one row, whose point_norm is `norm`: the point itself, or a
+  // scaled copy when it underflows.
+  void add_row(std::span<const float> point, float norm);
   // Leaves the one-length layout: every row gets its own length.
   void switch_to_lengths();
   // Makes the eight-bit copies of rows [first, end) and widens the pair bound.
