@@ -268,10 +268,6 @@ void PointStore::distances_to(const QueryPoint& q, const NodeId* ids, std::size_
   }
 }
 
-}  // namespace sorvid::hnsw
-
-namespace sorvid::hnsw {
-
 bool PointStore::estimate_bounds(const QueryPoint& q, NodeId node, DistanceBounds& bounds) const {
   if (!is_well_scaled(q.norm) || !is_well_scaled(norms_[node])) return false;
   const std::size_t common = std::min(q.length, length(node));
@@ -319,10 +315,6 @@ bool PointStore::any_below(const QueryPoint& q, const NodeId* ids, std::size_t c
   return false;
 }
 
-}  // namespace sorvid::hnsw
-
-namespace sorvid::hnsw {
-
 std::size_t PointStore::drop_certainly_above(const QueryPoint& q, float bar, NodeId* ids, std::size_t count) const {
   if (!(bar >= 0.0f) || !is_well_scaled(q.norm)) return count;
   constexpr std::size_t kBatch = 64;
@@ -357,10 +349,6 @@ std::size_t PointStore::drop_certainly_above(const QueryPoint& q, float bar, Nod
   }
   return left;
 }
-
-}  // namespace sorvid::hnsw
-
-namespace sorvid::hnsw {
 
 void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const {
   if (!has_decision_rows() || q.length != uniform_length_ || !is_well_scaled(q.norm)) {

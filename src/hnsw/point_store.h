@@ -95,14 +95,13 @@ class PointStore {
   // Decision distances: cosine_distance(q, point of ids[j]) within
   // decision_bound(length) (bf16_rows.h), from the bfloat16 copies. From a
   // stored point (q.node set) they read both ends' eight-bit copies instead
-  // (int8_rows.h; both bfloat16 copies for rows too long for those) and lie
-  // within pair_decision_bound(); they are then
-  // symmetric, bit for bit: the distance from a to b is the distance from b
-  // to a, so a distance a build recorded from one end stands for the other.
-  // The exact distance is used
-  // instead where no copy applies (unequal lengths, a point or query not well
-  // scaled) and where the decision distance lies within its bound of 0, so
-  // that copies of one direction score exactly 0.
+  // (int8_rows.h; both bfloat16 copies without those) and lie within
+  // pair_decision_bound(); they are then symmetric, bit for bit: the distance
+  // from a to b is the distance from b to a, so a distance a build recorded
+  // from one end stands for the other. The exact distance is used instead
+  // where no copy applies (unequal lengths, a point or query not well scaled)
+  // and where the decision distance lies within its bound of 0, so that
+  // copies of one direction score exactly 0.
   void decision_distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
   float decision_distance_to(const QueryPoint& q, NodeId node) const;
   // Whether the decision distance to some ids[j], j < count, sorts before
