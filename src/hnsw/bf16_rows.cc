@@ -1,6 +1,7 @@
 #include "hnsw/bf16_rows.h"
 
 #include "hnsw/dot_batch.h"
+#include "hnsw/row_groups.h"
 #include "hnsw/x86_intrinsics.h"
 
 namespace sorvid::hnsw {
@@ -155,42 +156,17 @@ __attribute__((target("avx512f,avx2,fma"))) void dots_avx512(const Query* query,
 template <class Query>
 __attribute__((target("avx512f,avx2,fma"))) void group_dots_avx512(const Query* query, const std::uint16_t* const* rows,
                                                                    std::size_t count, std::size_t length, float* out) {
-  constexpr std::size_t kGroup = 4;
-  // The group about to be scored is asked for too, not only the next.
-  for (std::size_t k = 0; k < kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
-  std::size_t j = 0;
-  for (; j + kGroup <= count; j += kGroup) {
-    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
-    dots_avx512<kGroup, Query>(query, rows + j, length, out + j);
-  }
-  // The last one to three rows together, for the overlap.
-  switch (count - j) {
-    case 3: dots_avx512<3, Query>(query, rows + j, length, out + j); break;
-    case 2: dots_avx512<2, Query>(query, rows + j, length, out + j); break;
-    case 1: dots_avx512<1, Query>(query, rows + j, length, out + j); break;
-    default: break;
-  }
+  score_in_groups(
+      count, [&](std::size_t k) { prefetch_whole_row(rows[k], length); },
+      [&](std::size_t j, auto group) { dots_avx512<decltype(group)::value, Query>(query, rows + j, length, out + j); });
 }
 
 template <class Query>
 __attribute__((target("avx2,fma"))) void group_dots_avx2(const Query* query, const std::uint16_t* const* rows,
                                                          std::size_t count, std::size_t length, float* out) {
-  constexpr std::size_t kGroup = 4;
-  // The group about to be scored is asked for too, not only the next.
-  for (std::size_t k = 0; k < kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
-  std::size_t j = 0;
-  for (; j + kGroup <= count; j += kGroup) {
-    // The next group's rows arrive while this one is summed.
-    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
-    dots_avx2<kGroup, Query>(query, rows + j, length, out + j);
-  }
-  // The last one to three rows together, for the overlap.
-  switch (count - j) {
-    case 3: dots_avx2<3, Query>(query, rows + j, length, out + j); break;
-    case 2: dots_avx2<2, Query>(query, rows + j, length, out + j); break;
-    case 1: dots_avx2<1, Query>(query, rows + j, length, out + j); break;
-    default: break;
-  }
+  score_in_groups(
+      count, [&](std::size_t k) { prefetch_whole_row(rows[k], length); },
+      [&](std::size_t j, auto group) { dots_avx2<decltype(group)::value, Query>(query, rows + j, length, out + j); });
 }
 
 // vdpbf16ps multiplies 32 bfloat16 pairs and adds each two neighbouring
@@ -285,39 +261,20 @@ __attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void split_dots_
 __attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void group_split_dots_avx512bf16(
     const std::uint16_t* high, const std::uint16_t* low, const std::uint16_t* const* rows, std::size_t count,
     std::size_t length, float* out) {
-  constexpr std::size_t kGroup = 4;
-  // The group about to be scored is asked for too, not only the next.
-  for (std::size_t k = 0; k < kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
-  std::size_t j = 0;
-  for (; j + kGroup <= count; j += kGroup) {
-    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
-    split_dots_avx512bf16<kGroup>(high, low, rows + j, length, out + j);
-  }
-  switch (count - j) {
-    case 3: split_dots_avx512bf16<3>(high, low, rows + j, length, out + j); break;
-    case 2: split_dots_avx512bf16<2>(high, low, rows + j, length, out + j); break;
-    case 1: split_dots_avx512bf16<1>(high, low, rows + j, length, out + j); break;
-    default: break;
-  }
+  score_in_groups(
+      count, [&](std::size_t k) { prefetch_whole_row(rows[k], length); },
+      [&](std::size_t j, auto group) {
+        split_dots_avx512bf16<decltype(group)::value>(high, low, rows + j, length, out + j);
+      });
 }
 
 __attribute__((target("avx512f,avx512bw,avx512bf16,avx2,fma"))) void group_pair_dots_avx512bf16(
     const std::uint16_t* query, const std::uint16_t* const* rows, std::size_t count, std::size_t length, float* out) {
-  constexpr std::size_t kGroup = 4;
-  // The group about to be scored is asked for too, not only the next.
-  for (std::size_t k = 0; k < kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
-  std::size_t j = 0;
-  for (; j + kGroup <= count; j += kGroup) {
-    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], length);
-    pair_dots_avx512bf16<kGroup>(query, rows + j, length, out + j);
-  }
-  // The last one to three rows together, for the overlap.
-  switch (count - j) {
-    case 3: pair_dots_avx512bf16<3>(query, rows + j, length, out + j); break;
-    case 2: pair_dots_avx512bf16<2>(query, rows + j, length, out + j); break;
-    case 1: pair_dots_avx512bf16<1>(query, rows + j, length, out + j); break;
-    default: break;
-  }
+  score_in_groups(
+      count, [&](std::size_t k) { prefetch_whole_row(rows[k], length); },
+      [&](std::size_t j, auto group) {
+        pair_dots_avx512bf16<decltype(group)::value>(query, rows + j, length, out + j);
+      });
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "hnsw/dot_batch.h"
+#include "hnsw/row_groups.h"
 #include "hnsw/x86_intrinsics.h"
 
 namespace sorvid::hnsw {
@@ -92,56 +93,22 @@ __attribute__((target("avx512f,avx512bw,avx2"))) void dots_avx512(const std::int
   }
 }
 
-// Rows four at a time, the next four's lines asked for meanwhile; the last
-// one to three together, so that their loads overlap too.
-template <template <int> class Kernel>
-inline void grouped(const std::int8_t* query, const std::int8_t* const* rows, std::size_t count,
-                    std::size_t padded_length, std::int32_t* out) {
-  constexpr std::size_t kGroup = 4;
-  // Two groups are asked for ahead: the one about to be scored and the next.
-  for (std::size_t k = 0; k < kGroup && k < count; ++k) prefetch_whole_row(rows[k], padded_length);
-  std::size_t j = 0;
-  for (; j + kGroup <= count; j += kGroup) {
-    for (std::size_t k = j + kGroup; k < j + 2 * kGroup && k < count; ++k) prefetch_whole_row(rows[k], padded_length);
-    Kernel<4>::run(query, rows + j, padded_length, out + j);
-  }
-  switch (count - j) {
-    case 3: Kernel<3>::run(query, rows + j, padded_length, out + j); break;
-    case 2: Kernel<2>::run(query, rows + j, padded_length, out + j); break;
-    case 1: Kernel<1>::run(query, rows + j, padded_length, out + j); break;
-    default: break;
-  }
-}
-
-template <int kRows>
-struct Avx2Kernel {
-  __attribute__((target("avx2"))) static void run(const std::int8_t* query, const std::int8_t* const* rows,
-                                                  std::size_t padded_length, std::int32_t* out) {
-    dots_avx2<kRows>(query, rows, padded_length, out);
-  }
-};
-
-template <int kRows>
-struct Avx512Kernel {
-  __attribute__((target("avx512f,avx512bw,avx2"))) static void run(const std::int8_t* query,
-                                                                   const std::int8_t* const* rows,
-                                                                   std::size_t padded_length, std::int32_t* out) {
-    dots_avx512<kRows>(query, rows, padded_length, out);
-  }
-};
-
 }  // namespace
 
 __attribute__((target("avx2"))) void int8_dots_avx2(const std::int8_t* query, const std::int8_t* const* rows,
                                                     std::size_t count, std::size_t padded_length, std::int32_t* out) {
-  grouped<Avx2Kernel>(query, rows, count, padded_length, out);
+  score_in_groups(
+      count, [&](std::size_t k) { prefetch_whole_row(rows[k], padded_length); },
+      [&](std::size_t j, auto group) { dots_avx2<decltype(group)::value>(query, rows + j, padded_length, out + j); });
 }
 
 __attribute__((target("avx512f,avx512bw,avx2"))) void int8_dots_avx512(const std::int8_t* query,
                                                                        const std::int8_t* const* rows,
                                                                        std::size_t count, std::size_t padded_length,
                                                                        std::int32_t* out) {
-  grouped<Avx512Kernel>(query, rows, count, padded_length, out);
+  score_in_groups(
+      count, [&](std::size_t k) { prefetch_whole_row(rows[k], padded_length); },
+      [&](std::size_t j, auto group) { dots_avx512<decltype(group)::value>(query, rows + j, padded_length, out + j); });
 }
 
 bool int8_avx512_available() noexcept {
