@@ -21,6 +21,8 @@ std::string directory_of(std::string_view path) {
 
 std::string graph_path_for(std::string_view snapshot_path) { return std::string(snapshot_path) + ".hnsw"; }
 
+std::string vectors_path_for(std::string_view snapshot_path) { return std::string(snapshot_path) + ".f32"; }
+
 Result<bool, StoreError> same_file(FileSystem& fs, const std::string& a, const std::string& b) {
   Result<FileAttributes, OsError> first = fs.attributes(a);
   if (!first && first.error().code != ENOENT) return fail(StoreError::from_os_error(first.error().code));
@@ -49,6 +51,13 @@ Result<void, StoreError> check_store_paths(FileSystem& fs, const std::string& sn
     return fail(
         StoreError::same_file("wal_path names the file where compaction saves the graph (snapshot_path + "
                               "\".hnsw\")"));
+  }
+  same = same_file(fs, vectors_path_for(snapshot_path), wal_path);
+  if (!same) return fail(std::move(same).error());
+  if (same.value()) {
+    return fail(
+        StoreError::same_file("wal_path names the file where compaction saves the embeddings (snapshot_path + "
+                              "\".f32\")"));
   }
   return {};
 }

@@ -19,6 +19,10 @@ std::string directory_of(std::string_view path);
 // "<snapshot_path>.hnsw".
 std::string graph_path_for(std::string_view snapshot_path);
 
+// Where the vector file of the snapshot at `snapshot_path` lives:
+// "<snapshot_path>.f32".
+std::string vectors_path_for(std::string_view snapshot_path);
+
 // Whether a file stands at `path`. Only ENOENT means that none does: any
 // other failure to look (a directory that cannot be searched, say) is an
 // error, lest the store go on without a file that is there.
@@ -30,8 +34,8 @@ std::string graph_path_for(std::string_view snapshot_path);
 // error: the answer would be a guess.
 [[nodiscard]] Result<bool, StoreError> same_file(FileSystem& fs, const std::string& a, const std::string& b);
 
-// Refuses a log that is the snapshot itself or the snapshot's saved graph:
-// compaction would write over it and lose every record. Checked when a store
+// Refuses a log that is the snapshot itself, the snapshot's saved graph or
+// its vector file: compaction would write over it and lose every record. Checked when a store
 // is made or opened, before anything is read or written.
 [[nodiscard]] Result<void, StoreError> check_store_paths(FileSystem& fs, const std::string& snapshot_path,
                                                          const std::string& wal_path);

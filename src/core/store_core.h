@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -202,6 +203,13 @@ class StoreCore {
   // index then reads the listed embeddings in place: they must reach the
   // entries by move, buffers and all.
   void load_graph(std::uint64_t snapshot_fingerprint, const std::vector<VectorEntry>& listed);
+
+  // Writes the vector file of the snapshot just written from `listed` with
+  // this fingerprint; best effort, like save_graph.
+  void save_vectors(std::span<const VectorEntry* const> listed, std::uint64_t snapshot_fingerprint);
+  // The vector file mapped when its header claims the snapshot with this
+  // fingerprint; otherwise nothing.
+  std::unique_ptr<FileMapping> map_vectors(std::uint64_t snapshot_fingerprint);
 
   [[nodiscard]] Result<void, StoreError> load_snapshot();
   // Applies every record of the log, read from `log` (open at its start), and

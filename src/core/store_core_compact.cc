@@ -1,5 +1,6 @@
 // Compaction: the live state becomes the new snapshot, the log starts over,
-// and a fresh graph is built and saved beside the snapshot.
+// the embeddings are saved beside the snapshot as raw floats, and a fresh
+// graph is built and saved there too.
 #include <new>
 #include <string_view>
 #include <utility>
@@ -27,6 +28,7 @@ Result<void, StoreError> StoreCore::compact() {
   Result<std::uint64_t, StoreError> fingerprint = replace_snapshot(listed);
   if (!fingerprint) return fail(std::move(fingerprint).error());
   wal_pending_ = 0;
+  save_vectors(listed, fingerprint.value());
   // Built after the log's lock is released: other stores on these files
   // wait only for the file steps, not for the graph.
   try {

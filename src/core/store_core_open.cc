@@ -1,4 +1,5 @@
-// Opening a store: the snapshot, then the records of the log replayed in order.
+// Opening a store: the snapshot (its embeddings from the vector file where
+// one belongs to it), then the records of the log replayed in order.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include "core/wal_reader.h"
 #include "formats/snapshot.h"
 #include "formats/utf8.h"
+#include "formats/vector_file.h"
 #include "formats/wal_record.h"
 
 namespace sorvid {
@@ -164,6 +166,33 @@ TextCheck check_text(std::string_view text) {
   return check;
 }
 
+// The pool for the work on a text of this size, or none (see
+// kParallelBytes).
+WorkerPool* pool_for(std::string_view text) { return text.size() < kParallelBytes ? nullptr : &WorkerPool::instance(); }
+
+Result<Snapshot, JsonError> decode_text(std::string_view text, EmbeddingText embedding_text) {
+  WorkerPool* const pool = pool_for(text);
+  if (pool == nullptr) return decode_snapshot(text, embedding_text);
+  return decode_snapshot_in_chunks(text, *pool, kDefaultEntryChunkBytes, embedding_text);
+}
+
+// The snapshot in `text`, whose fingerprint is `fingerprint`, with the
+// embeddings taken from `vectors` (a vector file that claims these bytes)
+// when it holds them all, whole. Otherwise, and at any fault met on the
+// way, the text is decoded in full, which gives the document or the error
+// that is reported.
+Result<Snapshot, JsonError> decode_entries(std::string_view text, std::uint64_t fingerprint,
+                                           const FileMapping* vectors) {
+  if (vectors != nullptr) {
+    Result<Snapshot, JsonError> passed = decode_text(text, EmbeddingText::kPassOver);
+    if (passed &&
+        take_embeddings(vectors->bytes(), fingerprint, passed.value().dim, passed.value().entries, pool_for(text))) {
+      return passed;
+    }
+  }
+  return decode_text(text, EmbeddingText::kRead);
+}
+
 }  // namespace
 
 Result<StoreCore, StoreError> StoreCore::open(std::string snapshot_path, std::string wal_path, FileSystem& fs) {
@@ -203,9 +232,10 @@ Result<void, StoreError> StoreCore::load_snapshot() {
   if (!check.valid_utf8) return fail(StoreError::io(kInvalidUtf8Text));
 
   const std::uint64_t fingerprint = check.fingerprint;
-  Result<Snapshot, JsonError> snapshot =
-      text.size() < kParallelBytes ? decode_snapshot(text) : decode_snapshot_in_chunks(text, WorkerPool::instance());
+  std::unique_ptr<FileMapping> vectors = map_vectors(fingerprint);
+  Result<Snapshot, JsonError> snapshot = decode_entries(text, fingerprint, vectors.get());
   if (!snapshot) return fail(StoreError::json(snapshot.error().message()));
+  vectors.reset();
   bytes.value().release();
   if (snapshot.value().dim > 0) dim_ = snapshot.value().dim;
   // Every entry must have the snapshot's dimension (or, in a snapshot

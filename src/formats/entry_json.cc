@@ -11,24 +11,28 @@ constexpr FieldNames<4> kEntryFields = {"id", "embedding", "metadata", "created_
 constexpr std::string_view kEntryExpected = "struct VectorEntry";
 constexpr std::string_view kEntryLength = "struct VectorEntry with 4 elements";
 
-ReadResult<void> read_embedding(JsonReader& reader, std::vector<float>& out, std::size_t capacity) {
+ReadResult<void> read_embedding(JsonReader& reader, std::vector<float>& out, std::size_t capacity, EmbeddingText text) {
   const int c = reader.peek_token();
   if (c == JsonReader::kEnd) return fail(reader.error_at_next(error_text::kEofInValue));
   if (c != '[') return fail(reader.invalid_type("a sequence"));
   if (auto entered = reader.enter_nested(); !entered) return entered;
   reader.advance();
-  out.reserve(capacity);
-  if (auto elements = reader.read_float_elements(out); !elements) return elements;
+  if (text == EmbeddingText::kPassOver) {
+    if (auto passed = reader.pass_over_number_elements(); !passed) return passed;
+  } else {
+    out.reserve(capacity);
+    if (auto elements = reader.read_float_elements(out); !elements) return elements;
+  }
   if (auto closed = reader.end_array(); !closed) return closed;
   reader.leave_nested();
   return {};
 }
 
 ReadResult<void> read_entry_field(JsonReader& reader, VectorEntry& entry, std::size_t index,
-                                  std::size_t embedding_capacity) {
+                                  std::size_t embedding_capacity, EmbeddingText embedding_text) {
   switch (index) {
     case 0: return read_string_field(reader, entry.id);
-    case 1: return read_embedding(reader, entry.embedding, embedding_capacity);
+    case 1: return read_embedding(reader, entry.embedding, embedding_capacity, embedding_text);
     case 2: return read_string_field(reader, entry.metadata);
     default: return read_string_field(reader, entry.created_at);
   }
@@ -64,15 +68,20 @@ void encode_entry(const VectorEntry& entry, std::string& out) {
   out.push_back('}');
 }
 
-ReadResult<void> read_entry(JsonReader& reader, VectorEntry& entry, std::size_t embedding_capacity) {
-  const auto read_field = [&](std::size_t index) { return read_entry_field(reader, entry, index, embedding_capacity); };
+ReadResult<void> read_entry(JsonReader& reader, VectorEntry& entry, std::size_t embedding_capacity,
+                            EmbeddingText embedding_text) {
+  const auto read_field = [&](std::size_t index) {
+    return read_entry_field(reader, entry, index, embedding_capacity, embedding_text);
+  };
   return read_record(
       reader, kEntryExpected, [&] { return visit_array_fields<4>(reader, kEntryLength, read_field); },
       [&] { return visit_object_fields(reader, kEntryFields, read_field); });
 }
 
 ReadResult<void> read_kept_entry(JsonReader& reader, VectorEntry& entry) {
-  const auto read_field = [&](std::size_t index) { return read_entry_field(reader, entry, index, 0); };
+  const auto read_field = [&](std::size_t index) {
+    return read_entry_field(reader, entry, index, 0, EmbeddingText::kRead);
+  };
   return read_record(
       reader, kEntryExpected,
       [&]() -> ReadResult<void> {

@@ -26,7 +26,8 @@ enum class Stop {
 // Decodes elements until one starts at or past `limit`, the array ends, or
 // an error. `at_element`: the reader stands at an element, after its comma;
 // otherwise just after the "[".
-ReadResult<Stop> decode_run(JsonReader& reader, std::vector<VectorEntry>& entries, bool at_element, std::size_t limit) {
+ReadResult<Stop> decode_run(JsonReader& reader, std::vector<VectorEntry>& entries, bool at_element, std::size_t limit,
+                            EmbeddingText embedding_text) {
   bool first = !at_element;
   for (;;) {
     if (!at_element) {
@@ -38,7 +39,7 @@ ReadResult<Stop> decode_run(JsonReader& reader, std::vector<VectorEntry>& entrie
     at_element = false;
     // Entries of one store share their length; reserve the last one's.
     const std::size_t capacity = entries.empty() ? 0 : entries.back().embedding.size();
-    if (auto entry = read_entry(reader, entries.emplace_back(), capacity); !entry) {
+    if (auto entry = read_entry(reader, entries.emplace_back(), capacity, embedding_text); !entry) {
       return fail(std::move(entry).error());
     }
   }
@@ -58,16 +59,17 @@ std::vector<std::size_t> guess_chunk_starts(std::string_view text, std::size_t f
 }
 
 struct Chunk {
-  Chunk(JsonReader start, std::size_t stop_at, bool starts_at_element)
-      : reader(std::move(start)), limit(stop_at), at_element(starts_at_element) {}
+  Chunk(JsonReader start, std::size_t stop_at, bool starts_at_element, EmbeddingText embeddings)
+      : reader(std::move(start)), limit(stop_at), at_element(starts_at_element), embedding_text(embeddings) {}
 
   JsonReader reader;  // at the chunk's start, then where it stopped
   std::size_t limit;
   bool at_element;
+  EmbeddingText embedding_text;
   std::vector<VectorEntry> entries;
   ReadResult<Stop> outcome = Stop::kLimit;
 
-  void decode() { outcome = decode_run(reader, entries, at_element, limit); }
+  void decode() { outcome = decode_run(reader, entries, at_element, limit, embedding_text); }
 };
 
 // Takes the chunks' entries in text order, from the first chunk through
@@ -88,7 +90,7 @@ ReadResult<void> join_chunks(JsonReader& reader, std::vector<VectorEntry>& entri
     if (chunk.outcome.value() == Stop::kArrayEnd) return {};
     const auto next = std::lower_bound(starts.begin(), starts.end(), reader.consumed());
     if (next == starts.end() || *next != reader.consumed()) {
-      auto rest = decode_run(reader, entries, true, kNoLimit);
+      auto rest = decode_run(reader, entries, true, kNoLimit, chunk.embedding_text);
       if (!rest) return fail(std::move(rest).error());
       return {};
     }
@@ -98,21 +100,21 @@ ReadResult<void> join_chunks(JsonReader& reader, std::vector<VectorEntry>& entri
 
 }  // namespace
 
-ReadResult<void> read_entry_list(JsonReader& reader, std::vector<VectorEntry>& entries) {
-  auto run = decode_run(reader, entries, false, kNoLimit);
+ReadResult<void> read_entry_list(JsonReader& reader, std::vector<VectorEntry>& entries, EmbeddingText embedding_text) {
+  auto run = decode_run(reader, entries, false, kNoLimit, embedding_text);
   if (!run) return fail(std::move(run).error());
   return {};
 }
 
 ReadResult<void> read_entry_list_in_chunks(JsonReader& reader, std::vector<VectorEntry>& entries, WorkerPool& pool,
-                                           std::size_t chunk_bytes) {
+                                           std::size_t chunk_bytes, EmbeddingText embedding_text) {
   const std::vector<std::size_t> starts = guess_chunk_starts(reader.text(), reader.consumed(), chunk_bytes);
-  if (starts.empty()) return read_entry_list(reader, entries);
+  if (starts.empty()) return read_entry_list(reader, entries, embedding_text);
   std::vector<Chunk> chunks;
   chunks.reserve(starts.size() + 1);
-  chunks.emplace_back(reader, starts.front(), false);
+  chunks.emplace_back(reader, starts.front(), false, embedding_text);
   for (std::size_t i = 0; i < starts.size(); ++i) {
-    chunks.emplace_back(reader.at(starts[i]), i + 1 < starts.size() ? starts[i + 1] : kNoLimit, true);
+    chunks.emplace_back(reader.at(starts[i]), i + 1 < starts.size() ? starts[i + 1] : kNoLimit, true, embedding_text);
   }
   pool.parallel_for(0, chunks.size(), 1, [&](std::size_t i) { chunks[i].decode(); });
   return join_chunks(reader, entries, chunks, starts);

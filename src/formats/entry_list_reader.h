@@ -15,6 +15,7 @@
 
 #include "base/vector_entry.h"
 #include "base/worker_pool.h"
+#include "formats/entry_json.h"
 #include "formats/json_reader.h"
 
 namespace sorvid {
@@ -22,11 +23,13 @@ namespace sorvid {
 // With the reader just after the array's "[": decodes the elements, and
 // leaves the reader at the "]" (not consumed), or where the first error
 // was found.
-[[nodiscard]] ReadResult<void> read_entry_list(JsonReader& reader, std::vector<VectorEntry>& entries);
+[[nodiscard]] ReadResult<void> read_entry_list(JsonReader& reader, std::vector<VectorEntry>& entries,
+                                               EmbeddingText embedding_text = EmbeddingText::kRead);
 
 // The same entries and the same error, with the reader left in the same
 // place, decoding chunks of about `chunk_bytes` on `pool`.
 [[nodiscard]] ReadResult<void> read_entry_list_in_chunks(JsonReader& reader, std::vector<VectorEntry>& entries,
-                                                         WorkerPool& pool, std::size_t chunk_bytes);
+                                                         WorkerPool& pool, std::size_t chunk_bytes,
+                                                         EmbeddingText embedding_text = EmbeddingText::kRead);
 
 }  // namespace sorvid

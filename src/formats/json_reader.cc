@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "formats/json_error_text.h"
 #include "formats/nearest_float.h"
@@ -300,6 +301,16 @@ ReadResult<void> JsonReader::read_float_elements(std::vector<float>& out) {
     c = peek_token();
     if (c == ']') return fail(error_at_next(error_text::kTrailingComma));
   }
+}
+
+ReadResult<void> JsonReader::pass_over_number_elements() {
+  const void* bracket = std::memchr(cursor_, ']', static_cast<std::size_t>(end_ - cursor_));
+  if (bracket == nullptr) {
+    cursor_ = end_;
+    return fail(error_at_next(error_text::kEofInList));
+  }
+  cursor_ = static_cast<const char*>(bracket);
+  return {};
 }
 
 // ---------------------------------------------------------------- skipping

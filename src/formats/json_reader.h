@@ -102,6 +102,11 @@ class JsonReader {
   // including, the closing bracket; an element that is no number is an
   // invalid type for "f32". The embedding's hot loop.
   [[nodiscard]] ReadResult<void> read_float_elements(std::vector<float>& out);
+  // After "[" of an array of numbers: moves to its closing bracket (not
+  // consumed) without reading the elements. Only for a text known to be
+  // well formed (the store's own, by its fingerprint): a number holds no
+  // "]", so the first one closes the array; nothing in between is checked.
+  [[nodiscard]] ReadResult<void> pass_over_number_elements();
   // Checks the syntax of one value and drops it: numbers are not evaluated,
   // strings not decoded, and nesting is not limited (no recursion).
   [[nodiscard]] ReadResult<void> skip_value();

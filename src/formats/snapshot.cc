@@ -34,6 +34,7 @@ ReadResult<void> read_dim(JsonReader& reader, std::uint64_t& dim) {
 struct EntryDecoding {
   WorkerPool* pool = nullptr;
   std::size_t chunk_bytes = 0;
+  EmbeddingText embedding_text = EmbeddingText::kRead;
 };
 
 ReadResult<void> read_entries(JsonReader& reader, std::vector<VectorEntry>& entries, const EntryDecoding& decoding) {
@@ -42,9 +43,9 @@ ReadResult<void> read_entries(JsonReader& reader, std::vector<VectorEntry>& entr
   if (c != '[') return fail(reader.invalid_type("a sequence"));
   if (auto entered = reader.enter_nested(); !entered) return entered;
   reader.advance();
-  ReadResult<void> listed = decoding.pool
-                                ? read_entry_list_in_chunks(reader, entries, *decoding.pool, decoding.chunk_bytes)
-                                : read_entry_list(reader, entries);
+  ReadResult<void> listed = decoding.pool ? read_entry_list_in_chunks(reader, entries, *decoding.pool,
+                                                                      decoding.chunk_bytes, decoding.embedding_text)
+                                          : read_entry_list(reader, entries, decoding.embedding_text);
   if (!listed) return listed;
   if (auto closed = reader.end_array(); !closed) return closed;
   reader.leave_nested();
@@ -111,11 +112,13 @@ bool encode_snapshot_in_pieces(std::uint64_t dim, std::span<const VectorEntry* c
   return sink(piece);
 }
 
-Result<Snapshot, JsonError> decode_snapshot(std::string_view text) { return decode(text, {}); }
+Result<Snapshot, JsonError> decode_snapshot(std::string_view text, EmbeddingText embedding_text) {
+  return decode(text, {nullptr, 0, embedding_text});
+}
 
-Result<Snapshot, JsonError> decode_snapshot_in_chunks(std::string_view text, WorkerPool& pool,
-                                                      std::size_t chunk_bytes) {
-  return decode(text, {&pool, chunk_bytes});
+Result<Snapshot, JsonError> decode_snapshot_in_chunks(std::string_view text, WorkerPool& pool, std::size_t chunk_bytes,
+                                                      EmbeddingText embedding_text) {
+  return decode(text, {&pool, chunk_bytes, embedding_text});
 }
 
 }  // namespace sorvid

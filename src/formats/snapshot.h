@@ -12,6 +12,7 @@
 #include "base/result.h"
 #include "base/vector_entry.h"
 #include "base/worker_pool.h"
+#include "formats/entry_json.h"
 #include "formats/json_error.h"
 
 namespace sorvid {
@@ -31,7 +32,10 @@ void encode_snapshot(std::uint64_t dim, std::span<const VectorEntry* const> entr
 bool encode_snapshot_in_pieces(std::uint64_t dim, std::span<const VectorEntry* const> entries, std::size_t piece_bytes,
                                const std::function<bool(std::string_view)>& sink);
 
-[[nodiscard]] Result<Snapshot, JsonError> decode_snapshot(std::string_view text);
+// With EmbeddingText::kPassOver every entry's embedding is left empty, for
+// the caller to fill from the vector file written with this very text.
+[[nodiscard]] Result<Snapshot, JsonError> decode_snapshot(std::string_view text,
+                                                          EmbeddingText embedding_text = EmbeddingText::kRead);
 
 // About this much text goes to one chunk of decode_snapshot_in_chunks: a
 // few hundred chunks in a large snapshot, for an even share of the threads,
@@ -41,7 +45,8 @@ constexpr std::size_t kDefaultEntryChunkBytes = std::size_t{1} << 20;
 // The same document, or the same error at the same place, as
 // decode_snapshot, with the entries decoded in chunks of about
 // `chunk_bytes` of text on `pool`.
-[[nodiscard]] Result<Snapshot, JsonError> decode_snapshot_in_chunks(std::string_view text, WorkerPool& pool,
-                                                                    std::size_t chunk_bytes = kDefaultEntryChunkBytes);
+[[nodiscard]] Result<Snapshot, JsonError> decode_snapshot_in_chunks(
+    std::string_view text, WorkerPool& pool, std::size_t chunk_bytes = kDefaultEntryChunkBytes,
+    EmbeddingText embedding_text = EmbeddingText::kRead);
 
 }  // namespace sorvid

@@ -51,6 +51,8 @@ finite_floats = st.one_of(
     st.floats(-10.0, 10.0, width=32),
     st.floats(-FLOAT32_MAX, FLOAT32_MAX, width=32),
 )
+# The files compaction writes beside the snapshot: the graph, and the embeddings as raw floats.
+SAVED_BESIDE = [".hnsw", ".f32"]
 non_finite_values = st.sampled_from([math.nan, math.inf, -math.inf, 1e39, -1e300])
 top_ks = st.one_of(st.integers(0, 12), st.sampled_from([100, 101, 1000, 2**64 - 1]))
 
@@ -359,15 +361,16 @@ class StoreMachine(RuleBasedStateMachine):
         self.snapshot = (self.dim or 0, dict(self.entries))
         self.log = []
         self.wal_pending = 0
-        assert os.path.exists(self.graph_path()) == bool(self.entries)  # the graph is saved beside the snapshot
+        # The graph and the embeddings are saved beside the snapshot.
+        for suffix in SAVED_BESIDE:
+            assert os.path.exists(self.paths[0] + suffix) == bool(self.entries)
 
-    def graph_path(self):
-        return self.paths[0] + ".hnsw"
-
-    @rule(damage=st.sampled_from(["remove", "truncate", "flip", "garbage", "stale"]), data=st.data())
-    def damage_saved_graph(self, damage, data):
-        """A missing, cut, flipped, foreign or stale graph file is ignored: the next search builds afresh."""
-        graph = self.graph_path()
+    @rule(suffix=st.sampled_from(SAVED_BESIDE), damage=st.sampled_from(["remove", "truncate", "flip", "garbage",
+                                                                        "stale"]), data=st.data())
+    def damage_saved_file(self, suffix, damage, data):
+        """A missing, cut, flipped, foreign or stale graph or vector file is ignored: the next search builds
+        afresh, and the next open reads the embeddings from the snapshot's text."""
+        graph = self.paths[0] + suffix
         if not os.path.exists(graph) or self.snapshot is None:
             return
         with open(graph, "rb") as f:

@@ -3,6 +3,7 @@ import os
 import pathlib
 import random
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -175,7 +176,43 @@ def test_upsert_compact_reopen(paths):
         assert (got is None) == (i == 3)
         if got:
             assert (got.embedding, got.metadata, got.created_at) == ([float(i), 1.0], f"m{i}", "t")
-    assert sorted(os.listdir(os.path.dirname(paths[0]))) == ["store.snap", "store.snap.hnsw", "store.wal"]
+    assert sorted(os.listdir(os.path.dirname(paths[0]))) == ["store.snap", "store.snap.f32", "store.snap.hnsw",
+                                                             "store.wal"]
+
+
+# Values whose bits are the easiest to lose: -0, the smallest subnormal, the extremes, values of nine digits.
+EDGE_VALUES = [-0.0, 1e-45, 3.4028234663852886e38, -3.4028234663852886e38, 0.1, -1.0 / 3.0]
+
+
+def float_bits(values):
+    return struct.pack(f"<{len(values)}f", *values)
+
+
+@pytest.mark.parametrize("damage", ["none", "flipped", "cut", "stale", "removed"])
+def test_reopen_gives_the_compacted_embeddings_whatever_became_of_the_vector_file(paths, damage):
+    """Compaction saves the embeddings beside the snapshot as raw floats, which the next open takes instead of
+    reading their text; a damaged or stale file is passed over and the text read."""
+    entries = {f"k{i}": EDGE_VALUES[i:] + EDGE_VALUES[:i] for i in range(len(EDGE_VALUES))}
+    store = VectorStore.new(*paths)
+    store.upsert_batch([VectorEntry(key, values) for key, values in entries.items()])
+    store.compact()
+    vectors = pathlib.Path(paths[0] + ".f32")
+    content = vectors.read_bytes()
+    if damage == "flipped":
+        middle = len(content) // 2  # among the values
+        vectors.write_bytes(content[:middle] + bytes([content[middle] ^ 0x10]) + content[middle + 1:])
+    elif damage == "cut":
+        vectors.write_bytes(content[:-1])
+    elif damage == "stale":
+        entries["k0"] = [1.0] * len(EDGE_VALUES)
+        store.upsert(VectorEntry("k0", entries["k0"]))
+        store.compact()
+        vectors.write_bytes(content)
+    elif damage == "removed":
+        vectors.unlink()
+    reopened = VectorStore.open(*paths)
+    assert {key: float_bits(reopened.get(key).embedding) for key in entries} == {
+        key: float_bits(values) for key, values in entries.items()}
 
 
 def test_compact_rebuilds_so_search_is_ready(paths):

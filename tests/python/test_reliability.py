@@ -72,18 +72,20 @@ def same_file_forms(tmp_path):
         "relative": (str(target), os.path.relpath(target)),
         "symlink": (str(target), str(tmp_path / "link")),
         "graph-file": (str(target), str(target) + ".hnsw"),
+        "vector-file": (str(target), str(target) + ".f32"),
     }
 
 
-@pytest.mark.parametrize("form", ["equal", "dot-dot", "relative", "symlink", "graph-file"])
+@pytest.mark.parametrize("form", ["equal", "dot-dot", "relative", "symlink", "graph-file", "vector-file"])
 @pytest.mark.parametrize("exists", [False, True])
-def test_a_log_that_is_the_snapshot_or_its_graph_is_refused(tmp_path, form, exists):
+def test_a_log_that_is_the_snapshot_or_a_file_beside_it_is_refused(tmp_path, form, exists):
     snapshot, log = same_file_forms(tmp_path)[form]
     if exists:
         with open(log, "w"):
             pass
-    message = ("wal_path names the file where compaction saves the graph (snapshot_path + \".hnsw\")"
-               if form == "graph-file" else "snapshot_path and wal_path name the same file")
+    message = {"graph-file": "wal_path names the file where compaction saves the graph (snapshot_path + \".hnsw\")",
+               "vector-file": "wal_path names the file where compaction saves the embeddings (snapshot_path + "
+                              "\".f32\")"}.get(form, "snapshot_path and wal_path name the same file")
     for make in (VectorStore.new, VectorStore.open):
         with pytest.raises(ValueError) as info:
             make(snapshot, log)
@@ -134,8 +136,8 @@ def test_whatever_stands_at_the_scratch_name_is_neither_followed_nor_overwritten
     else:
         assert pathlib.Path(scratch).read_text() == "someone else's"
     assert VectorStore.open(*paths).len == 1
-    assert sorted(os.listdir(tmp_path)) == sorted(["victim", "store.snap", "store.snap.hnsw", "store.snap.tmp",
-                                                   "store.wal"])
+    assert sorted(os.listdir(tmp_path)) == sorted(["victim", "store.snap", "store.snap.f32", "store.snap.hnsw",
+                                                   "store.snap.tmp", "store.wal"])
 
 
 def test_compaction_keeps_the_snapshot_private(paths):

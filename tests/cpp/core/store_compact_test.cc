@@ -47,8 +47,9 @@ TEST_F(StoreCompactTest, WritesTheSnapshotAndEmptiesTheLog) {
   EXPECT_EQ(fs.contents("store.wal"), "");
   EXPECT_EQ(store.wal_pending(), 0u);
   EXPECT_FALSE(store.dirty());
-  // The graph is saved beside the snapshot; no temporary file is left.
-  EXPECT_EQ(fs.paths(), (std::vector<std::string>{"store.snap", "store.snap.hnsw", "store.wal"}));
+  // The embeddings and the graph are saved beside the snapshot; no
+  // temporary file is left.
+  EXPECT_EQ(fs.paths(), (std::vector<std::string>{"store.snap", "store.snap.f32", "store.snap.hnsw", "store.wal"}));
   EXPECT_EQ(fs.open_handle_count(), 0);
 
   Result<StoreCore, StoreError> reopened = reopen(fs);
@@ -405,7 +406,7 @@ TEST(PosixCompactTest, CompactsInPlaceAndLeavesNoTemporaryFile) {
   std::vector<std::string> names;
   for (const auto& item : std::filesystem::directory_iterator(dir)) names.push_back(item.path().filename());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"store.snap", "store.snap.hnsw", "store.wal"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"store.snap", "store.snap.f32", "store.snap.hnsw", "store.wal"}));
   EXPECT_EQ(std::filesystem::file_size(wal), 0u);
 
   Result<StoreCore, StoreError> reopened = StoreCore::open(snap, wal);

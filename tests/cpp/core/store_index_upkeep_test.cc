@@ -207,7 +207,7 @@ TEST_F(IndexUpkeepTest, FailureToSaveTheGraphIsNotAFailureOfCompaction) {
   fs.reset_faults();
   fs.fail_operation(static_cast<std::uint64_t>(rename - operations.begin()) + 1, EIO);
   ASSERT_TRUE(succeeded(store.compact()));
-  EXPECT_EQ(fs.paths(), (std::vector<std::string>{"store.snap", "store.wal"}));
+  EXPECT_EQ(fs.paths(), (std::vector<std::string>{"store.snap", "store.snap.f32", "store.wal"}));
   EXPECT_EQ(store.wal_pending(), 0u);
 }
 

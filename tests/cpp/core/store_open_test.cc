@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "core/store_core.h"
 #include "formats/snapshot.h"
@@ -209,44 +210,50 @@ TEST_F(StoreOpenTest, SnapshotThatIsADirectoryFailsToRead) {
 }
 
 TEST_F(StoreOpenTest, SnapshotAndLogMustBeDifferentFiles) {
-  for (const char* log : {"store.snap", "store.snap.hnsw"}) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"store.snap", "snapshot_path and wal_path name the same file"},
+      {"store.snap.hnsw", "wal_path names the file where compaction saves the graph (snapshot_path + \".hnsw\")"},
+      {"store.snap.f32", "wal_path names the file where compaction saves the embeddings (snapshot_path + \".f32\")"}};
+  for (const auto& [log, message] : cases) {
     EXPECT_EQ(StoreCore::create("store.snap", log, fs).ok(), false) << log;
-    EXPECT_TRUE(
-        fails_with(StoreCore::open("store.snap", log, fs), StoreErrorKind::kSameFile,
-                   std::string(log) == "store.snap"
-                       ? "snapshot_path and wal_path name the same file"
-                       : "wal_path names the file where compaction saves the graph (snapshot_path + \".hnsw\")"));
+    EXPECT_TRUE(fails_with(StoreCore::open("store.snap", log, fs), StoreErrorKind::kSameFile, message));
   }
   EXPECT_TRUE(fs.paths().empty());
 }
 
 // Every failure fails the open, even one that only hides whether a file is
 // there (a directory that cannot be searched): a store must not open without
-// files it cannot see. Only the saved graph may be unreadable; the first
-// search then builds. A snapshot large enough to be mapped may also fail to
-// map: it is then read, and a failure of the read reads as it always did.
-TEST_F(StoreOpenTest, FailureAtAnyOperationFailsTheOpenUnlessItIsTheSavedGraphsOrTheMapping) {
+// files it cannot see. Only the files compaction saves beside the snapshot
+// (the graph, the embeddings) may be unreadable: the first search then
+// builds, and the text gives the embeddings. A snapshot large enough to be
+// mapped may also fail to map: it is then read, and a failure of the read
+// reads as it always did.
+TEST_F(StoreOpenTest, FailureAtAnyOperationFailsTheOpenUnlessItIsOnASavedFileOrTheMapping) {
   std::string large = kSnapshotAB;
   large.replace(large.find("blue"), 4, std::string(std::size_t{1} << 20, 'm'));
   for (const std::string& snapshot : {kSnapshotAB, large}) {
     fs.put_file("store.snap", snapshot);
     fs.put_file("store.wal", kDeleteA + kLineA);
     fs.put_file("store.snap.hnsw", "not a graph");
+    fs.put_file("store.snap.f32", "not embeddings");
     fs.reset_faults();
     ASSERT_TRUE(succeeded(open()));
     const std::vector<std::string> operations = fs.operation_log();
     EXPECT_EQ(std::count(operations.begin(), operations.end(), "map_whole store.snap"), snapshot == large ? 1 : 0);
-    // The first look at the graph's path belongs to the check of the paths.
-    const auto path_check = std::find(operations.begin(), operations.end(), "attributes store.snap.hnsw");
-    ASSERT_NE(path_check, operations.end());
+    // The first look at a saved file's path belongs to the check of the
+    // paths; the later ones may fail.
+    const auto may_fail = [&](std::size_t k, const std::string& saved) {
+      const auto path_check = std::find(operations.begin(), operations.end(), "attributes " + saved);
+      return operations[k - 1].ends_with(" " + saved) &&
+             k > static_cast<std::size_t>(path_check - operations.begin()) + 1;
+    };
     for (std::size_t k = 1; k <= operations.size(); ++k) {
       const std::string& op = operations[k - 1];
       SCOPED_TRACE("failing " + op);
       fs.reset_faults();
       fs.fail_operation(k, EACCES);
       Result<StoreCore, StoreError> store = open();
-      if ((op.ends_with(" store.snap.hnsw") && k > static_cast<std::size_t>(path_check - operations.begin()) + 1) ||
-          op.starts_with("map_whole ")) {
+      if (may_fail(k, "store.snap.hnsw") || may_fail(k, "store.snap.f32") || op.starts_with("map_whole ")) {
         ASSERT_TRUE(succeeded(store));
         EXPECT_EQ(store.value().len(), 2u);
         EXPECT_EQ(store.value().get("b")->metadata.size(), snapshot == large ? std::size_t{1} << 20 : 4u);

@@ -61,6 +61,19 @@ TEST_P(ChunkedDecode, GivesTheEntriesOfTheOnePassDecode) {
   EXPECT_EQ(chunked.value().entries, sequential.value().entries);
 }
 
+// With the embeddings taken from elsewhere: every other field as read, the
+// embeddings left empty, and the reader past each one.
+TEST_P(ChunkedDecode, PassingOverTheEmbeddingsLeavesOnlyThemOut) {
+  const auto [count, chunk_bytes] = GetParam();
+  const std::string text = random_snapshot(count, static_cast<unsigned>(count));
+  auto read = decode_snapshot(text);
+  auto passed = decode_snapshot_in_chunks(text, WorkerPool::instance(), chunk_bytes, EmbeddingText::kPassOver);
+  ASSERT_TRUE(read && passed);
+  std::vector<VectorEntry> expected = read.value().entries;
+  for (VectorEntry& entry : expected) entry.embedding.clear();
+  EXPECT_EQ(passed.value().entries, expected);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, ChunkedDecode,
                          ::testing::Combine(::testing::Values(0, 1, 2, 3, 17, 250), ::testing::ValuesIn(kChunkBytes)));
 

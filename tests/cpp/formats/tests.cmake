@@ -7,6 +7,7 @@ sorvid_add_test(formats_test LINKS sorvid_formats LABELS formats SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/wal_record_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/snapshot_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/snapshot_chunks_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/vector_file_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/entry_list_writer_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/text_buffer_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/utf8_test.cc
