@@ -26,11 +26,11 @@ void StoreCore::save_vectors(std::span<const VectorEntry* const> listed, std::ui
   Result<AtomicFileReplacer, StoreError> replacer = AtomicFileReplacer::begin(*fs_, path);
   if (!replacer) return;
   Result<void, StoreError> step = {};
-  const bool whole = encode_vector_file(snapshot_fingerprint, static_cast<std::uint32_t>(*dim_), listed,
-                                        [&](std::string_view piece) {
-                                          step = replacer.value().write(piece);
-                                          return step.ok();
-                                        });
+  const bool whole =
+      encode_vector_file(snapshot_fingerprint, static_cast<std::uint32_t>(*dim_), listed, [&](std::string_view piece) {
+        step = replacer.value().write(piece);
+        return step.ok();
+      });
   // An unfinished replacer removes its temporary file when it goes away.
   if (whole && step) (void)replacer.value().commit();
 }

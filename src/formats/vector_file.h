@@ -34,8 +34,7 @@ namespace sorvid {
 // of a bounded size. Returns false as soon as the sink refuses a piece, or
 // at an entry of another length (whose file could not be right).
 bool encode_vector_file(std::uint64_t snapshot_fingerprint, std::uint32_t dim,
-                        std::span<const VectorEntry* const> entries,
-                        const std::function<bool(std::string_view)>& sink);
+                        std::span<const VectorEntry* const> entries, const std::function<bool(std::string_view)>& sink);
 
 // Whether `file` starts with the header of a vector file written for the
 // snapshot whose bytes have `snapshot_fingerprint`: a cheap look before a

@@ -1,5 +1,7 @@
 // The vector file: the embeddings come back bit for bit, and a file that is
 // damaged in any byte, cut, lengthened or made for other entries gives none.
+#include "formats/vector_file.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -7,8 +9,6 @@
 #include <limits>
 #include <string>
 #include <vector>
-
-#include "formats/vector_file.h"
 
 namespace sorvid {
 namespace {
@@ -18,8 +18,12 @@ constexpr std::uint64_t kFingerprint = 0x0123456789abcdefu;
 // `count` entries of `dim` values, among them the values whose bits are
 // easiest to lose: -0, the smallest subnormal, the extremes.
 std::vector<VectorEntry> entries_of(std::size_t count, std::uint32_t dim) {
-  constexpr float kSpecial[] = {-0.0f, std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max(),
-                                std::numeric_limits<float>::lowest(), 0.1f, -1.0f / 3.0f};
+  constexpr float kSpecial[] = {-0.0f,
+                                std::numeric_limits<float>::denorm_min(),
+                                std::numeric_limits<float>::max(),
+                                std::numeric_limits<float>::lowest(),
+                                0.1f,
+                                -1.0f / 3.0f};
   std::vector<VectorEntry> entries(count);
   for (std::size_t i = 0; i < count; ++i) {
     entries[i].id = std::to_string(i);
