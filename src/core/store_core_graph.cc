@@ -23,23 +23,40 @@ namespace {
 constexpr std::uint64_t kMaxGraphBytesPerNode = 2048;
 constexpr std::uint64_t kMaxGraphHeaderBytes = 1 << 20;
 
-// The whole file at `path` when it is a plausible saved graph for
-// `node_count` nodes, otherwise nothing. The size is checked before the file
-// is opened, and only a regular file is opened.
-std::optional<std::pair<std::unique_ptr<char[]>, std::size_t>> read_graph_file(FileSystem& fs, const std::string& path,
-                                                                               std::size_t node_count) {
+// The whole file at `path`, mapped where the file system can map it and
+// read into a buffer otherwise.
+struct GraphBytes {
+  std::unique_ptr<FileMapping> mapping;
+  std::unique_ptr<char[]> buffer;
+  std::size_t size = 0;
+
+  std::span<const char> bytes() const {
+    return mapping ? std::span<const char>(mapping->bytes().data(), mapping->bytes().size())
+                   : std::span<const char>(buffer.get(), size);
+  }
+};
+
+// The file at `path` when it is a plausible saved graph for `node_count`
+// nodes, otherwise nothing. The size is checked before the file is opened,
+// and only a regular file is opened.
+std::optional<GraphBytes> read_graph_file(FileSystem& fs, const std::string& path, std::size_t node_count) {
   Result<FileAttributes, OsError> attributes = fs.attributes(path);
   if (!attributes || attributes.value().kind != FileKind::kRegular) return std::nullopt;
   const std::uint64_t size = attributes.value().size;
   if (size == 0 || size > kMaxGraphHeaderBytes + kMaxGraphBytesPerNode * node_count) return std::nullopt;
   Result<File, StoreError> file = File::open(fs, path, OpenMode::kRead);
   if (!file) return std::nullopt;
+  // A mapping spares a fresh buffer's page faults and the copy of a read.
+  // The file is only ever replaced whole by a rename, never rewritten in
+  // place, so the mapped bytes stay those of the file opened.
+  Result<std::unique_ptr<FileMapping>, OsError> mapped = file.value().map_whole();
+  if (mapped) return GraphBytes{std::move(mapped).value(), nullptr, 0};
   // Not zeroed first: the read fills it.
   const auto length = static_cast<std::size_t>(size);
-  auto bytes = std::make_unique_for_overwrite<char[]>(length);
-  Result<std::size_t, StoreError> read = file.value().read_at(0, std::span<char>(bytes.get(), length));
+  auto buffer = std::make_unique_for_overwrite<char[]>(length);
+  Result<std::size_t, StoreError> read = file.value().read_at(0, std::span<char>(buffer.get(), length));
   if (!read || read.value() != length) return std::nullopt;
-  return std::pair{std::move(bytes), length};
+  return GraphBytes{nullptr, std::move(buffer), length};
 }
 
 }  // namespace
@@ -80,8 +97,7 @@ void StoreCore::load_graph(std::uint64_t snapshot_fingerprint, const std::vector
     std::vector<std::span<const float>> points;
     points.reserve(listed.size());
     for (const VectorEntry& entry : listed) points.push_back(entry.embedding);
-    loaded = hnsw::VectorIndex::read_graph(std::span<const char>(bytes->first.get(), bytes->second),
-                                           snapshot_fingerprint, points);
+    loaded = hnsw::VectorIndex::read_graph(bytes->bytes(), snapshot_fingerprint, points);
   }
   if (!loaded) {
     slot_of_id_.clear();
