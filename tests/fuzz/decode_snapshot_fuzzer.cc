@@ -1,6 +1,9 @@
 // decode_snapshot on any bytes: it must fail cleanly or give a document that
 // encodes back to a text which decodes to the very same document; decoding
-// in chunks must give the same outcome.
+// in chunks must give the same outcome. Passing over the embeddings, which
+// only the store's own texts are meant for, must not fail on any bytes in a
+// way that reads outside them, and on an encoded text must give every entry
+// but its embedding.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,6 +16,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
+  static_cast<void>(sorvid::decode_snapshot(text, sorvid::EmbeddingText::kPassOver));
   auto decoded = sorvid::decode_snapshot(text);
   // In chunks of a few bytes every entry boundary starts a chunk: the same
   // document or the same error.
@@ -45,6 +49,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   sorvid::fuzz::check(again.value().entries.size() == entries.size(), "every entry survives");
   for (std::size_t i = 0; i < entries.size(); ++i) {
     sorvid::fuzz::check(sorvid::fuzz::identical(*entries[i], again.value().entries[i]), "entries survive unchanged");
+  }
+  auto passed = sorvid::decode_snapshot_in_chunks(encoded, sorvid::WorkerPool::instance(), 16,
+                                                  sorvid::EmbeddingText::kPassOver);
+  sorvid::fuzz::check(passed.ok() && passed.value().entries.size() == entries.size(),
+                      "passing over an encoded text's embeddings gives every entry");
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    sorvid::VectorEntry expected = *entries[i];
+    expected.embedding.clear();
+    sorvid::fuzz::check(sorvid::fuzz::identical(expected, passed.value().entries[i]),
+                        "passing over the embeddings leaves the rest of each entry");
   }
   return 0;
 }
