@@ -50,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < entries.size(); ++i) {
     sorvid::fuzz::check(sorvid::fuzz::identical(*entries[i], again.value().entries[i]), "entries survive unchanged");
   }
-  auto passed = sorvid::decode_snapshot_in_chunks(encoded, sorvid::WorkerPool::instance(), 16,
-                                                  sorvid::EmbeddingText::kPassOver);
+  auto passed =
+      sorvid::decode_snapshot_in_chunks(encoded, sorvid::WorkerPool::instance(), 16, sorvid::EmbeddingText::kPassOver);
   sorvid::fuzz::check(passed.ok() && passed.value().entries.size() == entries.size(),
                       "passing over an encoded text's embeddings gives every entry");
   for (std::size_t i = 0; i < entries.size(); ++i) {
