@@ -42,22 +42,19 @@ Result<bool, StoreError> same_file(FileSystem& fs, const std::string& a, const s
 
 Result<void, StoreError> check_store_paths(FileSystem& fs, const std::string& snapshot_path,
                                            const std::string& wal_path) {
-  Result<bool, StoreError> same = same_file(fs, snapshot_path, wal_path);
-  if (!same) return fail(std::move(same).error());
-  if (same.value()) return fail(StoreError::same_file("snapshot_path and wal_path name the same file"));
-  same = same_file(fs, graph_path_for(snapshot_path), wal_path);
-  if (!same) return fail(std::move(same).error());
-  if (same.value()) {
-    return fail(
-        StoreError::same_file("wal_path names the file where compaction saves the graph (snapshot_path + "
-                              "\".hnsw\")"));
-  }
-  same = same_file(fs, vectors_path_for(snapshot_path), wal_path);
-  if (!same) return fail(std::move(same).error());
-  if (same.value()) {
-    return fail(
-        StoreError::same_file("wal_path names the file where compaction saves the embeddings (snapshot_path + "
-                              "\".f32\")"));
+  // The snapshot, then each file compaction saves beside it, with the
+  // message that names it.
+  const std::pair<std::string, const char*> taken[] = {
+      {snapshot_path, "snapshot_path and wal_path name the same file"},
+      {graph_path_for(snapshot_path),
+       "wal_path names the file where compaction saves the graph (snapshot_path + \".hnsw\")"},
+      {vectors_path_for(snapshot_path),
+       "wal_path names the file where compaction saves the embeddings (snapshot_path + \".f32\")"},
+  };
+  for (const auto& [path, message] : taken) {
+    Result<bool, StoreError> same = same_file(fs, path, wal_path);
+    if (!same) return fail(std::move(same).error());
+    if (same.value()) return fail(StoreError::same_file(message));
   }
   return {};
 }
