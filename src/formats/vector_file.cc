@@ -88,7 +88,9 @@ bool vector_file_belongs_to(std::string_view file, std::uint64_t snapshot_finger
 
 bool take_embeddings(std::string_view file, std::uint64_t snapshot_fingerprint, std::uint64_t dim,
                      std::span<VectorEntry> entries, WorkerPool* pool) {
-  if (!vector_file_belongs_to(file, snapshot_fingerprint)) return false;
+  // Entries without values have nothing to take; a file that claims them
+  // would empty every entry.
+  if (dim == 0 || !vector_file_belongs_to(file, snapshot_fingerprint)) return false;
   if (number_at(file, kDimOffset, 4) != dim || number_at(file, kCountOffset, 8) != entries.size()) return false;
   if (file_length(entries.size(), dim) != file.size()) return false;
   const char* const values = file.data() + kHeaderBytes;

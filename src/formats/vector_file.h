@@ -44,9 +44,9 @@ bool vector_file_belongs_to(std::string_view file, std::uint64_t snapshot_finger
 // Gives each of `entries`, in order, its embedding from `file`, when the
 // file is whole (magic, version, length and checksum), belongs to the
 // snapshot with `snapshot_fingerprint`, and holds `entries.size()` entries
-// of `dim` values. Otherwise returns false and the embeddings are
-// unspecified. The copying, and the checksum beside it, run on `pool` when
-// given one.
+// of `dim` values, `dim` above 0. Otherwise returns false and the
+// embeddings are unspecified. The copying, and the checksum beside it, run
+// on `pool` when given one.
 [[nodiscard]] bool take_embeddings(std::string_view file, std::uint64_t snapshot_fingerprint, std::uint64_t dim,
                                    std::span<VectorEntry> entries, WorkerPool* pool);
 

@@ -108,6 +108,8 @@ TEST(VectorFile, AFileForOtherBytesOrEntriesIsRefused) {
   EXPECT_FALSE(takes(file, kFingerprint, 4));
   EXPECT_FALSE(takes(file, kFingerprint, 3, 4));
   EXPECT_FALSE(takes(file, kFingerprint, 3, 6));
+  // A file of entries without values would empty them all.
+  EXPECT_FALSE(takes(file_of(entries_of(5, 0), 0), kFingerprint, 0));
 }
 
 TEST(VectorFile, EntriesOfAnotherLengthAreNotWritten) {
