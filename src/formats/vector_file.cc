@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/fingerprint.h"
+#include "base/little_endian.h"
 
 namespace sorvid {
 namespace {
@@ -30,15 +31,13 @@ constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
 constexpr std::size_t kEntriesPerTask = 512;
 
 void put_number(std::string& out, std::uint64_t value, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+  char encoded[8];
+  store_le(encoded, value, bytes);
+  out.append(encoded, bytes);
 }
 
 std::uint64_t number_at(std::string_view file, std::size_t offset, std::size_t bytes) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    value |= std::uint64_t{static_cast<unsigned char>(file[offset + i])} << (8 * i);
-  }
-  return value;
+  return load_le(file.data() + offset, bytes);
 }
 
 // The length of a file of `count` entries of `dim` values, or 0 when it

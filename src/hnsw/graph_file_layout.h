@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/little_endian.h"
 #include "hnsw/node_id.h"
 
 namespace sorvid::hnsw::graph_file {
@@ -53,16 +54,6 @@ inline constexpr std::uint64_t kMaxNodes = kEmptySlot;
 // Zero bytes after the kept counts of n nodes.
 constexpr std::size_t padding_after_kept(std::uint64_t nodes) {
   return static_cast<std::size_t>((kSectionAlignment - nodes % kSectionAlignment) % kSectionAlignment);
-}
-
-inline void store_le(char* out, std::uint64_t value, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<char>(value >> (8 * i));
-}
-
-inline std::uint64_t load_le(const char* in, std::size_t bytes) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < bytes; ++i) value |= std::uint64_t{static_cast<unsigned char>(in[i])} << (8 * i);
-  return value;
 }
 
 }  // namespace sorvid::hnsw::graph_file

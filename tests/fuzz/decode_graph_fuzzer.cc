@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/fingerprint.h"
+#include "base/little_endian.h"
 #include "fuzz_checks.h"
 #include "hnsw/graph_file.h"
 #include "hnsw/graph_file_layout.h"
@@ -73,10 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string bytes(reinterpret_cast<const char*>(data), size);
   if (bytes.size() >= layout::kChecksumBytes) {
     const std::size_t body = bytes.size() - layout::kChecksumBytes;
-    layout::store_le(bytes.data() + body, sorvid::fingerprint_of(std::span(bytes).first(body)), layout::kChecksumBytes);
+    sorvid::store_le(bytes.data() + body, sorvid::fingerprint_of(std::span(bytes).first(body)), layout::kChecksumBytes);
   }
   const auto header_number = [&](std::size_t offset) {
-    return bytes.size() >= offset + 8 ? layout::load_le(bytes.data() + offset, 8) : 0;
+    return bytes.size() >= offset + 8 ? sorvid::load_le(bytes.data() + offset, 8) : 0;
   };
   const std::uint64_t fingerprint = header_number(layout::kFingerprintOffset);
   const auto nodes = static_cast<std::size_t>(header_number(layout::kNodeCountOffset));
