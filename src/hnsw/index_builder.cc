@@ -22,7 +22,6 @@ IndexBuilder::IndexBuilder(PointViews points, std::span<const std::uint64_t> val
   values_.resize(n);
   for (std::size_t j = 0; j < n; ++j) values_[j] = checked_value(values[order[j]]);
   points_ = PointStore(points, order);
-  points_.keep_pair_copies();
 }
 
 std::size_t IndexBuilder::first_inserted(std::size_t k) const {
@@ -79,8 +78,6 @@ void IndexBuilder::insert_node(NodeId v, std::size_t highest_layer) {
 }
 
 HnswIndex IndexBuilder::finish() && {
-  // Insertions into the finished index make them again when they come.
-  points_.drop_pair_copies();
   return HnswIndex(std::move(points_), std::move(values_), std::move(base_), std::move(upper_), 0, rng_);
 }
 

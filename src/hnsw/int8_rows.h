@@ -1,8 +1,9 @@
-// Eight-bit copies of points for the decisions of a build: each point scaled
-// so that its largest |value| maps to 127 and every value rounded to the
-// nearest integer, so a row of 384 values is six cache lines where its
-// bfloat16 copy is twelve. A build walks and prunes by distances between
-// stored points, and the walk waits on memory far more than on arithmetic.
+// Eight-bit copies of points for the decisions of walks, prunings and
+// neighbour selections: each point scaled so that its largest |value| maps
+// to 127 and every value rounded to the nearest integer, so a row of 384
+// values is six cache lines where its bfloat16 copy is twelve and the float
+// row twenty-four. Walks wait on memory far more than on arithmetic. A query
+// gets a copy of its own, made once per walk (prepared_query.h).
 //
 // The dot product of two copies is a sum of integer products, exact in any
 // order: every implementation gives the same bits, and the product of a with
@@ -19,6 +20,10 @@
 #include <cstdint>
 
 namespace sorvid::hnsw {
+
+// Copies are made of rows up to this length, whose integer dot products stay
+// exact (below); longer rows decide from bfloat16 copies (bf16_rows.h).
+constexpr std::size_t kLongestInt8Row = 65536;
 
 // Values per row of copies: rows are padded with zeros to a whole number of
 // cache lines, and the kernels read the padding too.

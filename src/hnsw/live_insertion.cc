@@ -90,7 +90,6 @@ void LiveInsertion::insert(HnswIndex& index, PointViews points, std::span<const 
 void LiveInsertion::grow(PointViews points, std::span<const std::uint32_t> values) {
   const std::size_t first = index_.size();
   const std::size_t total = first + points.size();
-  index_.points_.keep_pair_copies();
   index_.points_.append(points);
   index_.values_.insert(index_.values_.end(), values.begin(), values.end());
   index_.removed_.resize(total, 0);

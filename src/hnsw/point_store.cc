@@ -39,11 +39,7 @@ inline void prefetch_row(const float* row, std::size_t length) {
 }
 
 // Decision rows hold whole cache lines of bfloat16 values.
-constexpr std::size_t kDecisionRowValues = 32;
-
-// Eight-bit copies are kept for rows up to this length, whose integer dot
-// products stay exact (int8_rows.h).
-constexpr std::size_t kLongestInt8Row = 65536;
+constexpr std::size_t kBf16RowValues = 32;
 
 // The bound on a pair decision distance from eight-bit copies (int8_rows.h),
 // given the largest scale / norm and sum |x| / norm over the rows: the
@@ -126,9 +122,10 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
   if (first == 0) {
     uniform_ = true;
     uniform_length_ = source(0).size();
-    decision_stride_ = round_up(uniform_length_, kDecisionRowValues);
+    const bool short_rows = uniform_length_ <= kLongestInt8Row;
+    int8_stride_ = short_rows ? round_up(uniform_length_, kInt8RowAlignment) : 0;
+    bf16_stride_ = short_rows ? 0 : round_up(uniform_length_, kBf16RowValues);
     decision_bound_ = static_cast<float>(decision_bound(uniform_length_));
-    int8_stride_ = uniform_length_ <= kLongestInt8Row ? round_up(uniform_length_, kInt8RowAlignment) : 0;
     // Longer rows decide pairs from both bfloat16 copies.
     pair_decision_bound_ = static_cast<float>(hnsw::pair_decision_bound(uniform_length_));
     largest_int8_scale_ = 0.0;
@@ -144,14 +141,14 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
   rows_.reserve(rows);
   norms_.reserve(rows);
   if (!uniform_) lengths_.reserve(rows);
-  if (uniform_) {
-    decision_rows_.reserve(checked_size(checked_size(rows, decision_stride_), sizeof(std::uint16_t)));
-    if (keeps_int8_rows()) {
-      int8_rows_.reserve(checked_size(rows, int8_stride_));
-      int8_factors_.reserve(rows);
-    }
+  if (has_bf16_rows()) bf16_rows_.reserve(checked_size(checked_size(rows, bf16_stride_), sizeof(std::uint16_t)));
+  if (has_int8_rows()) {
+    int8_rows_.reserve(checked_size(rows, int8_stride_));
+    int8_factors_.reserve(rows);
   }
   std::vector<float> norms(count);
+  // Each new row's sum |x| / norm, for the bound on eight-bit decisions.
+  std::vector<double> l1s(has_int8_rows() ? count : 0);
   for_each_row(0, count, [&](std::size_t j) { norms[j] = point_norm(source(j)); });
   const std::size_t scaled_before = scaled_rows_.size();
   try {
@@ -164,54 +161,41 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
     scaled_rows_.resize(scaled_before);
     throw;
   }
-  if (!uniform_) return;
-  for_each_row(first, rows, [&](std::size_t node) {
-    std::uint16_t* copy = static_cast<std::uint16_t*>(decision_rows_.data()) + node * decision_stride_;
+  if (has_bf16_rows()) add_bf16_rows(first, rows);
+  if (has_int8_rows()) add_int8_rows(first, rows, l1s.data());
+}
+
+void PointStore::add_bf16_rows(std::size_t first, std::size_t end) {
+  for_each_row(first, end, [&](std::size_t node) {
+    std::uint16_t* copy = static_cast<std::uint16_t*>(bf16_rows_.data()) + node * bf16_stride_;
     const float* values = rows_[node];
     for (std::size_t i = 0; i < uniform_length_; ++i) copy[i] = to_bf16(values[i]);
   });
-  if (keeps_int8_rows()) add_int8_rows(first, rows);
 }
 
-void PointStore::keep_pair_copies() {
-  if (keeps_pair_copies_) return;
-  if (uniform_ && int8_stride_ > 0) {
-    // Reserved first, so that a failure leaves the store as it was.
-    int8_rows_.reserve(checked_size(size(), int8_stride_));
-    int8_factors_.reserve(size());
-    add_int8_rows(0, size());
-  }
-  keeps_pair_copies_ = true;
-}
-
-void PointStore::drop_pair_copies() {
-  int8_rows_ = LargeBuffer();
-  int8_factors_ = {};
-  largest_int8_scale_ = 0.0;
-  largest_int8_l1_ = 0.0;
-  if (uniform_) pair_decision_bound_ = static_cast<float>(hnsw::pair_decision_bound(uniform_length_));
-  keeps_pair_copies_ = false;
-}
-
-void PointStore::add_int8_rows(std::size_t first, std::size_t end) {
-  for (std::size_t node = first; node < end; ++node) {
-    std::int8_t* copy = static_cast<std::int8_t*>(int8_rows_.data()) + node * int8_stride_;
-    const float* values = rows_[node];
-    const double norm = norms_[node];
+void PointStore::add_int8_rows(std::size_t first, std::size_t end, double* l1s) {
+  // Reserved by add_rows: does not allocate.
+  int8_factors_.resize(end);
+  for_each_row(first, end, [&](std::size_t node) {
     // Only well-scaled rows are ever decided from their copies; the others
     // keep a copy of zeros, which LargeBuffer starts with, and factor 0.
     if (!is_well_scaled(norms_[node])) {
-      int8_factors_.push_back(0.0f);
-      continue;
+      int8_factors_[node] = 0.0f;
+      l1s[node - first] = 0.0;
+      return;
     }
+    std::int8_t* copy = static_cast<std::int8_t*>(int8_rows_.data()) + node * int8_stride_;
+    const float* values = rows_[node];
     const float scale = to_int8_row(values, uniform_length_, copy);
     // Positive: a well-scaled row has a value other than 0.
-    const float factor = scale / norms_[node];
-    int8_factors_.push_back(factor);
+    int8_factors_[node] = scale / norms_[node];
     double l1 = 0.0;
     for (std::size_t i = 0; i < uniform_length_; ++i) l1 += std::fabs(static_cast<double>(values[i]));
-    largest_int8_scale_ = std::max(largest_int8_scale_, static_cast<double>(factor));
-    largest_int8_l1_ = std::max(largest_int8_l1_, l1 / norm);
+    l1s[node - first] = l1 / static_cast<double>(norms_[node]);
+  });
+  for (std::size_t node = first; node < end; ++node) {
+    largest_int8_scale_ = std::max(largest_int8_scale_, static_cast<double>(int8_factors_[node]));
+    largest_int8_l1_ = std::max(largest_int8_l1_, l1s[node - first]);
   }
   pair_decision_bound_ = static_cast<float>(int8_pair_bound(largest_int8_scale_, largest_int8_l1_, uniform_length_));
 }
@@ -234,8 +218,8 @@ void PointStore::switch_to_lengths() {
   lengths_.assign(size(), uniform_length_);
   uniform_ = false;
   // Decisions fall back to exact distances from here on.
-  decision_rows_ = LargeBuffer();
-  decision_stride_ = 0;
+  bf16_rows_ = LargeBuffer();
+  bf16_stride_ = 0;
   int8_rows_ = LargeBuffer();
   int8_factors_ = {};
   int8_stride_ = 0;
@@ -350,16 +334,32 @@ std::size_t PointStore::drop_certainly_above(const QueryPoint& q, float bar, Nod
   return left;
 }
 
+float PointStore::query_decision_bound(const QueryPoint& q) const {
+  if (!has_int8_rows()) return decision_bound_;
+  return static_cast<float>(int8_pair_bound(std::max(largest_int8_scale_, static_cast<double>(q.int8_factor)),
+                                            std::max(largest_int8_l1_, q.int8_l1),
+                                            uniform_length_));
+}
+
 void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const {
-  if (!has_decision_rows() || q.length != uniform_length_ || !is_well_scaled(q.norm)) {
+  if (!uniform_ || q.length != uniform_length_ || !is_well_scaled(q.norm)) {
     distances_to(q, ids, count, out);
     return;
   }
   const bool from_stored = q.node != kEmptySlot;
-  if (from_stored && keeps_int8_rows()) {
-    pair_decision_distances(q, ids, count, out);
-    return;
+  if (has_int8_rows() && from_stored) {
+    int8_decision_distances(q, int8_row(q.node), int8_factors_[q.node], pair_decision_bound_, ids, count, out);
+  } else if (has_int8_rows() && q.int8 != nullptr) {
+    int8_decision_distances(q, q.int8, q.int8_factor, query_decision_bound(q), ids, count, out);
+  } else if (has_bf16_rows()) {
+    bf16_decision_distances(q, ids, count, out);
+  } else {
+    distances_to(q, ids, count, out);
   }
+}
+
+void PointStore::bf16_decision_distances(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const {
+  const bool from_stored = q.node != kEmptySlot;
   const float bound = from_stored ? pair_decision_bound_ : decision_bound_;
   constexpr std::size_t kBatch = 64;
   std::array<const std::uint16_t*, kBatch> rows;
@@ -367,9 +367,9 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
   for (std::size_t start = 0; start < count; start += kBatch) {
     const std::size_t batch = std::min(kBatch, count - start);
     // The kernels ask for each group's rows ahead of scoring them.
-    for (std::size_t j = 0; j < batch; ++j) rows[j] = decision_row(ids[start + j]);
+    for (std::size_t j = 0; j < batch; ++j) rows[j] = bf16_row(ids[start + j]);
     if (from_stored) {
-      bf16_pair_dots(decision_row(q.node), rows.data(), batch, uniform_length_, dots.data());
+      bf16_pair_dots(bf16_row(q.node), rows.data(), batch, uniform_length_, dots.data());
     } else if (q.high != nullptr) {
       bf16_split_dots(q.high, q.low, rows.data(), batch, uniform_length_, dots.data());
     } else {
@@ -386,12 +386,11 @@ void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, s
   }
 }
 
-void PointStore::pair_decision_distances(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const {
+void PointStore::int8_decision_distances(const QueryPoint& q, const std::int8_t* from, float from_factor, float bound,
+                                         const NodeId* ids, std::size_t count, float* out) const {
   constexpr std::size_t kBatch = 64;
   std::array<const std::int8_t*, kBatch> rows;
   std::array<std::int32_t, kBatch> dots;
-  const std::int8_t* from = int8_row(q.node);
-  const float from_factor = int8_factors_[q.node];
   for (std::size_t start = 0; start < count; start += kBatch) {
     const std::size_t batch = std::min(kBatch, count - start);
     // The kernel asks for each group's rows ahead of scoring them.
@@ -411,7 +410,7 @@ void PointStore::pair_decision_distances(const QueryPoint& q, const NodeId* ids,
       if (distance > 2.0f) distance = 2.0f;
       out[start + j] = distance;
       // Factor 0: a row that is not well scaled.
-      if (factor == 0.0f || !(distance > pair_decision_bound_)) exact.add(id, j);
+      if (factor == 0.0f || !(distance > bound)) exact.add(id, j);
     }
     exact.score(*this, q, out + start);
   }

@@ -1,6 +1,6 @@
 // PointStore: the points of an index, each a row lent by the caller (see
-// point_views.h), with its norm computed once and a bfloat16 copy for
-// decision distances.
+// point_views.h), with its norm computed once and a reduced-precision copy
+// for decision distances.
 //
 // The store keeps a pointer to each row, not a copy: the caller's rows must
 // stay valid and unchanged for as long as the store (and so the index) lives.
@@ -18,10 +18,12 @@
 // copy. Every path then scores it exactly as the definition does, and
 // estimates see a well-scaled point.
 //
-// While all rows share one length, each row also has a bfloat16 copy
-// (bf16_rows.h) for decision distances: the distances walks, prunings and
-// neighbour selections decide by. They are within decision_bound(length) of
-// the exact distance and are never returned to a caller.
+// While all rows share one length, each row also has a copy for decision
+// distances: the distances walks, prunings and neighbour selections decide
+// by. The copy is eight-bit (int8_rows.h) for rows up to kLongestInt8Row
+// values, bfloat16 (bf16_rows.h) for longer ones. Decision distances lie
+// within a stated bound of the exact distance and are never returned to a
+// caller.
 #pragma once
 
 #include <cstddef>
@@ -38,14 +40,19 @@ namespace sorvid::hnsw {
 
 // The point a walk searches for: a query or a stored point, with its norm.
 // `node` names the stored point it is (kEmptySlot for a query): decision
-// distances from a stored point then read its own copies too. A query may
-// come split in two bfloat16 parts as well (bf16_rows.h; both null when it
-// does not), which its decision distances then read.
+// distances from a stored point then read its own copies too. A query
+// brings the copy its decisions read against rows of its length (see
+// PreparedQuery): an eight-bit copy with its scale / norm and sum |x| / norm,
+// or for longer rows possibly two bfloat16 parts (bf16_split_dots). A query
+// without the copy the rows call for is decided by exact distances.
 struct QueryPoint {
   const float* data = nullptr;
   std::size_t length = 0;
   float norm = 0.0f;
   NodeId node = kEmptySlot;
+  const std::int8_t* int8 = nullptr;  // padded with zeros to whole cache lines
+  float int8_factor = 0.0f;
+  double int8_l1 = 0.0;
   const std::uint16_t* high = nullptr;
   const std::uint16_t* low = nullptr;
 };
@@ -70,16 +77,6 @@ class PointStore {
 
   // Appends `points`, lent, as rows size(), size() + 1, ...
   void append(PointViews points);
-  // From now on keeps eight-bit copies of every row (int8_rows.h), for
-  // decisions between stored points, which builds and insertions make; until
-  // then those read both bfloat16 copies. An index that only answers queries
-  // never pays for them. Throws std::bad_alloc, the store unchanged, when
-  // the memory cannot be had.
-  void keep_pair_copies();
-  // Frees the eight-bit copies until keep_pair_copies() is called again
-  // (which makes the very same copies): a finished build hands over an index
-  // that may only answer queries.
-  void drop_pair_copies();
 
   std::size_t size() const { return norms_.size(); }
   // The point as stored: scaled when its sum of squares underflows.
@@ -93,15 +90,14 @@ class PointStore {
   void distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
 
   // Decision distances: cosine_distance(q, point of ids[j]) within
-  // decision_bound(length) (bf16_rows.h), from the bfloat16 copies. From a
-  // stored point (q.node set) they read both ends' eight-bit copies instead
-  // (int8_rows.h; both bfloat16 copies without those) and lie within
-  // pair_decision_bound(); they are then symmetric, bit for bit: the distance
-  // from a to b is the distance from b to a, so a distance a build recorded
-  // from one end stands for the other. The exact distance is used instead
-  // where no copy applies (unequal lengths, a point or query not well scaled)
-  // and where the decision distance lies within its bound of 0, so that
-  // copies of one direction score exactly 0.
+  // query_decision_bound(q), from the copies. From a stored point (q.node
+  // set) they read both ends' copies and lie within pair_decision_bound();
+  // they are then symmetric, bit for bit: the distance from a to b is the
+  // distance from b to a, so a distance a build recorded from one end stands
+  // for the other. The exact distance is used instead where no copy applies
+  // (unequal lengths, a point or query not well scaled, a query without its
+  // copy) and where the decision distance lies within its bound of 0, so
+  // that copies of one direction score exactly 0.
   void decision_distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
   float decision_distance_to(const QueryPoint& q, NodeId node) const;
   // Whether the decision distance to some ids[j], j < count, sorts before
@@ -110,8 +106,12 @@ class PointStore {
   // The largest difference between a decision distance from a stored point
   // and the exact distance, over the rows stored so far: from the rows'
   // largest scale / norm and sum |x| / norm with eight-bit copies
-  // (int8_rows.h), hnsw::pair_decision_bound(length) without them.
+  // (int8_rows.h), hnsw::pair_decision_bound(length) with bfloat16 ones.
   float pair_decision_bound() const { return pair_decision_bound_; }
+  // The same for decision distances from the query q: from its own scale and
+  // sum as well with eight-bit copies, hnsw::decision_bound(length) with
+  // bfloat16 ones.
+  float query_decision_bound(const QueryPoint& q) const;
 
   // Bounds on cosine_distance(q, point of node) from a fast estimate of the
   // dot product, or false when either point is not well scaled.
@@ -136,18 +136,27 @@ class PointStore {
   void add_row(std::span<const float> point, float norm);
   // Leaves the one-length layout: every row gets its own length.
   void switch_to_lengths();
-  // Makes the eight-bit copies of rows [first, end) and widens the pair bound.
-  void add_int8_rows(std::size_t first, std::size_t end);
-  // decision_distances_to for a stored point q with eight-bit copies.
-  void pair_decision_distances(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
+  // Makes the copies of rows [first, end): bfloat16 or eight-bit ones, and
+  // then widens the pair bound.
+  void add_bf16_rows(std::size_t first, std::size_t end);
+  // l1s[j] receives row first + j's sum |x| / norm (0 for one not well
+  // scaled).
+  void add_int8_rows(std::size_t first, std::size_t end, double* l1s);
+  // decision_distances_to from the eight-bit copy `from`, whose scale / norm
+  // is from_factor, within `bound`; the exact distance where it is not
+  // greater than `bound`.
+  void int8_decision_distances(const QueryPoint& q, const std::int8_t* from, float from_factor, float bound,
+                               const NodeId* ids, std::size_t count, float* out) const;
+  // decision_distances_to from the bfloat16 copies.
+  void bf16_decision_distances(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const;
 
   const float* row(NodeId node) const { return rows_[node]; }
   std::size_t length(NodeId node) const { return uniform_ ? uniform_length_ : lengths_[node]; }
-  const std::uint16_t* decision_row(NodeId node) const {
-    return static_cast<const std::uint16_t*>(decision_rows_.data()) + std::size_t{node} * decision_stride_;
+  const std::uint16_t* bf16_row(NodeId node) const {
+    return static_cast<const std::uint16_t*>(bf16_rows_.data()) + std::size_t{node} * bf16_stride_;
   }
-  bool has_decision_rows() const { return uniform_ && decision_stride_ > 0; }
-  bool keeps_int8_rows() const { return keeps_pair_copies_ && uniform_ && int8_stride_ > 0; }
+  bool has_bf16_rows() const { return uniform_ && bf16_stride_ > 0; }
+  bool has_int8_rows() const { return uniform_ && int8_stride_ > 0; }
   const std::int8_t* int8_row(NodeId node) const {
     return static_cast<const std::int8_t*>(int8_rows_.data()) + std::size_t{node} * int8_stride_;
   }
@@ -162,18 +171,17 @@ class PointStore {
   bool uniform_ = true;
   std::size_t uniform_length_ = 0;
   std::vector<std::size_t> lengths_;
-  // The bfloat16 copies, row j at j * decision_stride_ values; only while
-  // uniform_ (decision_stride_ 0 otherwise).
-  LargeBuffer decision_rows_;
-  std::size_t decision_stride_ = 0;
+  // The bfloat16 copies, row j at j * bf16_stride_ values; only while
+  // uniform_ and the rows are too long for eight-bit copies
+  // (bf16_stride_ 0 otherwise).
+  LargeBuffer bf16_rows_;
+  std::size_t bf16_stride_ = 0;
   // decision_bound of uniform_length_.
   float decision_bound_ = 0.0f;
   // The eight-bit copies (int8_rows.h), row j at j * int8_stride_ bytes, and
   // each copy's scale divided by its row's norm (0 for rows that are not
   // well scaled, whose copies are zeros); only while uniform_ and the rows
-  // are short enough for exact integer sums (int8_stride_ 0 otherwise), and
-  // once keep_pair_copies() was called.
-  bool keeps_pair_copies_ = false;
+  // are short enough for exact integer sums (int8_stride_ 0 otherwise).
   LargeBuffer int8_rows_;
   std::vector<float> int8_factors_;
   std::size_t int8_stride_ = 0;

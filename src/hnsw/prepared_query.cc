@@ -1,7 +1,11 @@
 #include "hnsw/prepared_query.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "hnsw/bf16_rows.h"
 #include "hnsw/cosine_distance.h"
+#include "hnsw/int8_rows.h"
 
 namespace sorvid::hnsw {
 
@@ -9,7 +13,20 @@ QueryPoint PreparedQuery::load(std::span<const float> query) {
   if (buffer_.size() < query.size()) buffer_ = AlignedFloats(query.size());
   const float norm = copy_as_scored(query, buffer_.data());
   QueryPoint prepared{buffer_.data(), query.size(), norm};
-  if (bf16_split_dots_are_fast()) {
+  // Copies are only read for well-scaled queries (finite values, so
+  // to_int8_row may take them).
+  if (query.empty() || !is_well_scaled(norm)) return prepared;
+  if (query.size() <= kLongestInt8Row) {
+    const std::size_t padded = (query.size() + kInt8RowAlignment - 1) / kInt8RowAlignment * kInt8RowAlignment;
+    if (int8_.size() < padded) int8_.resize(padded);
+    std::fill(int8_.begin() + static_cast<std::ptrdiff_t>(query.size()), int8_.end(), std::int8_t{0});
+    const float scale = to_int8_row(buffer_.data(), query.size(), int8_.data());
+    double l1 = 0.0;
+    for (std::size_t i = 0; i < query.size(); ++i) l1 += std::fabs(static_cast<double>(buffer_.data()[i]));
+    prepared.int8 = int8_.data();
+    prepared.int8_factor = scale / norm;
+    prepared.int8_l1 = l1 / static_cast<double>(norm);
+  } else if (bf16_split_dots_are_fast()) {
     if (high_.size() < query.size()) {
       high_.resize(query.size());
       low_.resize(query.size());

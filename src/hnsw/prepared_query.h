@@ -1,8 +1,11 @@
 // PreparedQuery: a query copied into an aligned buffer with its norm, as a
-// walk scores against it, and split in two bfloat16 parts where the
-// processor scores those faster (bf16_split_dots). The buffers grow to the
-// longest query seen and are reused, so repeated queries on one state
-// allocate nothing.
+// walk scores against it, with the copy its decision distances read against
+// rows of its length (point_store.h): an eight-bit copy (int8_rows.h) for
+// rows up to kLongestInt8Row values, and for longer ones two bfloat16 parts
+// where the processor scores those faster (bf16_split_dots). The copy is
+// made once per query, where the walk then scores it against thousands of
+// rows. The buffers grow to the longest query seen and are reused, so
+// repeated queries on one state allocate nothing.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +25,7 @@ class PreparedQuery {
 
  private:
   AlignedFloats buffer_;
+  std::vector<std::int8_t> int8_;
   std::vector<std::uint16_t> high_;
   std::vector<std::uint16_t> low_;
 };

@@ -38,9 +38,10 @@ class VectorIndex {
   // Builds an index over `points`, point i carrying values[i], with a fresh
   // unpredictable seed. The index reads the viewed floats in place, so they
   // must outlive it unchanged (see point_views.h); it keeps only their norms
-  // and bfloat16 copies of its own. Aborts the process when there are 4294967295 points or
-  // more, when points and values differ in number, or when a value is
-  // 4294967295 or more. Throws std::bad_alloc when memory runs out.
+  // and reduced-precision copies of its own (point_store.h). Aborts the
+  // process when there are 4294967295 points or more, when points and values
+  // differ in number, or when a value is 4294967295 or more. Throws
+  // std::bad_alloc when memory runs out.
   static VectorIndex build(PointViews points, std::span<const std::uint64_t> values);
   // The same with the build's seed given.
   static VectorIndex build(PointViews points, std::span<const std::uint64_t> values, std::uint64_t seed);

@@ -11,6 +11,7 @@
 #include "hnsw/bf16_rows.h"
 #include "hnsw/cosine_distance.h"
 #include "hnsw/dot_batch.h"
+#include "hnsw/int8_rows.h"
 #include "hnsw/point_store.h"
 #include "hnsw/prepared_query.h"
 #include "hnsw/scored_node.h"
@@ -365,36 +366,32 @@ TEST(Bf16SplitDots, StayWithinTheirBound) {
   }
 }
 
-// Decision distances lie within decision_bound of the exact ones; a copy of
-// the query's direction scores exactly 0, and awkward points score exactly.
+// Decision distances lie within their bound of the exact ones; a copy of the
+// query's direction scores exactly 0, and awkward points score exactly. Rows
+// up to kLongestInt8Row values decide from eight-bit copies, longer ones
+// from bfloat16 copies.
 TEST(PointStore, DecisionDistancesStayWithinTheirBound) {
   std::mt19937 rng(17);
-  for (int style = 0; style < 8; ++style) {
-    for (std::size_t length : {3u, 24u, 384u}) {
+  for (int style = 0; style < 4; ++style) {
+    for (const std::size_t length : {std::size_t{3}, std::size_t{24}, std::size_t{384}, kLongestInt8Row + 1}) {
+      const int count = length > kLongestInt8Row ? 24 : 120;
       std::vector<std::vector<float>> points;
-      for (int i = 0; i < 120; ++i) points.push_back(random_point(rng, length, style % 4));
+      for (int i = 0; i < count; ++i) points.push_back(random_point(rng, length, style));
       for (int i = 0; i < 10; ++i) points.push_back(points[rng() % points.size()]);  // copies
       PointStore store = store_of(points);
-      // Pairs decide from both bfloat16 copies, or from eight-bit ones.
-      if (style >= 4) store.keep_pair_copies();
-      // For plain points the pair bound is a small fraction of the range.
-      if (style % 4 == 0) {
-        ASSERT_LT(store.pair_decision_bound(), 0.05f) << "length " << length;
-      }
       std::vector<NodeId> all(points.size());
       for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<NodeId>(i);
       std::vector<float> decided(all.size());
       std::vector<float> exact(all.size());
       for (std::size_t from = 0; from < points.size(); from += 13) {
         const QueryPoint q = store.query_for(static_cast<NodeId>(from));
-        QueryPoint as_query = q;  // the same values as a query, not a stored point
-        as_query.node = kEmptySlot;
-        std::vector<std::uint16_t> high(length);
-        std::vector<std::uint16_t> low(length);
-        if (style >= 4) {  // and split in two bfloat16 parts, as PreparedQuery may
-          split_to_bf16(q.data, length, high.data(), low.data());
-          as_query.high = high.data();
-          as_query.low = low.data();
+        // The same values as a query, not a stored point, with its copy.
+        PreparedQuery prepared;
+        const QueryPoint as_query = prepared.load(points[from]);
+        // For plain points the bounds are a small fraction of the range.
+        if (style == 0) {
+          ASSERT_LT(store.pair_decision_bound(), 0.05f) << "length " << length;
+          ASSERT_LT(store.query_decision_bound(as_query), 0.05f) << "length " << length;
         }
         store.decision_distances_to(as_query, all.data(), all.size(), decided.data());
         store.distances_to(q, all.data(), all.size(), exact.data());
@@ -403,12 +400,20 @@ TEST(PointStore, DecisionDistancesStayWithinTheirBound) {
           if (!estimated || !is_well_scaled(store.norm(all[j])) || exact[j] == 0.0f) {
             ASSERT_TRUE(same_bits(exact[j], decided[j])) << "style " << style << " node " << j;
           } else {
-            ASSERT_LE(std::fabs(static_cast<double>(decided[j]) - exact[j]), decision_bound(length)) << "node " << j;
+            ASSERT_LE(std::fabs(static_cast<double>(decided[j]) - exact[j]), store.query_decision_bound(as_query))
+                << "node " << j;
           }
           ASSERT_EQ(store.any_decided_below(as_query, &all[j], 1, exact[j]), distance_less(decided[j], exact[j]));
         }
-        // From the stored point: both eight-bit copies, within the pair
-        // bound, and the same bits from either end of each pair.
+        // A query without its copy is decided exactly.
+        QueryPoint bare = q;
+        bare.node = kEmptySlot;
+        if (length <= kLongestInt8Row) {
+          store.decision_distances_to(bare, all.data(), all.size(), decided.data());
+          for (std::size_t j = 0; j < all.size(); ++j) ASSERT_TRUE(same_bits(exact[j], decided[j])) << j;
+        }
+        // From the stored point: both copies, within the pair bound, and the
+        // same bits from either end of each pair.
         store.decision_distances_to(q, all.data(), all.size(), decided.data());
         for (std::size_t j = 0; j < all.size(); ++j) {
           if (!estimated || !is_well_scaled(store.norm(all[j])) || exact[j] == 0.0f) {

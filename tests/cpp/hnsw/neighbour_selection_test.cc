@@ -167,8 +167,7 @@ TEST_P(ReselectTest, MatchesFullSelection) {
     if (s.specials && i % 23 == 0) raw[i][0] = std::nanf("");
     if (s.specials && i % 29 == 0) std::fill(raw[i].begin(), raw[i].end(), 0.0f);
   }
-  PointStore points = store_of(raw);
-  if (s.decisions == Decisions::kFast) points.keep_pair_copies();  // as a build decides
+  const PointStore points = store_of(raw);
   std::size_t changed = 0;
   for (int trial = 0; trial < 300; ++trial) {
     const NodeId owner = static_cast<NodeId>(rng() % n);
