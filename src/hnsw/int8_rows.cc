@@ -9,7 +9,7 @@
 
 namespace sorvid::hnsw {
 
-float to_int8_row(const float* values, std::size_t length, std::int8_t* out) {
+float to_int8_row_portable(const float* values, std::size_t length, std::int8_t* out) {
   float largest = 0.0f;
   for (std::size_t i = 0; i < length; ++i) largest = std::max(largest, std::fabs(values[i]));
   if (largest == 0.0f) {
@@ -24,6 +24,12 @@ float to_int8_row(const float* values, std::size_t length, std::int8_t* out) {
     out[i] = static_cast<std::int8_t>(std::clamp(level, -127.0f, 127.0f));
   }
   return scale;
+}
+
+double magnitude_sum_portable(const float* values, std::size_t length) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < length; ++i) sum += std::fabs(static_cast<double>(values[i]));
+  return sum;
 }
 
 void int8_dots_portable(const std::int8_t* query, const std::int8_t* const* rows, std::size_t count,
@@ -111,6 +117,60 @@ __attribute__((target("avx512f,avx512bw,avx2"))) void int8_dots_avx512(const std
       [&](std::size_t j, auto group) { dots_avx512<decltype(group)::value>(query, rows + j, padded_length, out + j); });
 }
 
+__attribute__((target("avx512f,avx512bw,avx2"))) float to_int8_row_avx512(const float* values, std::size_t length,
+                                                                          std::int8_t* out) {
+  const std::size_t whole = length / 16 * 16;
+  // The zero-masking forms throughout: the plain ones start from an
+  // undefined register, which the compiler's own warnings flag.
+  constexpr __mmask16 kAll = 0xFFFF;
+  __m512 lanes = _mm512_setzero_ps();
+  for (std::size_t i = 0; i < whole; i += 16) {
+    lanes = _mm512_maskz_max_ps(kAll, lanes, _mm512_abs_ps(_mm512_loadu_ps(values + i)));
+  }
+  // Maxima are exact, so any order finds the portable code's largest.
+  alignas(64) float lane_values[16];
+  _mm512_store_ps(lane_values, lanes);
+  float largest = 0.0f;
+  for (const float lane : lane_values) largest = std::max(largest, lane);
+  for (std::size_t i = whole; i < length; ++i) largest = std::max(largest, std::fabs(values[i]));
+  if (largest == 0.0f) {
+    std::fill(out, out + length, std::int8_t{0});
+    return 0.0f;
+  }
+  // The same division, rounding to nearest even and clamp as the portable
+  // code, sixteen values at a time: the same bits.
+  const float scale = largest / 127.0f;
+  const __m512 divisor = _mm512_set1_ps(scale);
+  const __m512 lowest = _mm512_set1_ps(-127.0f);
+  const __m512 highest = _mm512_set1_ps(127.0f);
+  for (std::size_t i = 0; i < whole; i += 16) {
+    __m512 level = _mm512_maskz_roundscale_ps(kAll, _mm512_div_ps(_mm512_loadu_ps(values + i), divisor),
+                                              _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    level = _mm512_maskz_min_ps(kAll, _mm512_maskz_max_ps(kAll, level, lowest), highest);
+    const __m512i levels = _mm512_maskz_cvtps_epi32(kAll, level);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm512_maskz_cvtepi32_epi8(kAll, levels));
+  }
+  for (std::size_t i = whole; i < length; ++i) {
+    out[i] = static_cast<std::int8_t>(std::clamp(std::nearbyint(values[i] / scale), -127.0f, 127.0f));
+  }
+  return scale;
+}
+
+__attribute__((target("avx512f,avx512bw,avx2"))) double magnitude_sum_avx512(const float* values, std::size_t length) {
+  const std::size_t whole = length / 8 * 8;
+  constexpr __mmask8 kAll = 0xFF;
+  __m512d sums = _mm512_setzero_pd();
+  for (std::size_t i = 0; i < whole; i += 8) {
+    sums = _mm512_add_pd(sums, _mm512_abs_pd(_mm512_maskz_cvtps_pd(kAll, _mm256_loadu_ps(values + i))));
+  }
+  alignas(64) double lane_sums[8];
+  _mm512_store_pd(lane_sums, sums);
+  double sum = 0.0;
+  for (const double lane : lane_sums) sum += lane;
+  for (std::size_t i = whole; i < length; ++i) sum += std::fabs(static_cast<double>(values[i]));
+  return sum;
+}
+
 bool int8_avx512_available() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
@@ -128,6 +188,12 @@ void int8_dots_avx512(const std::int8_t* query, const std::int8_t* const* rows, 
   int8_dots_portable(query, rows, count, padded_length, out);
 }
 
+float to_int8_row_avx512(const float* values, std::size_t length, std::int8_t* out) {
+  return to_int8_row_portable(values, length, out);
+}
+
+double magnitude_sum_avx512(const float* values, std::size_t length) { return magnitude_sum_portable(values, length); }
+
 bool int8_avx512_available() noexcept { return false; }
 
 #endif
@@ -144,12 +210,21 @@ Int8DotsFunction choose_int8_dots() noexcept {
   return int8_dots_portable;
 }
 const Int8DotsFunction kChosenInt8Dots = choose_int8_dots();
+const bool kCopiesWithAvx512 = int8_avx512_available();
 
 }  // namespace
 
 void int8_dots(const std::int8_t* query, const std::int8_t* const* rows, std::size_t count, std::size_t padded_length,
                std::int32_t* out) {
   kChosenInt8Dots(query, rows, count, padded_length, out);
+}
+
+float to_int8_row(const float* values, std::size_t length, std::int8_t* out) {
+  return kCopiesWithAvx512 ? to_int8_row_avx512(values, length, out) : to_int8_row_portable(values, length, out);
+}
+
+double magnitude_sum(const float* values, std::size_t length) {
+  return kCopiesWithAvx512 ? magnitude_sum_avx512(values, length) : magnitude_sum_portable(values, length);
 }
 
 }  // namespace sorvid::hnsw

@@ -11,7 +11,7 @@
 //
 // Error. A copy stands for x_i = s q_i + e_i with scale s = max|x| / 127 and
 // |e_i| <= s / 2 (plus the rounding of x_i / s, covered by the slack in
-// int8_error_terms). Then |sum x_i y_i - s_x s_y sum q_i r_i| is at most
+// int8_pair_bound, point_store.cc). Then |sum x_i y_i - s_x s_y sum q_i r_i| is at most
 // (s_y / 2) sum |x_i| + (s_x / 2) sum |y_i| + n s_x s_y / 4, which
 // point_store.h turns into a bound on a decision distance per pair.
 #pragma once
@@ -33,6 +33,15 @@ constexpr std::size_t kInt8RowAlignment = 64;
 // left as it is) and returns its scale; 0 (and a copy of zeros) when every
 // value is 0. Only for finite values.
 float to_int8_row(const float* values, std::size_t length, std::int8_t* out);
+// The sum of |values[i]|, within length * 2^-53 of it relative (summed in
+// doubles in some order): the l1 norm the bound on a decision reads.
+double magnitude_sum(const float* values, std::size_t length);
+// The implementations behind the two, for tests: the AVX-512 ones, the same
+// bits for to_int8_row, only where int8_avx512_available().
+float to_int8_row_portable(const float* values, std::size_t length, std::int8_t* out);
+float to_int8_row_avx512(const float* values, std::size_t length, std::int8_t* out);
+double magnitude_sum_portable(const float* values, std::size_t length);
+double magnitude_sum_avx512(const float* values, std::size_t length);
 
 // out[j] = the sum of query[i] * rows[j][i] for i < padded_length, a
 // multiple of kInt8RowAlignment: exact while padded_length * 127 * 127 stays

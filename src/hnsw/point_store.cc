@@ -43,7 +43,8 @@ constexpr std::size_t kBf16RowValues = 32;
 
 // The bound on a pair decision distance from eight-bit copies (int8_rows.h),
 // given the largest scale / norm and sum |x| / norm over the rows: the
-// copies' own error, with 2^-10 of slack for the rounding of values / scale,
+// copies' own error, with 2^-10 of slack for the rounding of values / scale
+// and of the sums |x| (magnitude_sum),
 // plus the float arithmetic's, as in decision_bound.
 double int8_pair_bound(double largest_scale, double largest_l1, std::size_t length) {
   const double n = static_cast<double>(length);
@@ -189,9 +190,7 @@ void PointStore::add_int8_rows(std::size_t first, std::size_t end, double* l1s) 
     const float scale = to_int8_row(values, uniform_length_, copy);
     // Positive: a well-scaled row has a value other than 0.
     int8_factors_[node] = scale / norms_[node];
-    double l1 = 0.0;
-    for (std::size_t i = 0; i < uniform_length_; ++i) l1 += std::fabs(static_cast<double>(values[i]));
-    l1s[node - first] = l1 / static_cast<double>(norms_[node]);
+    l1s[node - first] = magnitude_sum(values, uniform_length_) / static_cast<double>(norms_[node]);
   });
   for (std::size_t node = first; node < end; ++node) {
     largest_int8_scale_ = std::max(largest_int8_scale_, static_cast<double>(int8_factors_[node]));
@@ -337,8 +336,7 @@ std::size_t PointStore::drop_certainly_above(const QueryPoint& q, float bar, Nod
 float PointStore::query_decision_bound(const QueryPoint& q) const {
   if (!has_int8_rows()) return decision_bound_;
   return static_cast<float>(int8_pair_bound(std::max(largest_int8_scale_, static_cast<double>(q.int8_factor)),
-                                            std::max(largest_int8_l1_, q.int8_l1),
-                                            uniform_length_));
+                                            std::max(largest_int8_l1_, q.int8_l1), uniform_length_));
 }
 
 void PointStore::decision_distances_to(const QueryPoint& q, const NodeId* ids, std::size_t count, float* out) const {
@@ -390,29 +388,36 @@ void PointStore::int8_decision_distances(const QueryPoint& q, const std::int8_t*
                                          const NodeId* ids, std::size_t count, float* out) const {
   constexpr std::size_t kBatch = 64;
   std::array<const std::int8_t*, kBatch> rows;
+  std::array<float, kBatch> factors;
   std::array<std::int32_t, kBatch> dots;
   for (std::size_t start = 0; start < count; start += kBatch) {
     const std::size_t batch = std::min(kBatch, count - start);
-    // The kernel asks for each group's rows ahead of scoring them.
-    for (std::size_t j = 0; j < batch; ++j) rows[j] = int8_row(ids[start + j]);
+    // The kernel asks for each group's rows ahead of scoring them; the
+    // factors are read first, so that their misses overlap its work.
+    for (std::size_t j = 0; j < batch; ++j) {
+      rows[j] = int8_row(ids[start + j]);
+      factors[j] = int8_factors_[ids[start + j]];
+    }
     int8_dots(from, rows.data(), batch, int8_stride_, dots.data());
+    // The cosine is the integer sum times both rows' scale / norm. The sum
+    // is symmetric and the factors multiply in either order to the same
+    // bits: so is the distance. A loop without branches, which the compiler
+    // turns into vector code.
+    float* distances = out + start;
+    for (std::size_t j = 0; j < batch; ++j) {
+      float distance = 1.0f - static_cast<float>(dots[j]) * (from_factor * factors[j]);
+      // Written as comparisons, not min/max, as in distance_from_parts.
+      distance = distance < 0.0f ? 0.0f : distance;
+      distance = distance > 2.0f ? 2.0f : distance;
+      distances[j] = distance;
+    }
     static_assert(kBatch <= ExactLater::kCapacity);
     ExactLater exact;
     for (std::size_t j = 0; j < batch; ++j) {
-      const NodeId id = ids[start + j];
-      const float factor = int8_factors_[id];
-      // The cosine is the integer sum times both rows' scale / norm. The sum
-      // is symmetric and the factors multiply in either order to the same
-      // bits: so is the distance.
-      float distance = 1.0f - static_cast<float>(dots[j]) * (from_factor * factor);
-      // Written as comparisons, not min/max, as in distance_from_parts.
-      if (distance < 0.0f) distance = 0.0f;
-      if (distance > 2.0f) distance = 2.0f;
-      out[start + j] = distance;
       // Factor 0: a row that is not well scaled.
-      if (factor == 0.0f || !(distance > bound)) exact.add(id, j);
+      if (factors[j] == 0.0f || !(distances[j] > bound)) exact.add(ids[start + j], j);
     }
-    exact.score(*this, q, out + start);
+    exact.score(*this, q, distances);
   }
 }
 

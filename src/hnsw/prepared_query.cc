@@ -1,7 +1,6 @@
 #include "hnsw/prepared_query.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "hnsw/bf16_rows.h"
 #include "hnsw/cosine_distance.h"
@@ -21,11 +20,9 @@ QueryPoint PreparedQuery::load(std::span<const float> query) {
     if (int8_.size() < padded) int8_.resize(padded);
     std::fill(int8_.begin() + static_cast<std::ptrdiff_t>(query.size()), int8_.end(), std::int8_t{0});
     const float scale = to_int8_row(buffer_.data(), query.size(), int8_.data());
-    double l1 = 0.0;
-    for (std::size_t i = 0; i < query.size(); ++i) l1 += std::fabs(static_cast<double>(buffer_.data()[i]));
     prepared.int8 = int8_.data();
     prepared.int8_factor = scale / norm;
-    prepared.int8_l1 = l1 / static_cast<double>(norm);
+    prepared.int8_l1 = magnitude_sum(buffer_.data(), query.size()) / static_cast<double>(norm);
   } else if (bf16_split_dots_are_fast()) {
     if (high_.size() < query.size()) {
       high_.resize(query.size());

@@ -63,5 +63,32 @@ TEST(Int8Rows, CopyStaysWithinHalfAStepAndZerosScaleToZero) {
   EXPECT_EQ(std::vector<std::int8_t>(zeros.size(), 0), zero_copy);
 }
 
+// The vector copy gives the portable copy's bits, over every kind of tail
+// and values that round half-way; the magnitude sums agree to rounding.
+TEST(Int8Rows, EveryImplementationMakesTheSameCopy) {
+  if (!int8_avx512_available()) GTEST_SKIP() << "no AVX-512 here";
+  std::mt19937 rng(5);
+  std::normal_distribution<float> normal;
+  for (const std::size_t length : {1u, 15u, 16u, 17u, 100u, 384u}) {
+    for (int trial = 0; trial < 50; ++trial) {
+      std::vector<float> values(length);
+      for (float& x : values) x = normal(rng);
+      // Scale 1 and values half-way between levels, which round to even.
+      if (trial % 5 == 0) {
+        for (std::size_t i = 0; i < length; ++i) values[i] = static_cast<float>(i % 40) - 19.5f;
+        values[0] = 127.0f;
+      }
+      if (trial % 7 == 0) std::fill(values.begin(), values.end(), -0.0f);
+      std::vector<std::int8_t> expected(length, 1);
+      std::vector<std::int8_t> actual(length, 2);
+      const float scale = to_int8_row_portable(values.data(), length, expected.data());
+      ASSERT_EQ(scale, to_int8_row_avx512(values.data(), length, actual.data()));
+      ASSERT_EQ(expected, actual) << "length " << length << " trial " << trial;
+      const double sum = magnitude_sum_portable(values.data(), length);
+      ASSERT_NEAR(sum, magnitude_sum_avx512(values.data(), length), sum * 1e-12) << "length " << length;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sorvid::hnsw
