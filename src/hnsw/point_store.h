@@ -43,8 +43,10 @@ namespace sorvid::hnsw {
 // distances from a stored point then read its own copies too. A query
 // brings the copy its decisions read against rows of its length (see
 // PreparedQuery): an eight-bit copy with its scale / norm and sum |x| / norm,
-// or for longer rows possibly two bfloat16 parts (bf16_split_dots). A query
-// without the copy the rows call for is decided by exact distances.
+// or for longer rows, where the processor scores them faster, two bfloat16
+// parts (bf16_split_dots; without them its floats are scored against the
+// rows' bfloat16 copies). A query without its eight-bit copy, where the rows
+// have them, is decided by exact distances.
 struct QueryPoint {
   const float* data = nullptr;
   std::size_t length = 0;
