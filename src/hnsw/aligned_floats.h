@@ -1,6 +1,6 @@
 // AlignedFloats: a zero-filled float array whose start is cache-line aligned,
 // so that rows laid out at multiples of 16 floats each begin a cache line.
-// Large arrays are mapped from the system (see large_buffer.h).
+// Large arrays lie on huge pages (see large_buffer.h).
 #pragma once
 
 #include <cstddef>

@@ -15,8 +15,7 @@ namespace sorvid::hnsw {
 namespace {
 
 // Maps `bytes` (a multiple of kHugePageSize) at an address aligned to kHugePageSize,
-// so that every 2 MiB of it can be one huge page where the system offers
-// them unasked. Returns nullptr on failure.
+// so that every 2 MiB of it can be one huge page. Returns nullptr on failure.
 void* map_huge_aligned(std::size_t bytes) {
   const std::size_t padded = bytes + kHugePageSize;
   void* raw = mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -27,7 +26,9 @@ void* map_huge_aligned(std::size_t bytes) {
   if (aligned > start) munmap(raw, aligned - start);
   const std::size_t tail = start + padded - (aligned + bytes);
   if (tail > 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-  return reinterpret_cast<void*>(aligned);
+  void* memory = reinterpret_cast<void*>(aligned);
+  advise_huge_pages(memory, bytes);
+  return memory;
 }
 
 }  // namespace

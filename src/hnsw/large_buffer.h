@@ -1,17 +1,17 @@
-// LargeBuffer: zero-filled memory for the big arrays of an index (the
-// points' copies, link lists). Buffers of one huge page (2 MiB) or more are
-// mapped from the system at that alignment, zeroed by it page by page as
-// they are first touched; smaller ones come from the ordinary allocator,
-// cache-line aligned.
+// LargeBuffer: zero-filled memory for the big arrays of an index (points,
+// link lists), backed by huge pages where the system offers them.
 //
-// A build and a query touch rows and lists all over these arrays, so huge
-// pages would spare address translations, and the alignment lets a system
-// that hands them out unasked (transparent huge pages "always") back the
-// buffers with them. The buffers do not ask for them (MADV_HUGEPAGE): asked,
-// the kernel compacts memory on the spot whenever no free huge page is at
-// hand, which on a machine whose memory is full of page cache cost a build
-// of 60,000 points 0.3-0.4 s of system time and a loaded index's first
-// touches up to 12 ms per page, for 2-5% on queries.
+// A build and a query touch rows and lists all over these arrays in random
+// order. With 4 KiB pages almost every such touch also misses the address
+// translation cache; on 2 MiB pages the same arrays need a few dozen
+// translations, which stay cached. It shows most in a query that comes after
+// other work has pushed the index out of the caches, as in an application
+// that does more than search: on 4 KiB pages such a query took half as long
+// again, on huge pages a quarter. The price is paid when the pages are
+// first touched: where no free huge page is at hand the kernel compacts
+// memory on the spot (0.3-0.4 s of system time in a build of 60,000 points
+// on a machine whose memory was full of page cache). Buffers under one huge
+// page come from the ordinary allocator, cache-line aligned.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // LinkLayer: the link lists of one layer, a fixed number of NodeId slots per
-// node in one flat array (see large_buffer.h). The array grows only between
-// insertions, never while a walk reads it.
+// node in one flat array (on huge pages when large, see large_buffer.h). The
+// array grows only between insertions, never while a walk reads it.
 #pragma once
 
 #include <cstddef>
