@@ -8,6 +8,16 @@
 #include "hnsw/x86_intrinsics.h"
 
 namespace sorvid::hnsw {
+namespace {
+
+// One value's level in a copy of scale `scale`, as every implementation
+// makes it: |value / scale| rounds to at most 127 (a hair above it at
+// worst, which the clamp takes back).
+inline std::int8_t int8_level(float value, float scale) {
+  return static_cast<std::int8_t>(std::clamp(std::nearbyint(value / scale), -127.0f, 127.0f));
+}
+
+}  // namespace
 
 float to_int8_row_portable(const float* values, std::size_t length, std::int8_t* out) {
   float largest = 0.0f;
@@ -17,12 +27,7 @@ float to_int8_row_portable(const float* values, std::size_t length, std::int8_t*
     return 0.0f;
   }
   const float scale = largest / 127.0f;
-  for (std::size_t i = 0; i < length; ++i) {
-    // |values[i] / scale| rounds to at most 127 (a hair above it at worst,
-    // which the clamp takes back).
-    const float level = std::nearbyint(values[i] / scale);
-    out[i] = static_cast<std::int8_t>(std::clamp(level, -127.0f, 127.0f));
-  }
+  for (std::size_t i = 0; i < length; ++i) out[i] = int8_level(values[i], scale);
   return scale;
 }
 
@@ -150,9 +155,7 @@ __attribute__((target("avx512f,avx512bw,avx2"))) float to_int8_row_avx512(const 
     const __m512i levels = _mm512_maskz_cvtps_epi32(kAll, level);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm512_maskz_cvtepi32_epi8(kAll, levels));
   }
-  for (std::size_t i = whole; i < length; ++i) {
-    out[i] = static_cast<std::int8_t>(std::clamp(std::nearbyint(values[i] / scale), -127.0f, 127.0f));
-  }
+  for (std::size_t i = whole; i < length; ++i) out[i] = int8_level(values[i], scale);
   return scale;
 }
 

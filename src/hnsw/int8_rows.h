@@ -29,6 +29,14 @@ constexpr std::size_t kLongestInt8Row = 65536;
 // cache lines, and the kernels read the padding too.
 constexpr std::size_t kInt8RowAlignment = 64;
 
+// The bytes of a copy of `length` values, padding included: the stride of
+// a store's copies and the length of a query's, which the kernels read
+// alike. 0 for rows too long for copies.
+constexpr std::size_t int8_copy_bytes(std::size_t length) {
+  if (length > kLongestInt8Row) return 0;
+  return (length + kInt8RowAlignment - 1) / kInt8RowAlignment * kInt8RowAlignment;
+}
+
 // Writes the copy of `values` to `out` (length values, the caller's padding
 // left as it is) and returns its scale; 0 (and a copy of zeros) when every
 // value is 0. Only for finite values.

@@ -123,9 +123,8 @@ void PointStore::add_rows(PointViews points, const NodeId* order, std::size_t co
   if (first == 0) {
     uniform_ = true;
     uniform_length_ = source(0).size();
-    const bool short_rows = uniform_length_ <= kLongestInt8Row;
-    int8_stride_ = short_rows ? round_up(uniform_length_, kInt8RowAlignment) : 0;
-    bf16_stride_ = short_rows ? 0 : round_up(uniform_length_, kBf16RowValues);
+    int8_stride_ = int8_copy_bytes(uniform_length_);
+    bf16_stride_ = int8_stride_ > 0 ? 0 : round_up(uniform_length_, kBf16RowValues);
     decision_bound_ = static_cast<float>(decision_bound(uniform_length_));
     // Longer rows decide pairs from both bfloat16 copies.
     pair_decision_bound_ = static_cast<float>(hnsw::pair_decision_bound(uniform_length_));

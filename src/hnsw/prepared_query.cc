@@ -15,8 +15,7 @@ QueryPoint PreparedQuery::load(std::span<const float> query) {
   // Copies are only read for well-scaled queries (finite values, so
   // to_int8_row may take them).
   if (query.empty() || !is_well_scaled(norm)) return prepared;
-  if (query.size() <= kLongestInt8Row) {
-    const std::size_t padded = (query.size() + kInt8RowAlignment - 1) / kInt8RowAlignment * kInt8RowAlignment;
+  if (const std::size_t padded = int8_copy_bytes(query.size()); padded > 0) {
     if (int8_.size() < padded) int8_.resize(padded);
     std::fill(int8_.begin() + static_cast<std::ptrdiff_t>(query.size()), int8_.end(), std::int8_t{0});
     const float scale = to_int8_row(buffer_.data(), query.size(), int8_.data());
